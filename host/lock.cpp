@@ -1,0 +1,120 @@
+#include "host/lock.h"
+
+#include <linux/futex.h>
+#include <sched.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+
+namespace {
+
+long futex(std::atomic<uint32_t>* word, int op, uint32_t val, const timespec* timeout) {
+  return syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), op, val, timeout, nullptr, 0);
+}
+
+inline void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+}  // namespace
+
+void ZtSpinLock::lockSlow() {
+  for (unsigned spins = 0;; ++spins) {
+    if (word.load(std::memory_order_relaxed) == 0 &&
+        word.exchange(1, std::memory_order_acquire) == 0)
+      return;
+    if (spins < 64) {
+      cpuRelax();
+    } else {
+      // The holder may have been preempted; let it run.
+      sched_yield();
+    }
+  }
+}
+
+LockRep::LockRep(const char* name) : name_(name ? name : "") { init(); }
+
+LockRep::~LockRep() = default;
+
+void LockRep::init() { state_.store(0, std::memory_order_relaxed); }
+
+bool LockRep::tryLock() {
+  uint32_t expected = 0;
+  return state_.compare_exchange_strong(expected, 1, std::memory_order_acquire,
+                                        std::memory_order_relaxed);
+}
+
+bool LockRep::lock() {
+  if (tryLock()) return true;
+  // Mark the word "contended" before sleeping so that the unlock that frees
+  // it knows to wake somebody; a lock taken this way stays marked, which at
+  // worst costs one spare wake-up.
+  while (state_.exchange(2, std::memory_order_acquire) != 0) {
+    futex(&state_, FUTEX_WAIT_PRIVATE, 2, nullptr);
+  }
+  return true;
+}
+
+bool LockRep::lockFor(double seconds) {
+  if (tryLock()) return true;
+  if (!(seconds > 0)) return false;
+  timespec deadline;
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  const double whole = std::floor(seconds);
+  deadline.tv_sec += static_cast<time_t>(whole > 1e9 ? 1e9 : whole);
+  deadline.tv_nsec += static_cast<long>((seconds - whole) * 1e9);
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  while (state_.exchange(2, std::memory_order_acquire) != 0) {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    timespec left{deadline.tv_sec - now.tv_sec, deadline.tv_nsec - now.tv_nsec};
+    if (left.tv_nsec < 0) {
+      left.tv_sec -= 1;
+      left.tv_nsec += 1000000000L;
+    }
+    if (left.tv_sec < 0) return false;
+    futex(&state_, FUTEX_WAIT_PRIVATE, 2, &left);
+  }
+  return true;
+}
+
+bool LockRep::unlock() {
+  // Release: the next taker sees everything done before this call.
+  if (state_.exchange(0, std::memory_order_release) == 2) {
+    futex(&state_, FUTEX_WAKE_PRIVATE, 1, nullptr);
+  }
+  return true;
+}
+
+Lock::Lock(LockRep* r) : rep(r) {
+  if (rep) rep->incRef();
+}
+
+Lock::Lock(const Lock& other) : rep(other.rep) {
+  if (rep) rep->incRef();
+}
+
+Lock& Lock::operator=(const Lock& other) {
+  // Count the new body first so that self-assignment is safe.
+  if (other.rep) other.rep->incRef();
+  purge();
+  rep = other.rep;
+  return *this;
+}
+
+Lock::~Lock() { purge(); }
+
+void Lock::purge() {
+  LockRep* r = rep;
+  rep = nullptr;
+  if (r && r->decRef() == 0) delete r;
+}

@@ -1,0 +1,152 @@
+// Locks and reference counts of the support library.
+//
+//   ZtSpinLock    one 32-bit word, 0 when free; for a few instructions.
+//   ZtBLock       a one-byte lock that the flow library only embeds and copies.
+//   Countable     a 32-bit reference count.
+//   ZtMTCountable a Countable with a spin lock beside it.
+//   LockRep       the shared, counted body of a Lock.
+//   Lock          a counted handle to a LockRep: a semaphore with one permit.
+//
+// Counts are atomic. The original guarded ZtMTCountable's count with its spin
+// lock and left Countable's bare; here both are one atomic read-modify-write,
+// which keeps the contract (any thread may count) at a lower cost and makes
+// the stored packet's count safe on both threads of a flow as well. The spin
+// lock stays in ZtMTCountable for callers that guard more than the count.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "host/allocator.h"
+#include "host/export.h"
+
+// Mutual exclusion for a few instructions. Locked and unlocked by the same
+// thread; not recursive. A waiter spins briefly, then yields its processor so
+// that a preempted holder can run (this matters on a 2-core machine).
+//
+// Thread safety: any thread. unlock() is a release store: whatever the holder
+// wrote before it is visible to the next thread whose lock() returns.
+struct ZK_EXPORT ZtSpinLock {
+  std::atomic<uint32_t> word{0};
+
+  ZtSpinLock() = default;
+  ZtSpinLock(const ZtSpinLock&) : word(0) {}  // a copy is a new, free lock
+  ZtSpinLock& operator=(const ZtSpinLock&) { return *this; }
+
+  void lock() {
+    if (word.exchange(1, std::memory_order_acquire) == 0) return;
+    lockSlow();
+  }
+  bool tryLock() { return word.exchange(1, std::memory_order_acquire) == 0; }
+  void unlock() { word.store(0, std::memory_order_release); }
+
+ private:
+  void lockSlow();
+};
+
+// One byte that names a lock. The flow library hands out references to it and
+// never takes it; users that share a list may build on it.
+struct ZtBLock {
+  uint8_t b = 0;
+};
+
+// A reference count, 0 in a new object. A copy starts again at 0 and an
+// assignment leaves the target's count alone: counts belong to objects, not
+// to values.
+//
+// Thread safety: incRef() and decRef() are atomic. decRef() is acq_rel, so
+// the thread that takes the count to 0 sees every write that other holders
+// made before their decRef(), and may delete the object.
+struct ZK_EXPORT Countable {
+  std::atomic<uint32_t> count{0};
+
+  Countable() = default;
+  Countable(const Countable&) : count(0) {}
+  Countable& operator=(const Countable&) { return *this; }
+
+  uint32_t incRef() { return count.fetch_add(1, std::memory_order_relaxed) + 1; }
+  // Returns the new count. A count already at 0 stays 0.
+  uint32_t decRef() {
+    uint32_t c = count.load(std::memory_order_relaxed);
+    while (c != 0 && !count.compare_exchange_weak(c, c - 1, std::memory_order_acq_rel,
+                                                  std::memory_order_relaxed)) {
+    }
+    if (c == 0) return 0;
+    return c - 1;
+  }
+  uint32_t refCount() const { return count.load(std::memory_order_acquire); }
+};
+
+struct ZK_EXPORT ZtMTCountable : Countable {
+  ZtSpinLock spin;
+
+  ZtMTCountable() = default;
+};
+
+// The shared body of a Lock: the count of handles, the lock's name and its
+// state. Destroyed through its virtual destructor when the last handle lets go.
+struct ZK_EXPORT LockRep : ZtMTCountable {
+  ZK_HEAP_OBJECT
+
+  // `name` must live as long as the LockRep (a string literal, typically).
+  explicit LockRep(const char* name = "");
+  virtual ~LockRep();
+  LockRep(const LockRep&) = delete;
+  LockRep& operator=(const LockRep&) = delete;
+
+  const char* name() const { return name_; }
+
+  // Prepares the lock state: free.
+  void init();
+
+  bool lock();
+  bool tryLock();
+  // Waits at most `seconds` for the lock; false when the time ran out.
+  bool lockFor(double seconds);
+  bool unlock();
+  bool isLocked() const { return state_.load(std::memory_order_relaxed) != 0; }
+
+ private:
+  const char* name_;
+  // 0 free, 1 taken, 2 taken and somebody may sleep on it. A futex word.
+  std::atomic<uint32_t> state_{0};
+};
+
+// A handle to a LockRep, or empty. Handles share one body and count it.
+//
+// The lock is a semaphore with one permit and no owner:
+//  - lock() waits while the lock is taken, also when the caller took it, then
+//    takes it;
+//  - unlock() frees it and may be called from any thread; unlocking a free
+//    lock leaves it free (the permit never counts above one).
+// Uncontended, lock() and unlock() are one atomic operation each; contended
+// waiters sleep in the kernel (futex), they never spin.
+// Memory ordering: what a thread did before unlock() is visible to the thread
+// whose lock() takes the lock next.
+//
+// lock() and unlock() on an empty handle do nothing and return false.
+//
+// Thread safety: the operations on the lock may run on any thread at once.
+// Assigning and purging a handle is not synchronised with other use of the
+// same handle object (as for any value).
+struct ZK_EXPORT Lock {
+  LockRep* rep = nullptr;
+
+  Lock() = default;
+  // Takes one reference to `r` (which may be null).
+  explicit Lock(LockRep* r);
+  Lock(const Lock& other);
+  Lock& operator=(const Lock& other);
+  ~Lock();
+
+  // Releases this handle's reference; the handle becomes empty.
+  void purge();
+  bool empty() const { return rep == nullptr; }
+
+  bool lock() const { return rep ? rep->lock() : false; }
+  bool tryLock() const { return rep ? rep->tryLock() : false; }
+  bool lockFor(double seconds) const { return rep ? rep->lockFor(seconds) : false; }
+  bool unlock() const { return rep ? rep->unlock() : false; }
+  bool isLocked() const { return rep ? rep->isLocked() : false; }
+  const char* name() const { return rep ? rep->name() : ""; }
+};

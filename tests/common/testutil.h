@@ -1,0 +1,84 @@
+// Helpers shared by the tests: threads whose join has a deadline, a check
+// that the allocator's live counts come back, a log capture, and a bounded
+// wait for a condition.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/allocator.h"
+#include "host/log.h"
+
+namespace zktest {
+
+// True under ThreadSanitizer or AddressSanitizer: tests shrink their work.
+bool sanitized();
+// `n`, or n / div (at least 1) in a sanitizer build.
+long scaled(long n, long div = 10);
+
+// A thread whose join gives up after a deadline. A test whose thread does not
+// finish fails instead of hanging; the thread is then left detached (the
+// process is about to fail anyway) rather than joined forever.
+class BoundedThread {
+ public:
+  explicit BoundedThread(std::function<void()> fn);
+  ~BoundedThread();
+  // True when the thread finished within `seconds`.
+  bool join(double seconds = 30.0);
+
+ private:
+  struct State;
+  std::shared_ptr<State> state_;
+  std::thread thread_;
+};
+
+// Polls `cond` until it holds or `seconds` pass; returns whether it held.
+// For observing state another thread publishes, not for ordering: the code
+// under test must still synchronise itself.
+bool waitFor(const std::function<bool()>& cond, double seconds = 10.0);
+
+// Records the allocator's live blocks at construction; expectBack() fails the
+// test when they differ (waiting a bounded time for threads that are winding
+// down to free what they hold).
+class LiveCount {
+ public:
+  LiveCount();
+  int64_t start() const { return blocks_; }
+  int64_t now() const;
+  void expectBack(double seconds = 5.0) const;
+
+ private:
+  int64_t blocks_;
+};
+
+// Captures every log message while it lives.
+class LogCapture {
+ public:
+  struct Entry {
+    int messageClass;
+    std::string category;
+    int level;
+    std::string file;
+    unsigned line;
+    std::string text;
+  };
+  LogCapture();
+  ~LogCapture();
+  std::vector<Entry> entries() const;
+  // How many captured messages contain `text`.
+  size_t count(const std::string& text) const;
+
+ private:
+  static void sink(void* self, const Utils::LogRecord& r);
+  mutable std::mutex mu_;
+  std::vector<Entry> entries_;
+};
+
+}  // namespace zktest
