@@ -148,7 +148,7 @@ uint64_t monoNs() { return clockNs(CLOCK_MONOTONIC); }
 uint64_t threadCpuNs() { return clockNs(CLOCK_THREAD_CPUTIME_ID); }
 
 // A cheap, steady count for measuring how long a task held its thread. Only
-// ratios between tasks of one thread are taken from it (see Host::settle).
+// ratios between tasks of one thread are taken from it (see Host::taskTime).
 inline uint64_t sliceClock() {
 #if defined(__x86_64__)
   return __builtin_ia32_rdtsc();
@@ -344,16 +344,16 @@ struct Message {
 // pass. So a yield lets every other due task run once before the yielder
 // comes back, and a high-priority task that keeps yielding cannot starve the
 // others. A task that becomes due (created, woken, resumed, out of its sleep)
-// joins the current pass, ahead of lower priorities.
+// joins the current pass, ahead of lower priorities, unless it gave up the
+// thread in this very pass: then it joins the next one.
 class Host {
  public:
-  Host(uint32_t rootId);
+  explicit Host(uint32_t rootId);
   ~Host();
   Host(const Host&) = delete;
   Host& operator=(const Host&) = delete;
 
   CoopTask* current() const { return current_; }
-  CoopTask* root() const { return root_; }
   CoopTask* find(uint32_t id) const {
     auto it = tasks_.find(id);
     return it == tasks_.end() ? nullptr : it->second;
@@ -405,7 +405,7 @@ class Host {
   CoopTask* switchFrom_ = nullptr;  // the task the last switch left
   std::vector<Stack> spareStacks_;
 
-  // Processor time (see settle()).
+  // Processor time (see taskTime()).
   uint64_t sliceStart_;
   uint64_t epochCpu_;
   uint64_t deadHeld_ = 0;
@@ -631,7 +631,8 @@ CoopTask* Host::pick() {
 
 void Host::makeDueIfReady(CoopTask* t) {
   if (t->running || t->ended || t->suspended || t->blocked != Block::None || t->queued) return;
-  enqueue(t, pass_);
+  // t->pass is the earliest pass it may run in (see reschedule()).
+  enqueue(t, std::max(t->pass, pass_));
 }
 
 void Host::addSleeper(CoopTask* t) {
@@ -750,6 +751,10 @@ void Host::idle() {
 void Host::reschedule() {
   CoopTask* self = current_;
   self->running = false;
+  // Blocking ends the task's turn in this pass as a yield does: a task that
+  // sleeps for nothing, or is woken again at once, cannot keep the thread
+  // from the tasks waiting for the next pass.
+  if (!self->queued) self->pass = pass_ + 1;
   for (;;) {
     drain();
     wakeSleepers();
@@ -934,9 +939,8 @@ uint64_t Host::taskTime() {
   return current_->cpuNs;
 }
 
-// Looks up where a task lives, for the calls any thread may make. Returns -1
-// when the id is unknown; otherwise the host (null for a pre-emptive task).
-// REQUIRES: registry().mu held.
+// Where a task lives, for the calls any thread may make; null when the id is
+// unknown. REQUIRES: registry().mu held.
 TaskEntry* entryOf(uint32_t id) {
   auto it = registry().tasks.find(id);
   return it == registry().tasks.end() ? nullptr : &it->second;
