@@ -95,49 +95,46 @@ void BM_CoopTaskLifetime(benchmark::State& state) {
 BENCHMARK(BM_CoopTaskLifetime);
 
 // Two threads pass one turn back and forth through two gates, as a flow's
-// producer and consumer do: one round trip is two unlocks that wake a
+// producer and consumer do: one round trip is two releases that each wake a
 // sleeping thread.
-void BM_LockHandoff(benchmark::State& state) {
-  Lock ping(new LockRep("ping"));
-  Lock pong(new LockRep("pong"));
-  ping.lock();
-  pong.lock();
+template <class Gate>
+void handoff(benchmark::State& state) {
+  Gate ping, pong;
   std::atomic<bool> stop{false};
   std::thread other([&] {
     for (;;) {
-      ping.lock();
+      ping.take();
       if (stop.load(std::memory_order_acquire)) return;
-      pong.unlock();
+      pong.give();
     }
   });
   for (auto _ : state) {
-    ping.unlock();
-    pong.lock();
+    ping.give();
+    pong.take();
   }
   stop.store(true, std::memory_order_release);
-  ping.unlock();
+  ping.give();
   other.join();
 }
+
+// A Lock used as a gate: closed at first.
+struct LockGate {
+  Lock lock{new LockRep("gate")};
+  LockGate() { lock.lock(); }
+  void take() { lock.lock(); }
+  void give() { lock.unlock(); }
+};
+
+struct SemaphoreGate {
+  std::binary_semaphore sem{0};
+  void take() { sem.acquire(); }
+  void give() { sem.release(); }
+};
+
+void BM_LockHandoff(benchmark::State& state) { handoff<LockGate>(state); }
 BENCHMARK(BM_LockHandoff)->UseRealTime();
 
-void BM_SemaphoreHandoff(benchmark::State& state) {
-  std::binary_semaphore ping(0), pong(0);
-  std::atomic<bool> stop{false};
-  std::thread other([&] {
-    for (;;) {
-      ping.acquire();
-      if (stop.load(std::memory_order_acquire)) return;
-      pong.release();
-    }
-  });
-  for (auto _ : state) {
-    ping.release();
-    pong.acquire();
-  }
-  stop.store(true, std::memory_order_release);
-  ping.release();
-  other.join();
-}
+void BM_SemaphoreHandoff(benchmark::State& state) { handoff<SemaphoreGate>(state); }
 BENCHMARK(BM_SemaphoreHandoff)->UseRealTime();
 
 }  // namespace

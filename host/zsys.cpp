@@ -286,6 +286,43 @@ struct Stack {
 
 enum class Block { None, Event, Task, Sleep };
 
+struct CoopTask;
+
+// A task's place in one of the host's lists.
+struct Links {
+  bool in = false;
+  CoopTask* prev = nullptr;
+  CoopTask* next = nullptr;
+};
+
+// An intrusive list of tasks kept in order of `Before` (a strict order; equal
+// tasks keep their arrival order), through the links at `L`.
+template <Links CoopTask::*L, bool (*Before)(const CoopTask&, const CoopTask&)>
+struct TaskList {
+  CoopTask* head = nullptr;
+  CoopTask* tail = nullptr;
+
+  // Searches from the tail: the common cases (a yield, equal priorities, a
+  // later deadline) land there at once.
+  void insert(CoopTask* t) {
+    CoopTask* after = tail;
+    while (after && Before(*t, *after)) after = (after->*L).prev;
+    Links& l = t->*L;
+    l.prev = after;
+    l.next = after ? (after->*L).next : head;
+    (l.next ? (l.next->*L).prev : tail) = t;
+    (after ? (after->*L).next : head) = t;
+    l.in = true;
+  }
+  void remove(CoopTask* t) {
+    Links& l = t->*L;
+    if (!l.in) return;
+    (l.prev ? (l.prev->*L).next : head) = l.next;
+    (l.next ? (l.next->*L).prev : tail) = l.prev;
+    l = Links();
+  }
+};
+
 struct CoopTask {
   uint32_t id = kNoId;
   ZIF_TaskEntry entry = nullptr;
@@ -305,13 +342,9 @@ struct CoopTask {
 
   // Run queue (ordered by pass, then priority, then arrival).
   uint64_t pass = 0;
-  bool queued = false;
-  CoopTask* qPrev = nullptr;
-  CoopTask* qNext = nullptr;
+  Links queue;
   // Sleepers (ordered by wake time).
-  bool sleeping = false;
-  CoopTask* sPrev = nullptr;
-  CoopTask* sNext = nullptr;
+  Links sleep;
 
   // Processor time: settled nanoseconds, and slice-clock ticks held since the
   // last settlement.
@@ -329,6 +362,13 @@ struct CoopTask {
   void* fiber = nullptr;
 #endif
 };
+
+bool runsBefore(const CoopTask& a, const CoopTask& b) {
+  return a.pass < b.pass || (a.pass == b.pass && a.priority > b.priority);
+}
+bool wakesBefore(const CoopTask& a, const CoopTask& b) { return a.wakeAt < b.wakeAt; }
+using RunQueue = TaskList<&CoopTask::queue, &runsBefore>;
+using Sleepers = TaskList<&CoopTask::sleep, &wakesBefore>;
 
 // Messages that other threads leave for a host.
 struct Message {
@@ -379,13 +419,11 @@ class Host {
  private:
   void makeDueIfReady(CoopTask* t);
   void enqueue(CoopTask* t, uint64_t pass);
-  void dequeue(CoopTask* t);
   CoopTask* pick();
-  void addSleeper(CoopTask* t);
-  void removeSleeper(CoopTask* t);
   void wakeSleepers();
   void drain();
   void idle();
+  void closeSlice();
   [[noreturn]] void finish(CoopTask* self);
   void switchTo(CoopTask* next, bool dying);
   void landed(CoopTask* self);
@@ -396,11 +434,9 @@ class Host {
   CoopTask* root_;
   CoopTask* current_;
   std::unordered_map<uint32_t, CoopTask*> tasks_;  // live tasks, root included
-  CoopTask* queueHead_ = nullptr;
-  CoopTask* queueTail_ = nullptr;
+  RunQueue queue_;
   uint64_t pass_ = 0;
-  CoopTask* sleepHead_ = nullptr;
-  CoopTask* sleepTail_ = nullptr;
+  Sleepers sleepers_;
   CoopTask* dead_ = nullptr;        // ended; reclaimed by the next task to run
   CoopTask* switchFrom_ = nullptr;  // the task the last switch left
   std::vector<Stack> spareStacks_;
@@ -592,81 +628,29 @@ int Host::create(ZIF_TaskEntry entry, void* arg, uint32_t* taskId) {
 
 void Host::enqueue(CoopTask* t, uint64_t pass) {
   t->pass = pass;
-  // From the tail: yields (next pass) and equal priorities land there at once.
-  CoopTask* after = queueTail_;
-  while (after && (after->pass > t->pass ||
-                   (after->pass == t->pass && after->priority < t->priority))) {
-    after = after->qPrev;
-  }
-  t->qPrev = after;
-  t->qNext = after ? after->qNext : queueHead_;
-  if (t->qNext) {
-    t->qNext->qPrev = t;
-  } else {
-    queueTail_ = t;
-  }
-  if (after) {
-    after->qNext = t;
-  } else {
-    queueHead_ = t;
-  }
-  t->queued = true;
-}
-
-void Host::dequeue(CoopTask* t) {
-  if (!t->queued) return;
-  (t->qPrev ? t->qPrev->qNext : queueHead_) = t->qNext;
-  (t->qNext ? t->qNext->qPrev : queueTail_) = t->qPrev;
-  t->qPrev = t->qNext = nullptr;
-  t->queued = false;
+  queue_.insert(t);
 }
 
 CoopTask* Host::pick() {
-  CoopTask* t = queueHead_;
+  CoopTask* t = queue_.head;
   if (!t) return nullptr;
   if (t->pass > pass_) pass_ = t->pass;  // the current pass is over
-  dequeue(t);
+  queue_.remove(t);
   return t;
 }
 
 void Host::makeDueIfReady(CoopTask* t) {
-  if (t->running || t->ended || t->suspended || t->blocked != Block::None || t->queued) return;
+  if (t->running || t->ended || t->suspended || t->blocked != Block::None || t->queue.in) return;
   // t->pass is the earliest pass it may run in (see reschedule()).
   enqueue(t, std::max(t->pass, pass_));
 }
 
-void Host::addSleeper(CoopTask* t) {
-  CoopTask* after = sleepTail_;
-  while (after && after->wakeAt > t->wakeAt) after = after->sPrev;
-  t->sPrev = after;
-  t->sNext = after ? after->sNext : sleepHead_;
-  if (t->sNext) {
-    t->sNext->sPrev = t;
-  } else {
-    sleepTail_ = t;
-  }
-  if (after) {
-    after->sNext = t;
-  } else {
-    sleepHead_ = t;
-  }
-  t->sleeping = true;
-}
-
-void Host::removeSleeper(CoopTask* t) {
-  if (!t->sleeping) return;
-  (t->sPrev ? t->sPrev->sNext : sleepHead_) = t->sNext;
-  (t->sNext ? t->sNext->sPrev : sleepTail_) = t->sPrev;
-  t->sPrev = t->sNext = nullptr;
-  t->sleeping = false;
-}
-
 void Host::wakeSleepers() {
-  if (!sleepHead_) return;
+  if (!sleepers_.head) return;
   const uint64_t now = monoNs();
-  while (sleepHead_ && sleepHead_->wakeAt <= now) {
-    CoopTask* t = sleepHead_;
-    removeSleeper(t);
+  while (sleepers_.head && sleepers_.head->wakeAt <= now) {
+    CoopTask* t = sleepers_.head;
+    sleepers_.remove(t);
     t->blocked = Block::None;
     makeDueIfReady(t);
   }
@@ -708,16 +692,16 @@ void Host::apply(const Message& m) {
     case Message::Suspend:
       t->suspended = m.value != 0;
       if (t->suspended) {
-        dequeue(t);
+        queue_.remove(t);
       } else {
         makeDueIfReady(t);
       }
       break;
     case Message::Priority:
       t->priority = m.value;
-      if (t->queued) {
-        dequeue(t);
-        enqueue(t, t->pass);
+      if (t->queue.in) {
+        queue_.remove(t);
+        queue_.insert(t);
       }
       break;
   }
@@ -726,17 +710,18 @@ void Host::apply(const Message& m) {
 // Sleeps until a message arrives or the earliest sleeper is due. No spinning:
 // the thread waits in the kernel.
 void Host::idle() {
-  current_->held += sliceClock() - sliceStart_;
+  closeSlice();
   {
     std::unique_lock<std::mutex> hold(inboxMu_);
     idleWaiting_ = true;
     while (inbox_.empty()) {
-      if (!sleepHead_) {
+      if (!sleepers_.head) {
         inboxCv_.wait(hold);
         continue;
       }
       // steady_clock is CLOCK_MONOTONIC with the same origin as monoNs().
-      const std::chrono::steady_clock::time_point until{std::chrono::nanoseconds(sleepHead_->wakeAt)};
+      const std::chrono::steady_clock::time_point until{
+          std::chrono::nanoseconds(sleepers_.head->wakeAt)};
       if (inboxCv_.wait_until(hold, until) == std::cv_status::timeout) break;
     }
     idleWaiting_ = false;
@@ -746,6 +731,15 @@ void Host::idle() {
 
 // Switching ---------------------------------------------------------------
 
+// Adds the time since the last switch to the task that held the thread.
+void Host::closeSlice() {
+  const uint64_t now = sliceClock();
+  // A thread that moved to a processor whose counter lags would see time
+  // run backwards; such a slice counts as nothing.
+  if (now > sliceStart_) current_->held += now - sliceStart_;
+  sliceStart_ = now;
+}
+
 // The calling task gives up the thread; returns when it is picked again. The
 // caller has put it where it belongs (queued, blocked, suspended, sleeping).
 void Host::reschedule() {
@@ -754,7 +748,7 @@ void Host::reschedule() {
   // Blocking ends the task's turn in this pass as a yield does: a task that
   // sleeps for nothing, or is woken again at once, cannot keep the thread
   // from the tasks waiting for the next pass.
-  if (!self->queued) self->pass = pass_ + 1;
+  if (!self->queue.in) self->pass = pass_ + 1;
   for (;;) {
     drain();
     wakeSleepers();
@@ -769,9 +763,7 @@ void Host::reschedule() {
 
 void Host::switchTo(CoopTask* next, bool dying) {
   CoopTask* prev = current_;
-  const uint64_t now = sliceClock();
-  prev->held += now - sliceStart_;
-  sliceStart_ = now;
+  closeSlice();
   current_ = next;
   switchFrom_ = prev;
 #if ZSYS_ASAN
@@ -865,7 +857,7 @@ void Host::sleepFor(uint64_t ns) {
   CoopTask* self = current_;
   self->wakeAt = monoNs() + ns;
   self->blocked = Block::Sleep;
-  addSleeper(self);
+  sleepers_.insert(self);
   reschedule();
 }
 
@@ -914,9 +906,7 @@ int Host::waitTask(uint32_t id) {
 // held. Time the thread spends asleep in idle() is held by nobody; the share
 // of tasks that ended since is dropped with them.
 uint64_t Host::taskTime() {
-  const uint64_t now = sliceClock();
-  current_->held += now - sliceStart_;
-  sliceStart_ = now;
+  closeSlice();
   const uint64_t cpu = threadCpuNs();
   const uint64_t delta = cpu > epochCpu_ ? cpu - epochCpu_ : 0;
   epochCpu_ = cpu;

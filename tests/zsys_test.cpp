@@ -41,6 +41,15 @@ class Bodies {
     EXPECT_EQ(ZIF_CreateTaskCoop(entry(), add(std::move(f)), &id), 0);
     return id;
   }
+  // A task that counts its turns in *turns and yields until *stop.
+  uint32_t yielder(int* turns, const bool* stop) {
+    return coop([turns, stop] {
+      while (!*stop) {
+        ++*turns;
+        ZIF_YieldCoop();
+      }
+    });
+  }
 
  private:
   static unsigned long run(void* p) {
@@ -360,12 +369,7 @@ TEST(ZsysCoopTest, PollRunsEveryDueTaskOnce) {
     bool stop = false;
     uint32_t ids[3];
     for (int i = 0; i < 3; ++i) {
-      ids[i] = b.coop([&, i] {
-        while (!stop) {
-          ++runs[i];
-          ZIF_YieldCoop();
-        }
-      });
+      ids[i] = b.yielder(&runs[i], &stop);
     }
     // Priorities only order a pass: a high-priority task that keeps yielding
     // does not starve the others, and the root comes back after each pass.
@@ -392,12 +396,7 @@ TEST(ZsysCoopTest, BlockingEndsATurnLikeAYield) {
       for (; napperTurns < 100; ++napperTurns) ZIF_SuspendFor(1e-9f);
       done = true;
     });
-    const uint32_t yielder = b.coop([&] {
-      while (!done) {
-        ++yielderTurns;
-        ZIF_YieldCoop();
-      }
-    });
+    const uint32_t yielder = b.yielder(&yielderTurns, &done);
     EXPECT_EQ(ZIF_WaitTaskCoop(napper), 0);
     EXPECT_EQ(ZIF_WaitTaskCoop(yielder), 0);
     EXPECT_GE(yielderTurns, 99);
@@ -429,12 +428,7 @@ TEST(ZsysCoopTest, SuspendedTasksWaitForResume) {
     Bodies b;
     int runs = 0;
     bool stop = false;
-    const uint32_t t = b.coop([&] {
-      while (!stop) {
-        ++runs;
-        ZIF_YieldCoop();
-      }
-    });
+    const uint32_t t = b.yielder(&runs, &stop);
     EXPECT_EQ(ZIF_SetTaskSuspended(t, 1), 0);
     for (int i = 0; i < 5; ++i) ZIF_PollTasks();
     EXPECT_EQ(runs, 0);
@@ -621,12 +615,7 @@ TEST(ZsysTimeTest, SuspendForSleepsWhileOthersRun) {
       slept = since(t0);
       awake = true;
     });
-    const uint32_t spinner = b.coop([&] {
-      while (!awake) {
-        ++spins;
-        ZIF_YieldCoop();
-      }
-    });
+    const uint32_t spinner = b.yielder(&spins, &awake);
     EXPECT_EQ(ZIF_WaitTaskCoop(sleeper), 0);
     EXPECT_EQ(ZIF_WaitTaskCoop(spinner), 0);
     EXPECT_GE(slept, 0.05);
