@@ -355,10 +355,10 @@ TEST(ZsysCoopTest, EachTaskSeesItsOwnId) {
     EXPECT_EQ(seenRootAfter, root);
     EXPECT_NE(a, root);
     // The root never ends: waiting for it is refused rather than hanging.
-    uint32_t waitRoot = 0;
-    const uint32_t w = b.coop([&] { waitRoot = static_cast<uint32_t>(ZIF_WaitTaskCoop(root)); });
+    int waitRoot = 0;
+    const uint32_t w = b.coop([&] { waitRoot = ZIF_WaitTaskCoop(root); });
     EXPECT_EQ(ZIF_WaitTaskCoop(w), 0);
-    EXPECT_EQ(waitRoot, kNoId);  // -1
+    EXPECT_EQ(waitRoot, -1);
   });
 }
 
