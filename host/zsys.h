@@ -67,13 +67,17 @@ ZK_EXPORT int ZIF_DestroyEventCoop(uint32_t event);
 // pre-emptive task, a hint as at creation.
 ZK_EXPORT int ZIF_SetTaskPriority(uint32_t taskId, int priority);
 // 1 suspends a cooperative task (it is not scheduled until resumed), 0
-// resumes it. A task that suspends itself switches away at once.
+// resumes it. A task that suspends itself switches away at once. A
+// pre-emptive task cannot be suspended: -1.
 ZK_EXPORT int ZIF_SetTaskSuspended(uint32_t taskId, int suspended);
 // Switches: returns when the task has ended (at once if it has already
-// ended or never existed).
+// ended or never existed). Returns -1 at once, without waiting, for the
+// calling task itself, the thread's root (it never ends) and any task that is
+// not a cooperative task of the calling thread.
 ZK_EXPORT int ZIF_WaitTaskCoop(uint32_t taskId);
 // The calling cooperative task, or, outside one, the calling pre-emptive
-// task, or the calling thread's root.
+// task, or the calling thread's root. Any other thread gets an id of its own
+// on first ask, which its root keeps if it starts to host tasks.
 ZK_EXPORT uint32_t ZIF_CurrentTaskIdCoop(void);
 
 // Gives up the processor to other threads.
