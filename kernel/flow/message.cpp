@@ -9,21 +9,6 @@ namespace {
 // than anything queued, so retired local records never take it.
 constexpr uint64_t kNotQueued = UINT64_MAX;
 
-// One send() in progress. Holds the counted copy that keeps the message alive
-// for the whole walk, whatever the callbacks do with their own references.
-struct Walk {
-  P<ZtMessage> message;
-  int type;
-  uint64_t seq;
-};
-
-void deliver(DListRec* r, void* arg) {
-  const auto* w = static_cast<const Walk*>(arg);
-  const auto* rec = static_cast<const ZtMsgCallbackRec*>(r);
-  if (!rec->typeMatch(w->type)) return;
-  rec->send(w->message);
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------- ZtMessage
@@ -125,6 +110,23 @@ bool ZtMsgSender::removeReceiver(ZtMsgReceiver& receiver, int type) {
   if (!rec) return false;
   removeLinks(rec);
   return true;
+}
+
+// One send() in progress. Holds the counted copy that keeps the message alive
+// for the whole walk, whatever the callbacks do with their own references.
+struct ZtMsgSender::Walk {
+  P<ZtMessage> message;
+  int type;
+  uint64_t seq;
+};
+
+void ZtMsgSender::deliver(DListRec* r, void* arg) {
+  const auto* w = static_cast<const Walk*>(arg);
+  const auto* rec = static_cast<const ZtMsgCallbackRec*>(r);
+  if (!rec->typeMatch(w->type)) return;
+  // A retired local record takes only what was queued before it retired.
+  if (rec->retireAfter_ && w->seq > rec->retireAfter_) return;
+  rec->send(w->message);
 }
 
 void ZtMsgSender::send(const P<ZtMessage>& message) { sendQueued(message, kNotQueued); }

@@ -260,6 +260,9 @@ struct ZK_EXPORT ZtMsgSender : ZtMsgReceiverBase {
   // send() for a message that poll() took from the queue with sequence number
   // `seq`: retired local records take it only when it is not newer than they.
   void sendQueued(const P<ZtMessage>& message, uint64_t seq);
+  // One step of the walk of send(): `arg` is the send in progress.
+  struct Walk;
+  static void deliver(DListRec* record, void* arg);
   // What relocateClient does, returning the record it changed.
   ZtMsgCallbackRec* repoint(const ZtMsgReceiverBase* from, ZtMsgReceiverBase* to, int type);
   // Tells the party of every record, then deletes them all.
