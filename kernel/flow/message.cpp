@@ -256,6 +256,7 @@ ZtMsgReceiver::~ZtMsgReceiver() {
 }
 
 bool ZtMsgReceiver::hasServer() const {
+  if (retired_ == 0) return !links_.records.isEmpty();
   // Every retired local record still has its self link beside it.
   std::size_t retired = 0;
   for (DListRec* r = links_.records.first(); r; r = links_.records.next(r))
@@ -334,6 +335,7 @@ void ZtMsgReceiver::endLocal(ZtMsgCallbackRec* local) {
   // this callback; nothing queued later does.
   if (seq_ != 0 && (pendingHead_ || polls_)) {
     local->retireAfter_ = seq_;
+    ++retired_;
     return;
   }
   links_.removeLinks(local);
@@ -341,12 +343,17 @@ void ZtMsgReceiver::endLocal(ZtMsgCallbackRec* local) {
 
 void ZtMsgReceiver::dropRetired() {
   // A poll further up the stack may still be delivering an older message.
-  if (polls_) return;
+  if (polls_ || retired_ == 0) return;
   const uint64_t oldest = pendingHead_ ? pendingHead_->seq : kNotQueued;
+  retired_ = 0;
   DListIterator it(links_.records);
   while (DListRec* r = it.next()) {
     auto* rec = static_cast<ZtMsgCallbackRec*>(r);
-    if (rec->retireAfter_ && rec->retireAfter_ < oldest) links_.removeLinks(rec);
+    if (!rec->retireAfter_) continue;
+    if (rec->retireAfter_ < oldest)
+      links_.removeLinks(rec);
+    else
+      ++retired_;
   }
 }
 

@@ -379,4 +379,7 @@ struct ZK_EXPORT ZtMsgReceiver : ZtMsgReceiverBase {
   Pending** pendingTail_ = &pendingHead_;
   PollFrame* polls_ = nullptr;
   uint64_t seq_ = 0;  // sequence number of the newest message queued
+  // Retired local records in links_, or more (a pair that the owner removed
+  // by hand is only noticed by the next dropRetired); 0 spares poll() a walk.
+  unsigned int retired_ = 0;
 };
