@@ -98,18 +98,6 @@ TEST(MessageTest, DefaultsCopiesAndCounts) {
   live.expectBack();
 }
 
-TEST(MessageTest, LastHolderDeletes) {
-  {
-    P<ZtMessage> a = msg(1);
-    P<ZtMessage> b = a;
-    EXPECT_EQ(CountedMessage::live, 1);
-    a.release();
-    EXPECT_EQ(CountedMessage::live, 1);
-    b.release();
-    EXPECT_EQ(CountedMessage::live, 0);
-  }
-}
-
 // ------------------------------------------------------------ callback records
 
 TEST(CallbackRecTest, TypeMatch) {
@@ -716,28 +704,6 @@ TEST(ReceiverTest, SenderGoneWithMessagesPending) {
     EXPECT_EQ(log, Log{"a:4"});
   }
   EXPECT_EQ(CountedMessage::live, 0);
-  live.expectBack();
-}
-
-TEST(ReceiverTest, DestructionDeliversPendingAndUnregisters) {
-  zktest::LiveCount live;
-  {
-    Log log;
-    Tag a{&log, "a"}, d{&log, "d"};
-    ZtMsgSender s1, s2;
-    auto* r = new ZtMsgReceiver;
-    s1.addReceiver(*r, &record, &d, 0, true);
-    s2.addReceiver(*r, &record, &a, 0, false);
-    s2.addReceiver(*r, &record, &a, 7, false);
-    for (int i = 1; i <= 3; ++i) s2.send(msg(i));
-    EXPECT_EQ(CountedMessage::live, 3);
-    delete r;
-    EXPECT_EQ(log, (Log{"a:1", "a:2", "a:3"}));
-    EXPECT_EQ(CountedMessage::live, 0);
-    EXPECT_EQ(s1.receiverCount(), 0u);
-    EXPECT_EQ(s2.receiverCount(), 0u);
-    s2.send(msg(9));
-  }
   live.expectBack();
 }
 
