@@ -294,7 +294,7 @@ struct ZK_EXPORT ZtMsgReceiver : ZtMsgReceiverBase {
   ZtMsgReceiver(const ZtMsgReceiver&);
   // Moves: delivers this receiver's pending messages and ends its own
   // registrations (as destruction does), then takes over everything `other`
-  // has, as relocate(other, 0) does. `other` is left unregistered and empty.
+  // has, as relocate(other, 0) does, and leaves `other` as that leaves it.
   ZtMsgReceiver& operator=(ZtMsgReceiver& other);
   // Delivers every pending message, frees what is still queued, then ends
   // every registration: afterwards no sender names this receiver. May run
