@@ -1,1 +1,390 @@
+// Queue tasks and the multithreaded queue that feeds them.
+//
+// MTQueue<T>   a first-in first-out queue between threads: any number of
+//              producers push, one consumer (a queue task) takes. A queue
+//              with a non-zero capacity makes producers wait for room.
+// ZtQueueTask  the abstract base of a worker that takes queue packets one by
+//              one from its input queue and hands each, with its output
+//              queue, to the derived class's taskHandlePacket(). It runs on
+//              a pre-emptive thread of its own or as a cooperative task of
+//              the thread that starts it.
+//
+// The queue between queue tasks is MTQueue<AP<ZtQueuePacket>>: it owns its
+// packets through AP, one owner at a time.
 #pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "host/allocator.h"
+#include "host/clock.h"
+#include "host/export.h"
+#include "host/lock.h"
+#include "host/pointer.h"
+#include "host/time.h"
+#include "kernel/flow/packet.h"
+
+// MTQueue<T>: a linked first-in first-out queue of T for many producers and
+// one consumer.
+//
+// Thread safety: push(), tryPush(), pause(), unpause() and the readers of the
+// statistics may run on any thread at once. Taking is the consumer's: one
+// thread (the queue task that the queue feeds) takes at a time; the take is
+// not guarded against a second consumer. The queue must outlive every thread
+// that uses it: no producer may be inside push() and no task may run on it
+// when it is deleted.
+//
+// Ownership: a push *moves* the item out of the caller's variable; for
+// T = AP<ZtQueuePacket> the caller's AP is empty afterwards and the queue
+// owns the packet. A packet that the queue accepted is either handed to the
+// consumer by a take or deleted with the queue, never dropped. When a push
+// does not accept the item (tryPush() on a full queue, or no memory for a
+// node) the item stays where it was, with the caller.
+//
+// Memory ordering: whatever a producer did before pushing an item is visible
+// to the consumer that takes that item (the link lock orders them).
+//
+// The gate protocol. Two Locks serve as gates, each opened (unlocked) by one
+// side and closed (locked) by the other, never held as a mutual exclusion:
+//  - notEmpty: every push opens it. A consumer that finds the queue empty (or
+//    paused) closes it and then waits by locking it again, which returns
+//    once a push (or unpause()) has opened it.
+//  - notFull: the consumer opens it after every counted removal. A producer
+//    that finds `count` at a non-zero `capacity` closes it and waits by
+//    locking it again; producers sleep in the kernel there, they never spin.
+// Both sides close a gate first and then look at the queue once more before
+// they wait: an opening that came between the first look and the closing
+// would otherwise be lost, leaving a waiter asleep beside a queue that has
+// room or data.
+template <class T>
+struct MTQueue {
+  ZK_HEAP_OBJECT
+
+  // One queued item. Nodes come from the library's allocator; deleting a
+  // node deletes the item it still holds (for AP, the packet).
+  struct Node {
+    ZK_HEAP_OBJECT
+    T item;
+    Node* next = nullptr;
+    // Clock time at which the node was linked in; the take measures the
+    // item's stay in the queue from it.
+    Utils::Time stamp;
+  };
+
+  // A queue that holds at most `capacity` items; 0 means no limit.
+  explicit MTQueue(unsigned int capacity = 0)
+      : notEmpty(new LockRep("MTQueueNotEmpty")), notFull(new LockRep("MTQueueNotFull")) {
+    this->capacity.store(capacity, std::memory_order_relaxed);
+  }
+  // Deletes the items still queued.
+  ~MTQueue() {
+    Node* n = head;
+    head = nullptr;
+    tail = &head;
+    while (n) {
+      Node* next = n->next;
+      delete n;
+      n = next;
+    }
+  }
+  // A queue is a place, not a value: a copy would own the same nodes twice.
+  MTQueue(const MTQueue&) = delete;
+  MTQueue& operator=(const MTQueue&) = delete;
+
+  // Producer side --------------------------------------------------------
+
+  // Appends `item`, waiting while the queue holds `capacity` items (when
+  // capacity is not 0). On true the item has been moved into the queue and
+  // the caller's variable is empty; false only when no node could be
+  // allocated, and then the item stays with the caller. The time spent
+  // waiting for room goes into maxWaitTime.
+  bool push(T& item) { return put(item, true); }
+
+  // Appends `item` only when there is room now. True when the queue took it
+  // (the caller's variable is then empty); false when the queue is full or
+  // no node could be allocated, and the item stays with the caller.
+  bool tryPush(T& item) { return put(item, false); }
+
+  // While paused, a pre-emptive queue task treats the queue as empty: pushes
+  // still queue their items, and the task takes them after unpause().
+  void pause() { paused.store(true, std::memory_order_relaxed); }
+  void unpause() {
+    paused.store(false, std::memory_order_relaxed);
+    // Wake a consumer parked on the paused queue. The release in unlock()
+    // pairs with the acquire of the consumer's lock(), so the consumer that
+    // wakes sees `paused` false.
+    notEmpty.unlock();
+  }
+  bool isPaused() const { return paused.load(std::memory_order_relaxed); }
+
+  // The number of items queued, as counted by pushes and by the pre-emptive
+  // take (a cooperative take does not count; see ZtQueueTask).
+  unsigned int size() const { return count.load(std::memory_order_relaxed); }
+  // Takes effect at the next push; lowering it does not drop items.
+  void setCapacity(unsigned int c) { capacity.store(c, std::memory_order_relaxed); }
+
+  // Consumer side (used by ZtQueueTask) ----------------------------------
+
+  // Moves the first item into `into` and frees its node; false when the
+  // queue is empty. With `counted`, `count` goes down by one and notFull is
+  // opened for a producer waiting for room. Updates maxLatency.
+  // REQUIRES: called by the one consumer of the queue.
+  bool unlinkHead(T& into, bool counted) {
+    link.lock();
+    Node* n = head;
+    if (!n) {
+      link.unlock();
+      return false;
+    }
+    head = n->next;
+    if (!head) tail = &head;
+    // The count goes down under the link lock, where producers look at it,
+    // so a producer that finds room is never told so before the node is out.
+    if (counted) count.fetch_sub(1, std::memory_order_relaxed);
+    link.unlock();
+    if (counted) notFull.unlock();
+    raiseTo(maxLatency, ZtClock::timeNow() - n->stamp);
+    into = n->item;  // moves for AP
+    delete n;
+    return true;
+  }
+  // Members --------------------------------------------------------------
+  //
+  // head and tail are guarded by `link`: producers append at the tail while
+  // the consumer unlinks at the head, and with one node both ends are the
+  // same node, so both sides take the lock for those few instructions.
+  Node* head = nullptr;   // first node; null when empty
+  Node** tail = &head;    // `next` of the last node, or &head when empty
+  Lock notEmpty;          // gate: open while there may be data
+  Lock notFull;           // gate: opened by the consumer after a removal
+  std::atomic<uint32_t> count{0};
+  std::atomic<uint32_t> capacity{0};  // largest count; 0 means no limit
+  // The longest time an item stayed in the queue before it was taken.
+  std::atomic<Utils::Time> maxLatency{Utils::Time()};
+  // The longest time a producer waited for room.
+  std::atomic<Utils::Time> maxWaitTime{Utils::Time()};
+  std::atomic<bool> paused{false};
+  ZtSpinLock link;  // guards head, tail and the count test of a push
+
+ private:
+  static void raiseTo(std::atomic<Utils::Time>& max, Utils::Time t) {
+    Utils::Time cur = max.load(std::memory_order_relaxed);
+    while (cur < t && !max.compare_exchange_weak(cur, t, std::memory_order_relaxed)) {
+    }
+  }
+
+  bool room() const {
+    const uint32_t cap = capacity.load(std::memory_order_relaxed);
+    return cap == 0 || count.load(std::memory_order_relaxed) < cap;
+  }
+
+  bool put(T& item, bool wait) {
+    Node* n = new Node;
+    if (!n) return false;  // out of memory: the item stays with the caller
+    bool waited = false;
+    Utils::Time waitStart;
+    for (;;) {
+      const Utils::Time now = ZtClock::timeNow();
+      link.lock();
+      if (room()) {
+        n->item = item;  // moves for AP: the caller's variable is emptied
+        n->stamp = now;
+        *tail = n;
+        tail = &n->next;
+        count.fetch_add(1, std::memory_order_relaxed);
+        link.unlock();
+        break;
+      }
+      link.unlock();
+      if (!wait) {
+        delete n;
+        return false;
+      }
+      if (!waited) {
+        waited = true;
+        waitStart = now;
+      }
+      // Close the gate, then look again: a removal between the first look
+      // and the closing opened a gate that we have just closed again.
+      notFull.tryLock();
+      link.lock();
+      const bool roomNow = room();
+      link.unlock();
+      if (roomNow) {
+        // Reopen what we closed, or another waiting producer could sleep
+        // on a queue with room.
+        notFull.unlock();
+        continue;
+      }
+      notFull.lock();    // sleeps until the consumer removes a node
+      notFull.unlock();  // pass the gate on to the next waiting producer
+    }
+    notEmpty.unlock();
+    if (waited) raiseTo(maxWaitTime, ZtClock::timeNow() - waitStart);
+    return true;
+  }
+};
+
+// ZtQueueTask: a worker fed by a multithreaded queue.
+//
+// Each turn of its loop takes one packet from the input queue `in()`, hands
+// it with the output queue `out()` to taskHandlePacket(), then deletes what
+// the handler left in the packet holder. Without an input queue every turn
+// hands over an empty holder and the loop paces itself so that a turn takes
+// at least minSampleTime() seconds.
+//
+// Two modes, fixed at construction:
+//  - pre-emptive (coop false): the loop runs on a thread of its own, blocks
+//    on the input queue while it is empty and can be suspended between
+//    packets (suspend(), resume()) through its "TaskSuspend" lock;
+//  - cooperative (coop true): the loop runs as a cooperative task of the
+//    thread that calls start(). It never blocks: on an empty queue it
+//    yields, after each packet it lets the thread's other tasks run and,
+//    with minSampleTime() set, suspends itself to pace its turns.
+//
+// Thread safety: start(), stop(), suspend(), resume() and the setters run on
+// an owner thread, one call at a time; for a cooperative task that thread is
+// the hosting one (the thread that called start()). The body runs on its own
+// thread (pre-emptive) or among the hosting thread's tasks (cooperative).
+// running(), shutdown() and the suspension request are atomic flags, each
+// written by one side and polled by the other. out() and minSampleTime() are
+// read afresh every turn and may be changed while the task runs; in() is
+// read once when the body begins.
+//
+// Ownership: the task does not own its queues; both must outlive the running
+// body. Packets pass from the input queue into the holder handed to the
+// handler; what the handler leaves there is deleted after it returns.
+//
+// Lifetime: stop the task before its derived part is destroyed (in the
+// derived destructor at the latest): the base destructor's own stop() can
+// only reach the base hooks. A pre-emptive stop() gives up after 10 seconds
+// (logging "%s waiting for too long") when the body does not end, leaving the
+// body to end by itself; the base destructor then waits for it to let go of
+// the object rather than free memory under it (see ~ZtQueueTask).
+//
+// The cooperative take uses no gate, ignores `paused` and leaves the queue's
+// `count` alone, so feed a cooperative task from an unbounded queue
+// (capacity 0): on a bounded one `count` only grows, and producers would wait
+// for room for good once `capacity` packets had passed.
+struct ZK_EXPORT ZtQueueTask {
+  ZK_HEAP_OBJECT
+
+  using Queue = MTQueue<AP<ZtQueuePacket>>;
+
+  explicit ZtQueueTask(bool coop);
+  // Copies every field except the run state (running, shutdown, the
+  // suspension request), which belongs to the body running on the source:
+  // a copy starts idle. The copy shares the source's "TaskSuspend" lock, so
+  // at most one of a task and its copies may be started at a time.
+  ZtQueueTask(const ZtQueueTask& o);
+  ZtQueueTask& operator=(const ZtQueueTask& o);
+  // Stops the task, then releases the suspension lock. See Lifetime above.
+  virtual ~ZtQueueTask();
+
+  // Handles one turn on the task's own thread (or cooperative task).
+  // `packet` holds the packet taken from the input queue, or is empty (no
+  // input queue, or the wake-up that stop() posts). The handler may take the
+  // packet out of `packet` (to push it on `out`, say); whatever it leaves
+  // there is deleted after it returns. `out` is the output queue, or null.
+  virtual void taskHandlePacket(AP<ZtQueuePacket>& packet, Queue* out) = 0;
+  // The task's name, for the log. Must stay valid while the task lives.
+  virtual const char* taskName() = 0;
+  // Called on the caller's thread by start() once the body runs; false makes
+  // start() stop the task again. Default: true.
+  virtual bool taskStart();
+  // Called first thing on the task's own thread. Default: nothing.
+  virtual void taskInit();
+  // Called last thing on the task's own thread. Default: nothing.
+  virtual void taskExit();
+  // Called by stop() on the caller's thread right after shutdown is set.
+  // Default: nothing.
+  virtual void taskStop();
+
+  // Starts the body and returns once it runs (and taskStart() agreed); true
+  // when the task is running. True at once when it already runs. False when
+  // the task could not be created, or while a body that an earlier stop()
+  // gave up on is still running on this object.
+  bool start();
+  // Asks the body to end after its current turn and waits for it (not when
+  // called from the body itself). Always true.
+  bool stop();
+  // Pre-emptive: the body waits before its next turn until resume().
+  // Cooperative: the task is not scheduled until resume().
+  // resume() must follow a suspend(): a pre-emptive resume() without one lets
+  // the next suspension pass without waiting.
+  void suspend();
+  void resume();
+
+  bool shutdown() const { return shutdown_.load(std::memory_order_acquire); }
+  bool running() const { return running_.load(std::memory_order_acquire); }
+  bool coop() const { return coop_; }
+  // Whether a suspension has been asked for and not yet taken up (pre-emptive)
+  // or lifted (cooperative).
+  bool suspended() const { return suspended_.load(std::memory_order_acquire); }
+  unsigned long taskId() const { return taskId_; }
+  // Processor time used by a cooperative body so far (0 for pre-emptive).
+  // REQUIRES: the hosting thread.
+  Utils::Time runTime() { return runTime_; }
+
+  Queue* in() const { return in_.load(std::memory_order_acquire); }
+  void in(Queue* q) { in_.store(q, std::memory_order_release); }
+  Queue* out() const { return out_.load(std::memory_order_acquire); }
+  void out(Queue* q) { out_.store(q, std::memory_order_release); }
+  float minSampleTime() const { return minSampleTime_.load(std::memory_order_relaxed); }
+  void minSampleTime(float s) { minSampleTime_.store(s, std::memory_order_relaxed); }
+  // Take effect at the next start().
+  void priority(int p) { priority_ = p; }
+  void affinityMask(unsigned int m) { affinityMask_ = m; }
+
+  // The input queue's statistics, or 0 without an input queue.
+  Utils::Time maxLatency() const;
+  Utils::Time maxWaitTime() const;
+
+ protected:
+  void init();
+  // Called by stop(): waits for the body to end. See the .cpp for the modes.
+  void wait();
+
+  // The task bodies, in the system layer's entry convention; `arg` is the
+  // ZtQueueTask. Both return 0.
+  static unsigned long queueTask(void* arg);
+  static unsigned long queueTaskCoop(void* arg);
+
+  // How long a pre-emptive wait() yields before it gives up on the body:
+  // 10 seconds. Tests shorten it to meet a stuck handler without a long wait.
+  Utils::Time waitLimit;
+
+ private:
+  // The pre-emptive take: passes q's notEmpty gate and moves the first
+  // packet into `holder`. False only when the destructor asks an abandoned
+  // body to leave.
+  bool _take(Queue* q, AP<ZtQueuePacket>& holder);
+  void copyFrom(const ZtQueueTask& o);
+
+  bool coop_;
+  std::atomic<bool> running_;
+  std::atomic<bool> shutdown_;
+  uint32_t taskId_;
+  unsigned int affinityMask_;
+  int priority_;
+  Utils::Time runTime_;
+  std::atomic<Queue*> in_;
+  std::atomic<Queue*> out_;
+  std::atomic<float> minSampleTime_;
+  Utils::Time sampleStartTime_;
+  std::atomic<bool> suspended_;
+  uint32_t startEvent_;
+  Lock suspendLock;
+
+  // Bookkeeping of the body that runs on this object; not copied.
+  // `bodyActive_` is set before the body is created and cleared as the
+  // body's very last touch of the object: start() and the destructor wait
+  // for it. `gaveUp_` records that wait() gave up on the body. `leaving_`
+  // tells such a body that the object is going away: it ends without
+  // calling taskExit(), and a take wakes up to let it end. `bodyQueue_` is
+  // the queue the body takes from.
+  std::atomic<bool> bodyActive_{false};
+  std::atomic<bool> gaveUp_{false};
+  std::atomic<bool> leaving_{false};
+  std::atomic<Queue*> bodyQueue_{nullptr};
+};
