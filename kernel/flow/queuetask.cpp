@@ -142,6 +142,9 @@ bool ZtQueueTask::start() {
   }
 
   while (!running()) {
+    // A body that stopped itself in its first turn may have come and gone
+    // before we looked; waiting for `running` would then never end.
+    if (!bodyActive_.load(std::memory_order_acquire)) return running();
     if (coop_) {
       // Should the event be unusable (no event could be made), waiting on
       // it returns at once; yield instead so the new task gets to run.

@@ -1,0 +1,751 @@
+// Queue tasks and their multithreaded queue: delivery exactly once through a
+// bounded queue with several producers, producers that sleep (not spin) on a
+// full queue, stop() and its wake-up packet, pause, suspension, a stuck
+// handler, and cooperative tasks sharing one hosting thread.
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/testutil.h"
+#include "host/clock.h"
+#include "host/zsys.h"
+#include "kernel/flow/queuetask.h"
+
+namespace {
+
+using Queue = ZtQueueTask::Queue;
+
+// A queue packet that says who made it and in which order.
+struct Num : ZtQueuePacket {
+  Num(int producer, int seq) : producer(producer), seq(seq) {}
+  int producer;
+  int seq;
+};
+
+AP<ZtQueuePacket> num(int producer, int seq) { return AP<ZtQueuePacket>(new Num(producer, seq)); }
+
+// Takes everything left in `q` (as its consumer) and returns it in order.
+std::vector<AP<ZtQueuePacket>> drain(Queue& q) {
+  std::vector<AP<ZtQueuePacket>> got;
+  AP<ZtQueuePacket> p;
+  while (q.unlinkHead(p, true)) got.emplace_back(p);
+  return got;
+}
+
+// A queue task whose turns are given by a function; counts its hooks.
+struct TestTask : ZtQueueTask {
+  using Handler = std::function<void(AP<ZtQueuePacket>&, Queue*)>;
+
+  explicit TestTask(bool coop, Handler h = nullptr) : ZtQueueTask(coop), handler(std::move(h)) {}
+  ~TestTask() override { stop(); }
+
+  void taskHandlePacket(AP<ZtQueuePacket>& p, Queue* out) override {
+    if (p) {
+      handled.fetch_add(1);
+    } else {
+      empties.fetch_add(1);
+    }
+    if (handler) handler(p, out);
+  }
+  const char* taskName() override { return "test task"; }
+  void taskInit() override { inits.fetch_add(1); }
+  void taskExit() override { exits.fetch_add(1); }
+  void taskStop() override { stops.fetch_add(1); }
+  bool taskStart() override { return agreeToStart; }
+
+  using ZtQueueTask::waitLimit;
+
+  Handler handler;
+  bool agreeToStart = true;
+  std::atomic<int> handled{0}, empties{0}, inits{0}, exits{0}, stops{0};
+};
+
+// Forwards every packet it gets to its output queue.
+void forward(AP<ZtQueuePacket>& p, Queue* out) {
+  if (p && out) out->push(p);
+}
+
+// The scheduler state of a thread of this process ('R' running, 'S' asleep).
+char threadState(pid_t tid) {
+  std::ifstream f("/proc/self/task/" + std::to_string(tid) + "/stat");
+  std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  const auto close = s.rfind(')');
+  return close == std::string::npos || close + 2 >= s.size() ? '?' : s[close + 2];
+}
+
+double cpuSeconds(clockid_t clock) {
+  timespec ts{};
+  clock_gettime(clock, &ts);
+  return ts.tv_sec + ts.tv_nsec * 1e-9;
+}
+
+double secondsSince(Utils::Time t0) { return (ZtClock::timeNow() - t0).seconds(); }
+
+// A gate a test opens to let a stuck handler go; bounded so that a failing
+// test cannot hang.
+struct Release {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool open = false;
+  void wait() {
+    std::unique_lock<std::mutex> hold(mu);
+    cv.wait_for(hold, std::chrono::seconds(30), [&] { return open; });
+  }
+  void let() {
+    std::lock_guard<std::mutex> hold(mu);
+    open = true;
+    cv.notify_all();
+  }
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------- the queue
+
+TEST(MTQueueTest, PushMovesTheItemAndTakesComeOutInOrder) {
+  zktest::LiveCount live;
+  {
+    Queue q;
+    for (int i = 0; i < 5; ++i) {
+      AP<ZtQueuePacket> p = num(0, i);
+      ASSERT_TRUE(q.push(p));
+      EXPECT_TRUE(p.isNull()) << "a push takes the packet out of the caller's AP";
+    }
+    EXPECT_EQ(q.size(), 5u);
+    auto got = drain(q);
+    ASSERT_EQ(got.size(), 5u);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(static_cast<Num*>(got[i].get())->seq, i);
+    EXPECT_EQ(q.size(), 0u);
+    EXPECT_EQ(q.head, nullptr);
+    EXPECT_EQ(q.tail, &q.head) << "an emptied queue points its tail at head again";
+  }
+  live.expectBack();
+}
+
+TEST(MTQueueTest, TryPushOnAFullQueueLeavesThePacketWithTheCaller) {
+  zktest::LiveCount live;
+  {
+    Queue q(2);
+    AP<ZtQueuePacket> a = num(0, 0), b = num(0, 1), c = num(0, 2);
+    EXPECT_TRUE(q.tryPush(a));
+    EXPECT_TRUE(q.tryPush(b));
+    EXPECT_FALSE(q.tryPush(c));
+    ASSERT_FALSE(c.isNull());
+    EXPECT_EQ(static_cast<Num*>(c.get())->seq, 2);
+    AP<ZtQueuePacket> first;
+    ASSERT_TRUE(q.unlinkHead(first, true));
+    EXPECT_TRUE(q.tryPush(c));
+    EXPECT_TRUE(c.isNull());
+    // The queue still holds two packets: deleting it deletes them.
+  }
+  live.expectBack();
+}
+
+TEST(MTQueueTest, FailedNodeAllocationKeepsThePacket) {
+  zktest::LiveCount live;
+  {
+    Queue q;
+    AP<ZtQueuePacket> p = num(0, 0);
+    Utils::Allocator::defaultAllocator()->failAfter(0, 1);
+    EXPECT_FALSE(q.push(p));
+    Utils::Allocator::defaultAllocator()->failAfter(0, 0);
+    EXPECT_FALSE(p.isNull()) << "a refused push must not lose the packet";
+    EXPECT_EQ(q.size(), 0u);
+  }
+  live.expectBack();
+}
+
+// Producers on a full queue sleep in the kernel: their threads show as
+// asleep and burn no processor time until the consumer makes room.
+TEST(MTQueueTest, ProducersSleepOnAFullQueueUntilThereIsRoom) {
+  zktest::LiveCount live;
+  {
+    Queue q(1);
+    AP<ZtQueuePacket> first = num(9, 0);
+    ASSERT_TRUE(q.push(first));
+
+    constexpr int kProducers = 2;
+    std::atomic<pid_t> tids[kProducers] = {};
+    std::atomic<clockid_t> clocks[kProducers] = {};
+    std::atomic<int> pushed{0};
+    std::vector<std::unique_ptr<zktest::BoundedThread>> producers;
+    for (int i = 0; i < kProducers; ++i) {
+      producers.push_back(std::make_unique<zktest::BoundedThread>([&, i] {
+        clockid_t c;
+        pthread_getcpuclockid(pthread_self(), &c);
+        clocks[i] = c;
+        tids[i] = gettid();
+        AP<ZtQueuePacket> p = num(i, 1);
+        EXPECT_TRUE(q.push(p));
+        pushed.fetch_add(1);
+      }));
+    }
+    for (int i = 0; i < kProducers; ++i) {
+      ASSERT_TRUE(zktest::waitFor([&] { return tids[i] != 0 && threadState(tids[i]) == 'S'; }))
+          << "producer " << i << " never went to sleep";
+    }
+    EXPECT_EQ(pushed.load(), 0);
+    // Observation window (not synchronisation): a spinning producer would
+    // use most of it.
+    double before[kProducers];
+    for (int i = 0; i < kProducers; ++i) before[i] = cpuSeconds(clocks[i]);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (int i = 0; i < kProducers; ++i)
+      EXPECT_LT(cpuSeconds(clocks[i]) - before[i], 0.02) << "producer " << i << " spun";
+    EXPECT_EQ(pushed.load(), 0);
+
+    // Each removal lets one producer in.
+    std::vector<int> order;
+    for (int taken = 0; taken < 1 + kProducers; ++taken) {
+      AP<ZtQueuePacket> p;
+      ASSERT_TRUE(zktest::waitFor([&] { return q.unlinkHead(p, true); }));
+      order.push_back(static_cast<Num*>(p.get())->producer);
+    }
+    for (auto& t : producers) EXPECT_TRUE(t->join(10));
+    EXPECT_EQ(pushed.load(), kProducers);
+    EXPECT_EQ(order[0], 9);
+    std::sort(order.begin() + 1, order.end());
+    EXPECT_EQ(order, (std::vector<int>{9, 0, 1}));
+    EXPECT_GE(q.maxWaitTime.load().seconds(), 0.1) << "the producers waited the whole window";
+    EXPECT_GE(q.maxLatency.load().seconds(), 0.1) << "the first packet sat in the queue";
+  }
+  live.expectBack();
+}
+
+// ---------------------------------------------------------------- pre-emptive
+
+// Several producers push into a small bounded queue feeding a pre-emptive
+// task that forwards to an output queue: every packet arrives exactly once,
+// and each producer's packets keep their order.
+class PreemptiveDeliveryTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(PreemptiveDeliveryTest, EveryPacketArrivesExactlyOnce) {
+  const int producers = GetParam();
+  const int perProducer = static_cast<int>(zktest::scaled(20000, 10));
+  zktest::LiveCount live;
+  {
+    Queue in(16), out;
+    TestTask task(false, forward);
+    task.in(&in);
+    task.out(&out);
+    ASSERT_TRUE(task.start());
+    EXPECT_TRUE(task.running());
+
+    std::vector<std::unique_ptr<zktest::BoundedThread>> threads;
+    for (int p = 0; p < producers; ++p) {
+      threads.push_back(std::make_unique<zktest::BoundedThread>([&, p] {
+        for (int i = 0; i < perProducer; ++i) {
+          AP<ZtQueuePacket> pk = num(p, i);
+          ASSERT_TRUE(in.push(pk));
+        }
+      }));
+    }
+    for (auto& t : threads) ASSERT_TRUE(t->join(60));
+    const unsigned total = static_cast<unsigned>(producers * perProducer);
+    ASSERT_TRUE(zktest::waitFor([&] { return out.size() == total; }, 30));
+    EXPECT_TRUE(task.stop());
+    EXPECT_FALSE(task.running());
+    EXPECT_EQ(task.empties.load(), 1) << "stop() wakes the idle body with one empty packet";
+    EXPECT_EQ(in.size(), 0u);
+
+    std::vector<int> next(producers, 0);
+    for (auto& p : drain(out)) {
+      auto* n = static_cast<Num*>(p.get());
+      ASSERT_GE(n->producer, 0);
+      ASSERT_LT(n->producer, producers);
+      EXPECT_EQ(n->seq, next[n->producer]) << "producer " << n->producer;
+      next[n->producer] = n->seq + 1;
+    }
+    for (int p = 0; p < producers; ++p) EXPECT_EQ(next[p], perProducer);
+    EXPECT_EQ(task.handled.load(), static_cast<int>(total));
+    EXPECT_EQ(task.maxLatency(), in.maxLatency.load());
+    EXPECT_EQ(task.maxWaitTime(), in.maxWaitTime.load());
+  }
+  live.expectBack();
+}
+
+INSTANTIATE_TEST_SUITE_P(Producers, PreemptiveDeliveryTest, ::testing::Values(1, 2, 4));
+
+TEST(QueueTaskTest, StopOnAnIdleTaskDeliversOneEmptyPacket) {
+  zktest::LiveCount live;
+  {
+    Queue in;
+    TestTask task(false);
+    task.in(&in);
+    ASSERT_TRUE(task.start());
+    const unsigned long id = task.taskId();
+    EXPECT_TRUE(task.start()) << "a running task starts nothing new";
+    EXPECT_EQ(task.taskId(), id);
+    EXPECT_EQ(task.inits.load(), 1);
+
+    EXPECT_TRUE(task.stop());
+    EXPECT_FALSE(task.running());
+    EXPECT_FALSE(task.shutdown());
+    EXPECT_EQ(task.empties.load(), 1);
+    EXPECT_EQ(task.handled.load(), 0);
+    EXPECT_EQ(task.exits.load(), 1);
+    EXPECT_EQ(task.stops.load(), 1);
+    EXPECT_TRUE(task.stop()) << "stop() on an idle task";
+    EXPECT_EQ(task.stops.load(), 1);
+
+    // A stopped task starts again.
+    ASSERT_TRUE(task.start());
+    AP<ZtQueuePacket> p = num(0, 0);
+    in.push(p);
+    ASSERT_TRUE(zktest::waitFor([&] { return task.handled.load() == 1; }));
+    EXPECT_TRUE(task.stop());
+    EXPECT_EQ(task.exits.load(), 2);
+  }
+  live.expectBack();
+}
+
+TEST(QueueTaskTest, StartFailures) {
+  zktest::LiveCount live;
+  {
+    Queue in;
+    TestTask task(false);
+    task.in(&in);
+    ZIF_TestFailNextCreates(1);
+    EXPECT_FALSE(task.start());
+    EXPECT_FALSE(task.running());
+    EXPECT_EQ(task.inits.load(), 0);
+
+    // taskStart() refusing: start() stops the task again.
+    task.agreeToStart = false;
+    EXPECT_FALSE(task.start());
+    EXPECT_FALSE(task.running());
+    EXPECT_EQ(task.inits.load(), 1);
+    EXPECT_EQ(task.exits.load(), 1);
+
+    task.agreeToStart = true;
+    EXPECT_TRUE(task.start());
+  }
+  live.expectBack();
+}
+
+TEST(QueueTaskTest, NoInputQueueMeansNoStatisticsAndEmptyTurns) {
+  zktest::LiveCount live;
+  {
+    TestTask task(false);
+    EXPECT_EQ(task.maxLatency(), Utils::Time());
+    EXPECT_EQ(task.maxWaitTime(), Utils::Time());
+    ASSERT_TRUE(task.start());
+    ASSERT_TRUE(zktest::waitFor([&] { return task.empties.load() >= 3; }));
+    EXPECT_TRUE(task.stop());
+    EXPECT_EQ(task.handled.load(), 0);
+  }
+  live.expectBack();
+}
+
+// Without an input queue a pre-emptive turn lasts at least minSampleTime and
+// overshoots by at most about one 15 ms sleep quantum.
+TEST(QueueTaskTest, PreemptiveTurnsWithoutAQueueArePaced) {
+  constexpr float kMin = 0.05f;
+  std::vector<Utils::Time> starts;
+  std::mutex mu;
+  TestTask task(false, [&](AP<ZtQueuePacket>&, Queue*) {
+    std::lock_guard<std::mutex> hold(mu);
+    starts.push_back(ZtClock::timeNow());
+  });
+  task.minSampleTime(kMin);
+  ASSERT_TRUE(task.start());
+  ASSERT_TRUE(zktest::waitFor([&] {
+    std::lock_guard<std::mutex> hold(mu);
+    return starts.size() >= 6;
+  }));
+  task.stop();
+  std::lock_guard<std::mutex> hold(mu);
+  std::vector<double> gaps;
+  for (size_t i = 1; i < starts.size(); ++i) gaps.push_back((starts[i] - starts[i - 1]).seconds());
+  for (double g : gaps) EXPECT_GE(g, kMin - 1.0 / 65536) << "a turn ended early";
+  std::sort(gaps.begin(), gaps.end());
+  EXPECT_LT(gaps[gaps.size() / 2], kMin + 0.015 + 0.02) << "median turn overshoots";
+}
+
+// While the input queue is paused the body takes nothing; unpause() lets it
+// take what queued up, in order.
+TEST(QueueTaskTest, PausedQueueKeepsItsPackets) {
+  zktest::LiveCount live;
+  {
+    Queue in, out;
+    TestTask task(false, forward);
+    task.in(&in);
+    task.out(&out);
+    in.pause();
+    ASSERT_TRUE(task.start());
+    for (int i = 0; i < 4; ++i) {
+      AP<ZtQueuePacket> p = num(0, i);
+      ASSERT_TRUE(in.push(p));  // each push opens the gate: the body looks
+    }
+    // Observation window: a body that ignored `paused` would take them now.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(task.handled.load(), 0);
+    EXPECT_EQ(in.size(), 4u);
+
+    in.unpause();
+    ASSERT_TRUE(zktest::waitFor([&] { return out.size() == 4; }));
+    task.stop();
+    auto got = drain(out);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(static_cast<Num*>(got[i].get())->seq, i);
+  }
+  live.expectBack();
+}
+
+// A body parked on a paused queue is not woken by stop(): stop() gives up,
+// and destroying the task still gets the body off the object first.
+TEST(QueueTaskTest, StopOnAPausedQueueGivesUpAndTheTaskStillDiesCleanly) {
+  zktest::LiveCount live;
+  zktest::LogCapture log;
+  {
+    Queue in;
+    AP<ZtQueuePacket> parked = num(0, 0);
+    in.push(parked);
+    in.pause();
+    {
+      TestTask task(false);
+      task.waitLimit = Utils::Time(0.2);
+      task.in(&in);
+      ASSERT_TRUE(task.start());
+      const auto t0 = ZtClock::timeNow();
+      EXPECT_TRUE(task.stop());
+      EXPECT_GE(secondsSince(t0), 0.2);
+      EXPECT_FALSE(task.running());
+      EXPECT_EQ(log.count("test task waiting for too long"), 1u);
+      EXPECT_FALSE(task.start()) << "a second body must not join the abandoned one";
+      EXPECT_EQ(task.handled.load(), 0);
+      // ~TestTask: the destructor wakes the parked body and waits for it.
+    }
+    EXPECT_EQ(in.size(), 2u) << "the packet and the wake-up stay queued";
+  }
+  live.expectBack();
+}
+
+// A suspension takes effect between turns; resume() lets the body go on.
+TEST(QueueTaskTest, SuspendAndResume) {
+  zktest::LiveCount live;
+  {
+    Queue in, out;
+    TestTask task(false, forward);
+    task.in(&in);
+    task.out(&out);
+    ASSERT_TRUE(task.start());
+
+    // The body already waits for input: the next packet is still handled,
+    // then the body waits for resume().
+    task.suspend();
+    AP<ZtQueuePacket> a = num(0, 0), b = num(0, 1);
+    in.push(a);
+    ASSERT_TRUE(zktest::waitFor([&] { return out.size() == 1; }));
+    in.push(b);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // observation window
+    EXPECT_EQ(out.size(), 1u) << "a suspended body took a packet";
+    EXPECT_TRUE(task.suspended());
+    task.resume();
+    ASSERT_TRUE(zktest::waitFor([&] { return out.size() == 2; }));
+    EXPECT_TRUE(zktest::waitFor([&] { return !task.suspended(); }));
+
+    // suspend() then resume() before the next turn: the body does not wait.
+    task.suspend();
+    task.resume();
+    AP<ZtQueuePacket> c = num(0, 2), d = num(0, 3);
+    in.push(c);
+    in.push(d);
+    ASSERT_TRUE(zktest::waitFor([&] { return out.size() == 4; }));
+    EXPECT_TRUE(zktest::waitFor([&] { return !task.suspended(); }));
+
+    // stop() lifts a suspension instead of waiting for the give-up.
+    task.suspend();
+    AP<ZtQueuePacket> e = num(0, 4);
+    in.push(e);
+    ASSERT_TRUE(zktest::waitFor([&] { return out.size() == 5; }));
+    zktest::LogCapture log;
+    EXPECT_TRUE(task.stop());
+    EXPECT_FALSE(task.running());
+    EXPECT_EQ(log.count("waiting for too long"), 0u);
+  }
+  live.expectBack();
+}
+
+// A handler that does not return makes stop() give up with the log line;
+// the body ends by itself once the handler returns.
+TEST(QueueTaskTest, StuckHandlerMakesStopGiveUp) {
+  zktest::LiveCount live;
+  zktest::LogCapture log;
+  {
+    Release release;
+    std::atomic<bool> inHandler{false};
+    Queue in;
+    TestTask task(false, [&](AP<ZtQueuePacket>& p, Queue*) {
+      if (!p) return;
+      inHandler = true;
+      release.wait();
+    });
+    task.waitLimit = Utils::Time(0.25);
+    task.in(&in);
+    ASSERT_TRUE(task.start());
+    AP<ZtQueuePacket> p = num(0, 0);
+    in.push(p);
+    ASSERT_TRUE(zktest::waitFor([&] { return inHandler.load(); }));
+
+    const auto t0 = ZtClock::timeNow();
+    EXPECT_TRUE(task.stop());
+    const double waited = secondsSince(t0);
+    EXPECT_GE(waited, 0.25);
+    EXPECT_LT(waited, 5.0);
+    EXPECT_FALSE(task.running());
+    auto entries = log.entries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].text, "test task waiting for too long");
+    EXPECT_EQ(entries[0].messageClass, 2);
+    EXPECT_EQ(entries[0].category, "flow");
+    EXPECT_EQ(entries[0].level, -1);
+    EXPECT_EQ(entries[0].file, "kernel/flow/queuetask");
+    EXPECT_EQ(entries[0].line, 245u);
+    EXPECT_FALSE(task.start());
+
+    release.let();
+    ASSERT_TRUE(zktest::waitFor([&] { return task.exits.load() == 1; }));
+    // Once the abandoned body is gone the task starts again.
+    ASSERT_TRUE(zktest::waitFor([&] { return task.start(); }));
+    EXPECT_TRUE(task.stop());
+  }
+  live.expectBack();
+}
+
+// ---------------------------------------------------------------- cooperative
+
+namespace {
+
+// Runs `fn` on a new thread that hosts cooperative tasks, and joins it.
+void onHostingThread(const std::function<void()>& fn) {
+  zktest::BoundedThread host([&] {
+    ASSERT_EQ(ZIF_HostTasksCoop(0), 0);
+    fn();
+  });
+  EXPECT_TRUE(host.join(60));
+}
+
+// Lets the hosting thread's tasks run until `cond` holds; bounded.
+bool runUntil(const std::function<bool()>& cond, double seconds = 10.0) {
+  const auto t0 = ZtClock::timeNow();
+  while (!cond()) {
+    if (secondsSince(t0) > seconds) return false;
+    ZIF_SuspendFor(0.002f);
+  }
+  return true;
+}
+
+}  // namespace
+
+// Two cooperative tasks on one thread take turns packet by packet, and never
+// see an empty packet from a queue that has run dry.
+TEST(QueueTaskCoopTest, TasksOnOneThreadInterleave) {
+  zktest::LiveCount live;
+  onHostingThread([] {
+    constexpr int kPackets = 20;
+    std::vector<int> trace;  // one thread: no lock needed
+    Queue inA, inB;
+    auto recorder = [&](int who) {
+      return [&trace, who](AP<ZtQueuePacket>& p, Queue*) {
+        EXPECT_FALSE(p.isNull()) << "handler called on an empty queue";
+        trace.push_back(who);
+      };
+    };
+    TestTask a(true, recorder(0)), b(true, recorder(1));
+    a.in(&inA);
+    b.in(&inB);
+    for (int i = 0; i < kPackets; ++i) {
+      AP<ZtQueuePacket> pa = num(0, i), pb = num(1, i);
+      inA.push(pa);
+      inB.push(pb);
+    }
+    ASSERT_TRUE(a.start());
+    ASSERT_TRUE(b.start());
+    EXPECT_TRUE(a.coop());
+    ASSERT_TRUE(runUntil([&] { return trace.size() == 2 * kPackets; }));
+    // An empty queue only yields: let the tasks spin a while on nothing.
+    ZIF_SuspendFor(0.02f);
+    EXPECT_EQ(trace.size(), 2u * kPackets);
+    EXPECT_EQ(a.empties.load() + b.empties.load(), 0);
+
+    int switches = 0;
+    for (size_t i = 1; i < trace.size(); ++i) switches += trace[i] != trace[i - 1];
+    EXPECT_GE(switches, kPackets) << "the tasks did not take turns";
+
+    EXPECT_TRUE(a.stop());
+    EXPECT_TRUE(b.stop());
+    EXPECT_FALSE(a.running());
+    EXPECT_FALSE(b.running());
+    EXPECT_EQ(a.exits.load(), 1);
+    EXPECT_EQ(b.exits.load(), 1);
+  });
+  live.expectBack();
+}
+
+// Cooperative turns that handle a packet last at least minSampleTime; an
+// overrunning handler still gives way for 12 % of it.
+TEST(QueueTaskCoopTest, TasksPaceThemselves) {
+  constexpr float kMin = 0.05f;
+  // Tolerances: a turn never ends more than a clock unit early; it may run
+  // late by the other task's handler plus scheduling noise.
+  constexpr double kEarly = 0.001, kLate = 0.04;
+  onHostingThread([&] {
+    Queue inA, inB, inSlow;
+    std::vector<Utils::Time> startsA, startsB, startsSlow;
+    auto busy = [](std::vector<Utils::Time>& starts, double seconds) {
+      return [&starts, seconds](AP<ZtQueuePacket>& p, Queue*) {
+        EXPECT_FALSE(p.isNull());
+        starts.push_back(ZtClock::timeNow());
+        ZIF_Sleep(seconds);
+      };
+    };
+    TestTask a(true, busy(startsA, 0.01)), b(true, busy(startsB, 0.01));
+    TestTask slow(true, busy(startsSlow, 0.06));  // overruns kMin
+    for (auto* t : {&a, &b, &slow}) t->minSampleTime(kMin);
+    a.in(&inA);
+    b.in(&inB);
+    slow.in(&inSlow);
+    for (int i = 0; i < 6; ++i) {
+      AP<ZtQueuePacket> pa = num(0, i), pb = num(1, i), ps = num(2, i);
+      inA.push(pa);
+      inB.push(pb);
+      inSlow.push(ps);
+    }
+    ASSERT_TRUE(a.start());
+    ASSERT_TRUE(b.start());
+    ASSERT_TRUE(runUntil([&] { return startsA.size() == 6 && startsB.size() == 6; }));
+    a.stop();
+    b.stop();
+    for (auto* starts : {&startsA, &startsB}) {
+      for (size_t i = 1; i < starts->size(); ++i) {
+        const double gap = ((*starts)[i] - (*starts)[i - 1]).seconds();
+        EXPECT_GE(gap, kMin - kEarly);
+        EXPECT_LE(gap, kMin + kLate);
+      }
+    }
+
+    ASSERT_TRUE(slow.start());
+    ASSERT_TRUE(runUntil([&] { return startsSlow.size() == 6; }));
+    slow.stop();
+    for (size_t i = 1; i < startsSlow.size(); ++i) {
+      const double gap = (startsSlow[i] - startsSlow[i - 1]).seconds();
+      EXPECT_GE(gap, 0.06 + 0.12 * kMin - kEarly) << "the 12 % floor was not kept";
+      EXPECT_LE(gap, 0.06 + 0.12 * kMin + kLate);
+    }
+  });
+}
+
+// runTime follows the processor time the cooperative body used.
+TEST(QueueTaskCoopTest, RunTimeCountsProcessorTime) {
+  onHostingThread([] {
+    Queue in;
+    TestTask task(true, [](AP<ZtQueuePacket>&, Queue*) {
+      const double t0 = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+      while (cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - t0 < 0.01) {
+      }
+    });
+    task.in(&in);
+    EXPECT_EQ(task.runTime(), Utils::Time());
+    AP<ZtQueuePacket> p = num(0, 0);
+    in.push(p);
+    ASSERT_TRUE(task.start());
+    ASSERT_TRUE(runUntil([&] { return task.handled.load() == 1; }));
+    EXPECT_GE(task.runTime().seconds(), 0.009);
+    task.stop();
+  });
+}
+
+// A task stops itself from its handler: stop() returns at once and the
+// body ends at the end of that turn. When that happens in the first turn,
+// inside start(), start() reports false instead of waiting for a `running`
+// that has come and gone.
+TEST(QueueTaskCoopTest, StopFromTheBodyEndsAfterTheTurn) {
+  zktest::LiveCount live;
+  onHostingThread([] {
+    Queue in;
+    TestTask* self = nullptr;
+    TestTask task(true, [&](AP<ZtQueuePacket>&, Queue*) { EXPECT_TRUE(self->stop()); });
+    self = &task;
+    task.in(&in);
+    ASSERT_TRUE(task.start());
+    for (int i = 0; i < 3; ++i) {
+      AP<ZtQueuePacket> p = num(0, i);
+      in.push(p);
+    }
+    ASSERT_TRUE(runUntil([&] { return !task.running(); }));
+    EXPECT_EQ(task.handled.load(), 1);
+    EXPECT_EQ(task.exits.load(), 1);
+    EXPECT_EQ(task.stops.load(), 1);
+
+    EXPECT_FALSE(task.start()) << "the body stops itself inside start()";
+    EXPECT_EQ(task.handled.load(), 2);
+    EXPECT_EQ(task.exits.load(), 2);
+  });
+  live.expectBack();
+}
+
+TEST(QueueTaskTest, StopFromTheBodyEndsAfterTheTurn) {
+  zktest::LiveCount live;
+  {
+    TestTask* self = nullptr;
+    std::atomic<bool> started{false};
+    std::atomic<int> turns{0};
+    TestTask task(false, [&](AP<ZtQueuePacket>&, Queue*) {
+      if (started && turns.fetch_add(1) == 2) EXPECT_TRUE(self->stop());
+    });
+    self = &task;
+    ASSERT_TRUE(task.start());
+    started = true;
+    ASSERT_TRUE(zktest::waitFor([&] { return task.exits.load() == 1; }));
+    EXPECT_EQ(turns.load(), 3);
+    EXPECT_TRUE(zktest::waitFor([&] { return !task.running(); }));
+  }
+  live.expectBack();
+}
+
+TEST(QueueTaskCoopTest, SuspendedTaskIsNotScheduled) {
+  onHostingThread([] {
+    Queue in;
+    TestTask task(true);
+    task.in(&in);
+    ASSERT_TRUE(task.start());
+    task.suspend();
+    EXPECT_TRUE(task.suspended());
+    AP<ZtQueuePacket> p = num(0, 0);
+    in.push(p);
+    ZIF_SuspendFor(0.02f);  // the thread runs its due tasks meanwhile
+    EXPECT_EQ(task.handled.load(), 0);
+    task.resume();
+    EXPECT_FALSE(task.suspended());
+    ASSERT_TRUE(runUntil([&] { return task.handled.load() == 1; }));
+    task.suspend();
+    EXPECT_TRUE(task.stop()) << "stop() resumes a suspended cooperative task";
+    EXPECT_FALSE(task.running());
+  });
+}
+
+TEST(QueueTaskCoopTest, FailedCreationLeavesTheTaskIdle) {
+  onHostingThread([] {
+    TestTask task(true);
+    ZIF_TestFailNextCreates(1);
+    EXPECT_FALSE(task.start());
+    EXPECT_FALSE(task.running());
+    EXPECT_TRUE(task.start());
+    EXPECT_TRUE(task.stop());
+  });
+}
