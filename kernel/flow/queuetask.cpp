@@ -186,6 +186,7 @@ bool ZtQueueTask::stop() {
 
 void ZtQueueTask::wait() {
   if (coop_) {
+    suspended_.store(false, std::memory_order_release);
     ZIF_SetTaskSuspended(taskId_, 0);
     ZIF_SetTaskPriority(taskId_, 4);
     ZIF_WaitTaskCoop(taskId_);
@@ -193,8 +194,9 @@ void ZtQueueTask::wait() {
   }
   // A suspended body could never reach the end of its turn, so we lift the
   // suspension as the cooperative wait does, instead of giving up on a body
-  // that only waits for resume().
-  if (suspended_.load(std::memory_order_acquire)) suspendLock.unlock();
+  // that only waits for resume(). The request goes too: left standing, it
+  // would suspend the next body at its first turn.
+  if (suspended_.exchange(false, std::memory_order_acq_rel)) suspendLock.unlock();
 
   const Utils::Time t0 = ZtClock::timeNow();
   if (!running()) return;
@@ -234,10 +236,12 @@ bool ZtQueueTask::_take(Queue* q, AP<ZtQueuePacket>& holder) {
     return !q->paused.load(std::memory_order_relaxed) && q->unlinkHead(holder, true);
   };
   for (;;) {
-    // Pass the gate: returns at once while it is open, and waits while we
-    // closed it on an empty (or paused) queue until a push opens it.
-    q->notEmpty.lock();
-    q->notEmpty.unlock();
+    // Pass the gate: nothing to do while it is open; while we closed it on
+    // an empty (or paused) queue, wait until a push opens it.
+    if (q->notEmpty.isLocked()) {
+      q->notEmpty.lock();
+      q->notEmpty.unlock();
+    }
     if (leaving_.load(std::memory_order_relaxed)) return false;
     if (takeOne()) return true;
     // Close the gate, then look once more: a push (or unpause) between the

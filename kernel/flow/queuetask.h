@@ -61,7 +61,10 @@ struct MTQueue {
   ZK_HEAP_OBJECT
 
   // One queued item. Nodes come from the library's allocator; deleting a
-  // node deletes the item it still holds (for AP, the packet).
+  // node deletes the item it still holds (for AP, the packet). A node that
+  // has been taken is kept, empty, for a later push (up to kMaxSpares of
+  // them): allocating and freeing one node per item on two threads cost as
+  // much as the rest of the hand-over together.
   struct Node {
     ZK_HEAP_OBJECT
     T item;
@@ -78,14 +81,11 @@ struct MTQueue {
   }
   // Deletes the items still queued.
   ~MTQueue() {
-    Node* n = head;
+    freeChain(head);
     head = nullptr;
     tail = &head;
-    while (n) {
-      Node* next = n->next;
-      delete n;
-      n = next;
-    }
+    freeChain(spare);
+    spare = nullptr;
   }
   // A queue is a place, not a value: a copy would own the same nodes twice.
   MTQueue(const MTQueue&) = delete;
@@ -125,11 +125,12 @@ struct MTQueue {
 
   // Consumer side (used by ZtQueueTask) ----------------------------------
 
-  // Moves the first item into `into` and frees its node; false when the
-  // queue is empty. With `counted`, `count` goes down by one and notFull is
-  // opened for a producer waiting for room. Updates maxLatency.
+  // Moves the first item into `into` and lets go of its node; false when
+  // the queue is empty. With `counted`, `count` goes down by one and notFull
+  // is opened for a producer waiting for room. Updates maxLatency.
   // REQUIRES: called by the one consumer of the queue.
   bool unlinkHead(T& into, bool counted) {
+    T taken;
     link.lock();
     Node* n = head;
     if (!n) {
@@ -140,12 +141,22 @@ struct MTQueue {
     if (!head) tail = &head;
     // The count goes down under the link lock, where producers look at it,
     // so a producer that finds room is never told so before the node is out.
-    if (counted) count.fetch_sub(1, std::memory_order_relaxed);
+    // Only holders of `link` write it: a load and a store do, without a
+    // locked instruction.
+    if (counted) count.store(count.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+    const Utils::Time stamp = n->stamp;
+    taken = n->item;  // moves for AP into an empty local: nothing is deleted here
+    if (spares < kMaxSpares) {
+      n->next = spare;
+      spare = n;
+      ++spares;
+      n = nullptr;
+    }
     link.unlock();
-    if (counted) notFull.unlock();
-    raiseTo(maxLatency, ZtClock::timeNow() - n->stamp);
-    into = n->item;  // moves for AP
-    delete n;
+    delete n;  // a node beyond the spares we keep
+    if (counted) openGate(notFull);
+    raiseTo(maxLatency, ZtClock::timeNow() - stamp);
+    into = taken;
     return true;
   }
   // Members --------------------------------------------------------------
@@ -164,13 +175,35 @@ struct MTQueue {
   // The longest time a producer waited for room.
   std::atomic<Utils::Time> maxWaitTime{Utils::Time()};
   std::atomic<bool> paused{false};
-  ZtSpinLock link;  // guards head, tail and the count test of a push
+  ZtSpinLock link;  // guards head, tail, the spares and the count test of a push
+
+  // Empty nodes kept for reuse, guarded by `link`.
+  static constexpr unsigned kMaxSpares = 256;
+  Node* spare = nullptr;
+  unsigned spares = 0;
 
  private:
+  static void freeChain(Node* n) {
+    while (n) {
+      Node* next = n->next;
+      delete n;
+      n = next;
+    }
+  }
+
   static void raiseTo(std::atomic<Utils::Time>& max, Utils::Time t) {
     Utils::Time cur = max.load(std::memory_order_relaxed);
     while (cur < t && !max.compare_exchange_weak(cur, t, std::memory_order_relaxed)) {
     }
+  }
+
+  // Opens a gate that is closed. Skipping an open gate saves a locked
+  // instruction per item and cannot lose a wake-up: the side that closes a
+  // gate looks at the queue under `link` after closing it, and we changed
+  // the queue under `link` before looking at the gate, so either it sees our
+  // change or we see its closing.
+  static void openGate(const Lock& gate) {
+    if (gate.isLocked()) gate.unlock();
   }
 
   bool room() const {
@@ -179,25 +212,37 @@ struct MTQueue {
   }
 
   bool put(T& item, bool wait) {
-    Node* n = new Node;
-    if (!n) return false;  // out of memory: the item stays with the caller
+    Node* n = nullptr;  // a node of our own, allocated outside the lock
     bool waited = false;
     Utils::Time waitStart;
     for (;;) {
       const Utils::Time now = ZtClock::timeNow();
       link.lock();
       if (room()) {
-        n->item = item;  // moves for AP: the caller's variable is emptied
-        n->stamp = now;
-        *tail = n;
-        tail = &n->next;
-        count.fetch_add(1, std::memory_order_relaxed);
+        if (!n && spare) {
+          n = spare;
+          spare = n->next;
+          --spares;
+        }
+        if (n) {
+          n->item = item;  // moves for AP: the caller's variable is emptied
+          n->stamp = now;
+          n->next = nullptr;
+          *tail = n;
+          tail = &n->next;
+          count.store(count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+          link.unlock();
+          break;
+        }
+        // No spare: allocate without holding the lock, then look again.
         link.unlock();
-        break;
+        n = new Node;
+        if (!n) return false;  // out of memory: the item stays with the caller
+        continue;
       }
       link.unlock();
       if (!wait) {
-        delete n;
+        delete n;  // empty, or null
         return false;
       }
       if (!waited) {
@@ -219,7 +264,7 @@ struct MTQueue {
       notFull.lock();    // sleeps until the consumer removes a node
       notFull.unlock();  // pass the gate on to the next waiting producer
     }
-    notEmpty.unlock();
+    openGate(notEmpty);
     if (waited) raiseTo(maxWaitTime, ZtClock::timeNow() - waitStart);
     return true;
   }
