@@ -19,6 +19,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "common/testutil.h"
@@ -265,14 +266,15 @@ TEST(MTQueueTest, ProducersSleepOnAFullQueueUntilThereIsRoom) {
 // Several producers push into a small bounded queue feeding a pre-emptive
 // task that forwards to an output queue: every packet arrives exactly once,
 // and each producer's packets keep their order.
-class PreemptiveDeliveryTest : public ::testing::TestWithParam<int> {};
+// Parameters: producers, capacity of the input queue.
+class PreemptiveDeliveryTest : public ::testing::TestWithParam<std::tuple<int, unsigned>> {};
 
 TEST_P(PreemptiveDeliveryTest, EveryPacketArrivesExactlyOnce) {
-  const int producers = GetParam();
+  const int producers = std::get<0>(GetParam());
   const int perProducer = static_cast<int>(zktest::scaled(20000, 10));
   zktest::LiveCount live;
   {
-    Queue in(16), out;
+    Queue in(std::get<1>(GetParam())), out;
     TestTask task(false, forward);
     task.in(&in);
     task.out(&out);
@@ -312,7 +314,9 @@ TEST_P(PreemptiveDeliveryTest, EveryPacketArrivesExactlyOnce) {
   live.expectBack();
 }
 
-INSTANTIATE_TEST_SUITE_P(Producers, PreemptiveDeliveryTest, ::testing::Values(1, 2, 4));
+INSTANTIATE_TEST_SUITE_P(ProducersAndCapacity, PreemptiveDeliveryTest,
+                         ::testing::Combine(::testing::Values(1, 2, 4),
+                                            ::testing::Values(1u, 16u)));
 
 TEST(QueueTaskTest, StopOnAnIdleTaskDeliversOneEmptyPacket) {
   zktest::LiveCount live;

@@ -46,7 +46,7 @@
 //
 // The gate protocol. Two Locks serve as gates, each opened (unlocked) by one
 // side and closed (locked) by the other, never held as a mutual exclusion:
-//  - notEmpty: every push opens it. A consumer that finds the queue empty (or
+//  - notEmpty: every push opens it (when closed). A consumer that finds the queue empty (or
 //    paused) closes it and then waits by locking it again, which returns
 //    once a push (or unpause()) has opened it.
 //  - notFull: the consumer opens it after every counted removal. A producer
@@ -237,7 +237,13 @@ struct MTQueue {
         // No spare: allocate without holding the lock, then look again.
         link.unlock();
         n = new Node;
-        if (!n) return false;  // out of memory: the item stays with the caller
+        if (!n) {
+          // Out of memory: the item stays with the caller. A producer that
+          // slept holds the gate closed; having pushed nothing, it must
+          // open it for the next sleeper (see below).
+          if (waited) notFull.unlock();
+          return false;
+        }
         continue;
       }
       link.unlock();
@@ -261,8 +267,13 @@ struct MTQueue {
         notFull.unlock();
         continue;
       }
-      notFull.lock();    // sleeps until the consumer removes a node
-      notFull.unlock();  // pass the gate on to the next waiting producer
+      // Sleeps until the consumer removes a node. We keep the gate closed
+      // when we wake rather than pass it on: each removal opens it once and
+      // wakes one sleeper, as many as there are new places, and any sleeper
+      // left will be woken by a later removal, since the queue it found full
+      // still holds items. Passing it on would cost every wake-up a second
+      // futex call for no one.
+      notFull.lock();
     }
     openGate(notEmpty);
     if (waited) raiseTo(maxWaitTime, ZtClock::timeNow() - waitStart);
@@ -323,7 +334,11 @@ struct ZK_EXPORT ZtQueueTask {
   // at most one of a task and its copies may be started at a time.
   ZtQueueTask(const ZtQueueTask& o);
   ZtQueueTask& operator=(const ZtQueueTask& o);
-  // Stops the task, then releases the suspension lock. See Lifetime above.
+  // Stops the task, then releases the suspension lock. A pre-emptive body
+  // that stop() gave up on is first told to leave (woken if it waits on a
+  // paused queue or in a suspension) and waited for: freeing the object
+  // under it would be a use after free. A handler that never returns
+  // therefore holds up the destructor as well.
   virtual ~ZtQueueTask();
 
   // Handles one turn on the task's own thread (or cooperative task).
