@@ -261,6 +261,28 @@ TEST(MTQueueTest, ProducersSleepOnAFullQueueUntilThereIsRoom) {
   live.expectBack();
 }
 
+// Raising the capacity lets a waiting producer in without a removal.
+TEST(MTQueueTest, RaisingTheCapacityReleasesAWaitingProducer) {
+  zktest::LiveCount live;
+  {
+    Queue q(1);
+    AP<ZtQueuePacket> a = num(0, 0);
+    ASSERT_TRUE(q.push(a));
+    std::atomic<bool> pushed{false};
+    zktest::BoundedThread producer([&] {
+      AP<ZtQueuePacket> b = num(0, 1);
+      EXPECT_TRUE(q.push(b));
+      pushed = true;
+    });
+    ASSERT_TRUE(zktest::waitFor([&] { return q.notFull.isLocked(); }));
+    q.setCapacity(2);
+    EXPECT_TRUE(producer.join(10));
+    EXPECT_TRUE(pushed.load());
+    EXPECT_EQ(q.size(), 2u);
+  }
+  live.expectBack();
+}
+
 // ---------------------------------------------------------------- pre-emptive
 
 // Several producers push into a small bounded queue feeding a pre-emptive

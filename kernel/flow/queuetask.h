@@ -120,8 +120,12 @@ struct MTQueue {
   // The number of items queued, as counted by pushes and by the pre-emptive
   // take (a cooperative take does not count; see ZtQueueTask).
   unsigned int size() const { return count.load(std::memory_order_relaxed); }
-  // Takes effect at the next push; lowering it does not drop items.
-  void setCapacity(unsigned int c) { capacity.store(c, std::memory_order_relaxed); }
+  // Takes effect at the next push; lowering it does not drop items. Raising
+  // it lets a producer that waits for room look again.
+  void setCapacity(unsigned int c) {
+    capacity.store(c, std::memory_order_relaxed);
+    notFull.unlock();
+  }
 
   // Consumer side (used by ZtQueueTask) ----------------------------------
 
