@@ -131,73 +131,56 @@ struct Release {
 
 // ---------------------------------------------------------------- the queue
 
-TEST(MTQueueTest, PushMovesTheItemAndTakesComeOutInOrder) {
+// A push moves the packet out of the caller's AP, takes come out in order,
+// a refused push (full queue, no memory) leaves the packet with the caller,
+// and deleting the queue deletes what it still holds.
+TEST(MTQueueTest, PushTakeAndOwnership) {
   zktest::LiveCount live;
   {
-    Queue q;
-    for (int i = 0; i < 5; ++i) {
+    Queue q(3);
+    for (int i = 0; i < 3; ++i) {
       AP<ZtQueuePacket> p = num(0, i);
       ASSERT_TRUE(q.push(p));
       EXPECT_TRUE(p.isNull()) << "a push takes the packet out of the caller's AP";
     }
-    EXPECT_EQ(q.size(), 5u);
+    AP<ZtQueuePacket> extra = num(0, 3);
+    EXPECT_FALSE(q.tryPush(extra));
+    ASSERT_FALSE(extra.isNull()) << "a refused push must not lose the packet";
     auto got = drain(q);
-    ASSERT_EQ(got.size(), 5u);
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(static_cast<Num*>(got[i].get())->seq, i);
+    ASSERT_EQ(got.size(), 3u);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(static_cast<Num*>(got[i].get())->seq, i);
     EXPECT_EQ(q.size(), 0u);
     EXPECT_EQ(q.head, nullptr);
     EXPECT_EQ(q.tail, &q.head) << "an emptied queue points its tail at head again";
+    EXPECT_TRUE(q.tryPush(extra));
+    AP<ZtQueuePacket> left = num(0, 4);
+    ASSERT_TRUE(q.push(left));
+    // Two packets stay queued: deleting the queue deletes them.
   }
   live.expectBack();
 }
 
-TEST(MTQueueTest, TryPushOnAFullQueueLeavesThePacketWithTheCaller) {
-  zktest::LiveCount live;
-  {
-    Queue q(2);
-    AP<ZtQueuePacket> a = num(0, 0), b = num(0, 1), c = num(0, 2);
-    EXPECT_TRUE(q.tryPush(a));
-    EXPECT_TRUE(q.tryPush(b));
-    EXPECT_FALSE(q.tryPush(c));
-    ASSERT_FALSE(c.isNull());
-    EXPECT_EQ(static_cast<Num*>(c.get())->seq, 2);
-    AP<ZtQueuePacket> first;
-    ASSERT_TRUE(q.unlinkHead(first, true));
-    EXPECT_TRUE(q.tryPush(c));
-    EXPECT_TRUE(c.isNull());
-    // The queue still holds two packets: deleting it deletes them.
-  }
-  live.expectBack();
-}
-
-TEST(MTQueueTest, FailedNodeAllocationKeepsThePacket) {
+// Without memory for a node a push keeps the packet with the caller; a
+// taken node is kept for the next push, which then needs no allocation.
+TEST(MTQueueTest, NodeAllocationFailureAndReuse) {
   zktest::LiveCount live;
   {
     Queue q;
-    AP<ZtQueuePacket> p = num(0, 0);
+    AP<ZtQueuePacket> a = num(0, 0), got;
     Utils::Allocator::defaultAllocator()->failAfter(0, 1);
-    EXPECT_FALSE(q.push(p));
+    const bool refused = !q.push(a);
     Utils::Allocator::defaultAllocator()->failAfter(0, 0);
-    EXPECT_FALSE(p.isNull()) << "a refused push must not lose the packet";
+    EXPECT_TRUE(refused);
+    ASSERT_FALSE(a.isNull());
     EXPECT_EQ(q.size(), 0u);
-  }
-  live.expectBack();
-}
 
-// A taken node is kept for the next push, so a push can succeed with the
-// allocator refusing; the queue frees its spare nodes when it goes.
-TEST(MTQueueTest, TakenNodesAreReusedAndFreedWithTheQueue) {
-  zktest::LiveCount live;
-  {
-    Queue q;
-    AP<ZtQueuePacket> a = num(0, 0), b = num(0, 1), got;
     ASSERT_TRUE(q.push(a));
     ASSERT_TRUE(q.unlinkHead(got, true));
+    AP<ZtQueuePacket> b = num(0, 1);
     Utils::Allocator::defaultAllocator()->failAfter(0, 1);
     const bool pushed = q.push(b);
     Utils::Allocator::defaultAllocator()->failAfter(0, 0);
     EXPECT_TRUE(pushed);
-    EXPECT_TRUE(b.isNull());
     ASSERT_TRUE(q.unlinkHead(got, true));
     EXPECT_EQ(static_cast<Num*>(got.get())->seq, 1);
   }
@@ -397,22 +380,9 @@ TEST(QueueTaskTest, StartFailures) {
   live.expectBack();
 }
 
-TEST(QueueTaskTest, NoInputQueueMeansNoStatisticsAndEmptyTurns) {
-  zktest::LiveCount live;
-  {
-    TestTask task(false);
-    EXPECT_EQ(task.maxLatency(), Utils::Time());
-    EXPECT_EQ(task.maxWaitTime(), Utils::Time());
-    ASSERT_TRUE(task.start());
-    ASSERT_TRUE(zktest::waitFor([&] { return task.empties.load() >= 3; }));
-    EXPECT_TRUE(task.stop());
-    EXPECT_EQ(task.handled.load(), 0);
-  }
-  live.expectBack();
-}
-
-// Without an input queue a pre-emptive turn lasts at least minSampleTime and
-// overshoots by at most about one 15 ms sleep quantum.
+// Without an input queue a pre-emptive turn hands over an empty holder,
+// lasts at least minSampleTime and overshoots by about one 15 ms sleep
+// quantum at most; the statistics of a missing queue are 0.
 TEST(QueueTaskTest, PreemptiveTurnsWithoutAQueueArePaced) {
   constexpr float kMin = 0.05f;
   std::vector<Utils::Time> starts;
@@ -422,12 +392,15 @@ TEST(QueueTaskTest, PreemptiveTurnsWithoutAQueueArePaced) {
     starts.push_back(ZtClock::timeNow());
   });
   task.minSampleTime(kMin);
+  EXPECT_EQ(task.maxLatency(), Utils::Time());
+  EXPECT_EQ(task.maxWaitTime(), Utils::Time());
   ASSERT_TRUE(task.start());
   ASSERT_TRUE(zktest::waitFor([&] {
     std::lock_guard<std::mutex> hold(mu);
     return starts.size() >= 6;
   }));
   task.stop();
+  EXPECT_EQ(task.handled.load(), 0) << "no input queue: every turn is empty";
   std::lock_guard<std::mutex> hold(mu);
   const auto gaps = gapsOf(starts);
   for (double g : gaps) EXPECT_GE(g, kMin - 0.001) << "a turn ended early";
