@@ -277,6 +277,37 @@ TEST_F(DListTest, InsertBeforeTheIteratorsNextIsReached) {
   l.empty();
 }
 
+// A record appended during a walk follows the iterator's position, so the walk
+// reaches it, whatever happened to the record the iterator stood on.
+TEST_F(DListTest, RecordsAppendedDuringAWalkAreReached) {
+  Rec a(1), b(2), c(3), d(4);
+  DList l;
+  // Made over an empty list, advanced after the append.
+  DListIterator fresh(l);
+  l.append(&a);
+  EXPECT_EQ(fresh(), &a);
+  EXPECT_EQ(fresh(), nullptr);
+
+  // The action removes the last record, the one being visited, and appends.
+  l.append(&b);
+  DListIterator it(l);
+  std::vector<int> seen;
+  while (DListRec* r = it()) {
+    seen.push_back(valueOf(r));
+    if (r == &b) {
+      l.remove(&b);
+      l.append(&c);
+    }
+  }
+  EXPECT_EQ(seen, (std::vector<int>{1, 2, 3}));
+  // A finished walk stays finished until restarted.
+  l.append(&d);
+  EXPECT_EQ(it(), nullptr);
+  it.restart();
+  EXPECT_EQ(walk(it), (std::vector<int>{1, 3, 4}));
+  l.empty();
+}
+
 TEST_F(DListTest, AssignmentMovesRecords) {
   {
     DList from(true);
