@@ -46,13 +46,12 @@ void DList::insertBefore(DListRec* r, DListRec* before) {
   at->prev_->next_ = r;
   at->prev_ = r;
   if (before == first_) first_ = r;
-  // An iterator that has passed the end stays there; one whose next is the
-  // record we inserted before must now reach the new record first.
+  // An iterator whose next is the record we inserted before must now reach
+  // the new record first; one standing after the last record reaches an
+  // appended one. A finished walk stays finished.
   for (DListIterator* it = iterators_; it; it = it->chain_) {
-    if (before && it->next_ == before) it->next_ = r;
-    if (!before && it->next_ == nullptr && it->current_ && it->current_->list_ == this &&
-        it->current_->next_ == r)
-      it->next_ = r;
+    if (!it->started_ || it->pastEnd_) continue;
+    if (before ? it->next_ == before : it->next_ == nullptr) it->next_ = r;
   }
 }
 
@@ -99,7 +98,6 @@ void DList::apply(void (*fn)(DListRec*, void*), void* arg) {
 DListIterator::DListIterator(const DList& list) : list_(const_cast<DList*>(&list)) {
   chain_ = list_->iterators_;
   list_->iterators_ = this;
-  next_ = list_->first_;
 }
 
 DListIterator::~DListIterator() {
@@ -113,8 +111,17 @@ DListIterator::~DListIterator() {
 }
 
 DListRec* DListIterator::next() {
-  current_ = next_;
-  if (current_) next_ = list_->next(current_);
+  if (!list_ || pastEnd_) {
+    current_ = nullptr;
+    return nullptr;
+  }
+  current_ = started_ ? next_ : list_->first_;
+  started_ = true;
+  if (current_) {
+    next_ = list_->next(current_);
+  } else {
+    pastEnd_ = true;
+  }
   return current_;
 }
 
@@ -132,5 +139,7 @@ DListRec* DListIterator::extract() {
 
 void DListIterator::restart() {
   current_ = nullptr;
-  next_ = list_ ? list_->first_ : nullptr;
+  next_ = nullptr;
+  started_ = false;
+  pastEnd_ = false;
 }

@@ -106,7 +106,8 @@ struct ZK_EXPORT DList {
 };
 
 // Walks a list from first to last: each call of operator() (or next())
-// yields the next record, then null at the end.
+// yields the next record, then null at the end, and null from then on. The
+// first advance yields whatever is first at that moment.
 struct ZK_EXPORT DListIterator {
   explicit DListIterator(const DList& list);
   ~DListIterator();
@@ -129,6 +130,12 @@ struct ZK_EXPORT DListIterator {
   friend struct DList;
   DList* list_;
   DListRec* current_ = nullptr;
-  DListRec* next_ = nullptr;
+  DListRec* next_ = nullptr;  // meaningful once started_
   DListIterator* chain_ = nullptr;
+  // Not yet advanced: the first advance reads the list's first record then,
+  // so records appended before it are seen. Past the end: the walk returned
+  // null and stays finished until restart(); before that, a null next_ means
+  // "after the last record", where an append lands in front of the walk.
+  bool started_ = false;
+  bool pastEnd_ = false;
 };

@@ -104,10 +104,12 @@ Lock::Lock(const Lock& other) : rep(other.rep) {
 }
 
 Lock& Lock::operator=(const Lock& other) {
-  // Count the new body first so that self-assignment is safe.
-  if (other.rep) other.rep->incRef();
+  // Read and count the new body before purging: `other` may be this very
+  // handle, which purge() empties, and the old body may hold the last count.
+  LockRep* r = other.rep;
+  if (r) r->incRef();
   purge();
-  rep = other.rep;
+  rep = r;
   return *this;
 }
 

@@ -82,19 +82,27 @@ ZtOIDRefBase::ZtOIDRefBase(const ZtOIDRefBase& o) : target(o.target) {
   if (target) target->incRef();
 }
 ZtOIDRefBase& ZtOIDRefBase::operator=(const ZtOIDRefBase& o) {
-  if (o.target) o.target->incRef();
+  // Read the new target before releasing: `o` may be this very reference.
+  ZtStorableBase* t = o.target;
+  if (t) t->incRef();
   release();
-  target = o.target;
+  target = t;
   return *this;
 }
 ZtOIDRefBase::~ZtOIDRefBase() { release(); }
 
 void ZtOIDRefBase::release() {
   if (!target) return;
-  if (target->refCount() > 2) {
-    target->decRef();
-    target = nullptr;
-    return;
+  // "Above 2, count down in place" is one compare-and-swap: with a separate
+  // test and decrement, three holders letting go at once could all see 3 and
+  // count the object down to 0 without anyone dropping it.
+  uint32_t c = target->count.load(std::memory_order_relaxed);
+  while (c > 2) {
+    if (target->count.compare_exchange_weak(c, c - 1, std::memory_order_acq_rel,
+                                            std::memory_order_relaxed)) {
+      target = nullptr;
+      return;
+    }
   }
   purgeAux();
 }
@@ -112,9 +120,11 @@ ZtProtectorBase::ZtProtectorBase(const ZtProtectorBase& o) : obj(o.obj) {
   if (obj) obj->incRef();
 }
 ZtProtectorBase& ZtProtectorBase::operator=(const ZtProtectorBase& o) {
-  if (o.obj) o.obj->incRef();
+  // Read the new object before purging: `o` may be this very protector.
+  ZtStorableBase* n = o.obj;
+  if (n) n->incRef();
   purge();
-  obj = o.obj;
+  obj = n;
   return *this;
 }
 ZtProtectorBase::~ZtProtectorBase() { purge(); }
