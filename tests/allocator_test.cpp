@@ -17,7 +17,6 @@
 
 namespace {
 
-using zktest::BoundedThread;
 
 Utils::CountingAllocator* counting() { return Utils::Allocator::defaultAllocator(); }
 
@@ -196,7 +195,7 @@ TEST_F(AllocatorTest, InstalledAllocatorIsUsed) {
 
 TEST_F(AllocatorTest, CountsStayExactAcrossThreads) {
   const int rounds = static_cast<int>(zktest::scaled(20000));
-  auto work = [rounds] {
+  auto work = [rounds](int) {
     std::vector<void*> held;
     for (int i = 0; i < rounds; ++i) {
       held.push_back(Utils::Allocator::theAllocator()->allocate(static_cast<std::size_t>(i % 64)));
@@ -209,12 +208,7 @@ TEST_F(AllocatorTest, CountsStayExactAcrossThreads) {
   };
   const int64_t bytes = counting()->liveBytes();
   const uint64_t total = counting()->totalAllocations();
-  {
-    BoundedThread a(work);
-    BoundedThread b(work);
-    ASSERT_TRUE(a.join(60));
-    ASSERT_TRUE(b.join(60));
-  }
+  ASSERT_TRUE(zktest::runTogether(2, work));
   EXPECT_EQ(live_.now(), live_.start());
   EXPECT_EQ(counting()->liveBytes(), bytes);
   EXPECT_EQ(counting()->totalAllocations(), total + 2 * static_cast<uint64_t>(rounds));

@@ -201,17 +201,13 @@ TEST(LockTest, MutualExclusionUnderContention) {
   const long rounds = zktest::scaled(50000);
   Lock l(new LockRep("mutex"));
   long counter = 0;
-  auto work = [&] {
+  ASSERT_TRUE(zktest::runTogether(2, [&](int) {
     for (long i = 0; i < rounds; ++i) {
       l.lock();
       ++counter;
       l.unlock();
     }
-  };
-  BoundedThread a(work);
-  BoundedThread b(work);
-  ASSERT_TRUE(a.join(60));
-  ASSERT_TRUE(b.join(60));
+  }));
   EXPECT_EQ(counter, 2 * rounds);
   EXPECT_FALSE(l.isLocked());
 }
@@ -254,17 +250,13 @@ TEST(SpinLockTest, MutualExclusionBetweenTwoThreads) {
   const long rounds = zktest::scaled(100000);
   ZtSpinLock spin;
   long counter = 0;
-  auto work = [&] {
+  ASSERT_TRUE(zktest::runTogether(2, [&](int) {
     for (long i = 0; i < rounds; ++i) {
       spin.lock();
       ++counter;
       spin.unlock();
     }
-  };
-  BoundedThread a(work);
-  BoundedThread b(work);
-  ASSERT_TRUE(a.join(60));
-  ASSERT_TRUE(b.join(60));
+  }));
   EXPECT_EQ(counter, 2 * rounds);
   EXPECT_EQ(spin.word.load(), 0u);
 }
@@ -309,26 +301,14 @@ void countAcrossThreads() {
   const long rounds = zktest::scaled(100000);
   C c;
   std::atomic<long> zeros{0};
-  auto up = [&] {
+  ASSERT_TRUE(zktest::runTogether(2, [&](int) {
     for (long i = 0; i < rounds; ++i) c.incRef();
-  };
-  {
-    BoundedThread a(up);
-    BoundedThread b(up);
-    ASSERT_TRUE(a.join(60));
-    ASSERT_TRUE(b.join(60));
-  }
+  }));
   EXPECT_EQ(c.refCount(), static_cast<uint32_t>(2 * rounds));
-  auto down = [&] {
+  ASSERT_TRUE(zktest::runTogether(2, [&](int) {
     for (long i = 0; i < rounds; ++i)
       if (c.decRef() == 0) zeros.fetch_add(1);
-  };
-  {
-    BoundedThread a(down);
-    BoundedThread b(down);
-    ASSERT_TRUE(a.join(60));
-    ASSERT_TRUE(b.join(60));
-  }
+  }));
   EXPECT_EQ(c.refCount(), 0u);
   EXPECT_EQ(zeros.load(), 1);
 }

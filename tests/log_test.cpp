@@ -72,19 +72,10 @@ TEST(LogTest, NullSinkRestoresTheDefaultLine) {
 TEST(LogTest, ManyThreadsLogIntoOneSink) {
   const int perThread = static_cast<int>(zktest::scaled(2000));
   LogCapture capture;
-  auto logger = [perThread](int id) {
-    return [perThread, id] {
-      for (int i = 0; i < perThread; ++i)
-        Utils::Log::theLog()->print(Utils::MsgNotice, "flow", id, "log_test.cpp", i, "t%d m%d", id,
-                                    i);
-    };
-  };
-  {
-    BoundedThread a(logger(1));
-    BoundedThread b(logger(2));
-    ASSERT_TRUE(a.join(60));
-    ASSERT_TRUE(b.join(60));
-  }
+  ASSERT_TRUE(zktest::runTogether(2, [perThread](int id) {
+    for (int i = 0; i < perThread; ++i)
+      Utils::Log::theLog()->print(Utils::MsgNotice, "flow", id, "log_test.cpp", i, "t%d m%d", id, i);
+  }));
   const auto entries = capture.entries();
   ASSERT_EQ(entries.size(), static_cast<size_t>(2 * perThread));
   // Every message arrived whole and with its own fields.

@@ -13,7 +13,6 @@
 
 namespace {
 
-using zktest::BoundedThread;
 
 struct Base : Countable {
   ZK_HEAP_OBJECT
@@ -118,21 +117,18 @@ TEST(PointerTest, SharedAcrossThreadsDeletedOnce) {
   std::atomic<int> deaths{0};
   const long rounds = zktest::scaled(50000);
   P<Base> shared(new Base(&deaths));
-  {
-    // Each thread holds a count of its own and churns copies of it.
-    auto work = [&rounds](P<Base> mine) {
-      for (long i = 0; i < rounds; ++i) {
-        P<Base> copy(mine);
-        P<Base> other;
-        other = copy;
-      }
-    };
-    BoundedThread a([&work, mine = shared] { work(mine); });
-    BoundedThread b([&work, mine = shared] { work(mine); });
-    shared.release();  // the threads now hold the only counts
-    ASSERT_TRUE(a.join(60));
-    ASSERT_TRUE(b.join(60));
-  }
+  // Each thread holds a count of its own and churns copies of it; the last
+  // one to let go is one of the threads.
+  P<Base> mine[2] = {shared, shared};
+  shared.release();
+  ASSERT_TRUE(zktest::runTogether(2, [&](int id) {
+    for (long i = 0; i < rounds; ++i) {
+      P<Base> copy(mine[id]);
+      P<Base> other;
+      other = copy;
+    }
+    mine[id].release();
+  }));
   EXPECT_EQ(deaths.load(), 1);
   live.expectBack();
 }

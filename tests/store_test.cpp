@@ -13,7 +13,6 @@
 
 namespace {
 
-using zktest::BoundedThread;
 
 // A stored object that reports its destruction.
 struct Tracked : ZtStorable<Tracked> {
@@ -233,24 +232,18 @@ TEST(StoreTest, LastHolderOnEitherThreadDeletesOnce) {
   std::atomic<int> deaths{0};
   for (int n = 0; n < objects; ++n) {
     Tracked* obj = new Tracked(&deaths);
-    auto* p1 = new ZtProtector<Tracked>(obj);
-    auto* p2 = new ZtProtector<Tracked>(obj);
-    auto* r1 = new ZtOIDRef<Tracked>(obj);
-    auto* r2 = new ZtOIDRef<Tracked>(obj);
-    auto churn = [rounds](ZtProtector<Tracked>* p, ZtOIDRef<Tracked>* r) {
+    ZtProtector<Tracked>* prot[2] = {new ZtProtector<Tracked>(obj), new ZtProtector<Tracked>(obj)};
+    ZtOIDRef<Tracked>* ref[2] = {new ZtOIDRef<Tracked>(obj), new ZtOIDRef<Tracked>(obj)};
+    ASSERT_TRUE(zktest::runTogether(2, [&](int id) {
       for (long i = 0; i < rounds / 50 + 1; ++i) {
-        ZtProtector<Tracked> pc(*p);
+        ZtProtector<Tracked> pc(*prot[id]);
         ZtOIDRef<Tracked> rc;
-        rc = *r;
+        rc = *ref[id];
         rc.release();
       }
-      delete p;
-      delete r;
-    };
-    BoundedThread a([&] { churn(p1, r1); });
-    BoundedThread b([&] { churn(p2, r2); });
-    ASSERT_TRUE(a.join(60));
-    ASSERT_TRUE(b.join(60));
+      delete prot[id];
+      delete ref[id];
+    }));
     ASSERT_EQ(deaths.load(), n + 1);
   }
   live.expectBack();
