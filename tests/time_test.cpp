@@ -4,10 +4,12 @@
 // shows up as a wrong raw value.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 
+#include "host/clock.h"
 #include "host/time.h"
 
 namespace {
@@ -157,6 +159,26 @@ TEST(TimeTest, FromTicksAtAFrequency) {
   const uint64_t year = 365ull * 24 * 3600;
   EXPECT_EQ(Time(year * 1000000000ull + 250000000ull, uint64_t{1000000000}).raw(),
             static_cast<int64_t>(year) * kOne + kOne / 4);
+}
+
+// ZtClock reads the monotonic clock that steady_clock reads too, so a reading
+// taken between two of steady_clock's must fall between them, to within the
+// 1/65536 s that the truncation may cost.
+TEST(ClockTest, AgreesWithTheMonotonicClockAndNeverStepsBack) {
+  using namespace std::chrono;
+  for (int i = 0; i < 1000; ++i) {
+    const auto before = duration<double>(steady_clock::now().time_since_epoch()).count();
+    const Time now = ZtClock::timeNow();
+    const auto after = duration<double>(steady_clock::now().time_since_epoch()).count();
+    ASSERT_GE(now.seconds(), before - 1.0 / 65536) << "reading " << i;
+    ASSERT_LE(now.seconds(), after) << "reading " << i;
+  }
+  Time last = ZtClock::timeNow();
+  for (int i = 0; i < 100000; ++i) {
+    const Time t = ZtClock::timeNow();
+    ASSERT_GE(t, last);
+    last = t;
+  }
 }
 
 }  // namespace
