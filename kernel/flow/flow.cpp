@@ -606,17 +606,19 @@ ZtFlowPacket* ZtFlow::read(unsigned int& pos) {
 }
 
 ZtFlowPacket* ZtFlow::_read(unsigned int pos) {
-  requestPos_.store(pos, std::memory_order_release);
   const uint32_t kicks = kickEpoch_.load(std::memory_order_seq_cst);
   ZtFlowPacket* packet;
-  bool removes;
   {
+    // requestPos moves with the list, under its guard: a producer's test
+    // that measured from the old position after the packet had gone would
+    // see nothing buffered and let the producer run past its bound for as
+    // long as we were preempted between the two.
     Guard g(listGuard_);
+    requestPos_.store(pos, std::memory_order_release);
     unsigned int at = pos;
     packet = ZtFlowBase::read(at);
-    removes = readRemovesPacket_;
+    if (packet && readRemovesPacket_) requestPos_.store(pos + packet->size(), std::memory_order_release);
   }
-  if (packet && removes) requestPos_.store(pos + packet->size(), std::memory_order_release);
   readEpoch_.fetch_add(1, std::memory_order_seq_cst);
 
   // Open the producer's gate first, then close our own.

@@ -58,9 +58,11 @@ ZtFlowDataPacket::ZtFlowDataPacket(const ZtFlowDataPacket& o)
       endTime_(o.endTime_) {}
 
 ZtFlowDataPacket& ZtFlowDataPacket::operator=(const ZtFlowDataPacket& o) {
+  // The protector's own assignment empties itself when given itself, so a
+  // packet assigned to itself is left alone here.
+  if (this == &o) return *this;
   ZtFlowPacket::operator=(o);
-  // ZtProtectorBase counts the source's stored packet before it lets go of
-  // the target's, so assigning a packet to itself never frees its data.
+  // The source's stored packet is counted before the target's is let go.
   packet_ = o.packet_;
   dStart_ = o.dStart_;
   dSize_ = o.dSize_;
