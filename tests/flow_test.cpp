@@ -224,6 +224,7 @@ TEST(FlowListTest, AppendTrimResetAndApply) {
     l.reset();
     EXPECT_TRUE(l.isEmpty());
     EXPECT_EQ(l.size(), 0u);
+    EXPECT_EQ(live.now(), live.start());  // no packet and no spare node left
 
     for (unsigned int p = 0; p < 40; p += 10) l.add(dp(p, 10));
     l.deleteOutsideRange(10, 20);

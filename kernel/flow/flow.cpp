@@ -21,9 +21,9 @@ constexpr int kMaxAddDepth = 32;
 
 // ================================================================ ZtFlowBase
 
-ZtFlowBase::ZtFlowBase() { init(); }
+ZtFlowBase::ZtFlowBase() : spare_(nullptr), spareCount_(0) { init(); }
 
-ZtFlowBase::ZtFlowBase(const ZtFlowBase& o) {
+ZtFlowBase::ZtFlowBase(const ZtFlowBase& o) : spare_(nullptr), spareCount_(0) {
   init();
   readRemovesPacket_ = o.readRemovesPacket_;
   copyNodesFrom(o);
@@ -80,8 +80,14 @@ void ZtFlowBase::swapNodes(ZtFlowBase& o) {
 }
 
 ZtFlowBase::Node* ZtFlowBase::newNode(ZtFlowPacket* packet) {
-  Node* n = new Node;
-  if (!n) return nullptr;
+  Node* n = spare_;
+  if (n) {
+    spare_ = n->next;
+    --spareCount_;
+  } else {
+    n = new Node;
+    if (!n) return nullptr;
+  }
   n->packet = packet;
   n->next = n;
   n->prev = n;
@@ -239,7 +245,13 @@ ZtFlowPacket* ZtFlowBase::remove() {
     cursor = next;
   }
   ZtFlowPacket* p = n->packet;
-  delete n;
+  if (spareCount_ < kMaxSpareNodes) {
+    n->next = spare_;
+    spare_ = n;
+    ++spareCount_;
+  } else {
+    delete n;
+  }
   const unsigned int size = p->size();
   size_ -= size;
   if (size == 0 && zeroSized_ > 0) --zeroSized_;
@@ -363,6 +375,13 @@ void ZtFlowBase::apply(void (*fn)(ZtFlowPacket*, void*), void* closure) {
 void ZtFlowBase::empty() {
   cursor = head;
   while (ZtFlowPacket* p = remove()) ZtFlowPacket::drop(p);
+  // An empty list holds no memory either: reset() and destruction give the
+  // spare nodes back too.
+  while (Node* n = spare_) {
+    spare_ = n->next;
+    delete n;
+  }
+  spareCount_ = 0;
 }
 
 void ZtFlowBase::reset() {

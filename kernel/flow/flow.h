@@ -147,7 +147,7 @@ struct ZK_EXPORT ZtFlowBase {
   // null) out and returns its packet with the list's reference, or null when
   // the list is empty. The cursor moves to the node that followed.
   ZtFlowPacket* remove();
-  // Removes and drops every packet.
+  // Removes and drops every packet, and frees the nodes kept for reuse.
   void empty();
 
   // add().
@@ -213,6 +213,14 @@ struct ZK_EXPORT ZtFlowBase {
   // it at once, with the same result.
   unsigned int endBound_;
   unsigned int zeroSized_;
+
+  // Nodes of removed packets kept for the next insertions (linked through
+  // `next`), so that a stream through the list allocates no nodes once it
+  // runs. At most kMaxSpareNodes; freed by empty() (and so by reset() and
+  // destruction). Never copied or swapped: each list keeps its own.
+  static constexpr unsigned int kMaxSpareNodes = 64;
+  Node* spare_;
+  unsigned int spareCount_;
 };
 
 struct ZK_EXPORT ZtFlowExclusive : ZtFlowBase {
