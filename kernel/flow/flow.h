@@ -153,8 +153,8 @@ struct ZK_EXPORT ZtFlowBase {
   // add().
   virtual void write(ZtFlowPacket* packet);
   // Places `packet` at its own position plus *pos, adds it, and moves *pos to
-  // the end of the packet, whether or not all of it was kept. Null does
-  // nothing.
+  // the end of the packet, whether or not all of it was kept. A null packet
+  // does nothing; a null `pos` adds the packet at its own position.
   virtual void append(ZtFlowPacket* packet, unsigned int* pos);
   // A copy (one reference, the caller's) of the packet that covers `pos`,
   // clipped to start there; null when no packet covers it. With
