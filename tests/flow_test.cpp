@@ -39,6 +39,25 @@ struct TestList : ZtFlowBase {
   Span at() const {
     return cursor ? Span(cursor->packet->pos(), cursor->packet->size()) : Span(~0u, ~0u);
   }
+  // The search bookkeeping agrees with the nodes.
+  void expectBookkeeping() const {
+    unsigned int total = 0, zeros = 0, breaks = 0, over = 0;
+    const Node* n = head;
+    if (n) {
+      do {
+        const unsigned int end = n->packet->pos() + n->packet->size();
+        total += n->packet->size();
+        if (n->packet->size() == 0) ++zeros;
+        if (end > endBound_) ++over;
+        if (n->next != head && n->next->packet->pos() != end) ++breaks;
+        n = n->next;
+      } while (n != head);
+    }
+    EXPECT_EQ(total, size_);
+    EXPECT_EQ(zeros, zeroSized_);
+    EXPECT_EQ(breaks, breaks_);
+    EXPECT_EQ(over, 0u);
+  }
 };
 
 Span spanOf(const ZtFlowPacket* p) { return {p->pos(), p->size()}; }
@@ -265,6 +284,61 @@ TEST(FlowListTest, CopiesHoldTheirOwnNodesAndReferences) {
   live.expectBack();
 }
 
+// Random adds (overlapping, in holes, empty), appends, reads, removals and
+// trims: the bookkeeping that shortcuts searches stays true throughout.
+TEST(FlowListTest, SearchBookkeepingSurvivesAnyMixOfOperations) {
+  zktest::LiveCount live;
+  {
+    TestList l;
+    uint32_t rng = 99;
+    auto next = [&rng](uint32_t n) {
+      rng ^= rng << 13;
+      rng ^= rng >> 17;
+      rng ^= rng << 5;
+      return rng % n;
+    };
+    unsigned int running = 0;
+    for (int step = 0; step < 3000; ++step) {
+      unsigned int at = next(300);
+      unsigned int gap;
+      switch (next(9)) {
+        case 0: case 1: {
+          // Our reference across the call: what the list does not keep is
+          // freed by our drop.
+          ZtFlowPacket* p = dp(at, next(25));
+          p->incRef();
+          l.add(p);
+          ZtFlowPacket::drop(p);
+          break;
+        }
+        case 2: {
+          ZtFlowPacket* p = dp(next(3), 1 + next(20));
+          p->incRef();
+          l.append(p, &running);
+          ZtFlowPacket::drop(p);
+          break;
+        }
+        case 3: {
+          l.readRemovesPacket(next(2) == 0);
+          ZtFlowPacket::drop(l.read(at));
+          break;
+        }
+        case 4: ZtFlowPacket::drop(l.remove()); break;
+        case 5: l.deleteOutsideRange(at, at + next(200)); break;
+        case 6: l.nextGap(at, gap, next(2) == 0); break;
+        case 7: l.locate(at); break;
+        case 8: if (next(20) == 0) { running = 0; l.reset(); } break;
+      }
+      l.expectBookkeeping();
+      if (HasFailure()) {
+        ADD_FAILURE() << "after step " << step;
+        break;
+      }
+    }
+  }
+  live.expectBack();
+}
+
 // Counts the list's size() calls: the list's own steps per operation.
 std::atomic<long> gSizeCalls{0};
 struct CountingPacket : ZtFlowDataPacket {
@@ -282,10 +356,13 @@ TEST(FlowListTest, StreamingCostsAConstantNumberOfStepsPerPacket) {
     TestList l;
     unsigned int running = 0;
     gSizeCalls = 0;
+    unsigned int gap;
     for (long i = 0; i < kPackets; ++i) {
       auto* p = new CountingPacket;
       p->dSize(1 + static_cast<unsigned int>(i % 7));
       l.append(p, &running);
+      // What a producer's sleep test asks after every write.
+      EXPECT_EQ(l.nextGap(0, gap, true), running);
     }
     EXPECT_LT(gSizeCalls.load(), kPackets * kStepsPerPacket);
     EXPECT_EQ(l.size(), running);

@@ -48,6 +48,7 @@ void ZtFlowBase::init() {
   readRemovesPacket_ = false;
   endBound_ = 0;
   zeroSized_ = 0;
+  breaks_ = 0;
 }
 
 void ZtFlowBase::copyNodesFrom(const ZtFlowBase& o) {
@@ -64,6 +65,7 @@ void ZtFlowBase::copyNodesFrom(const ZtFlowBase& o) {
       copy->prev = head->prev;
       head->prev->next = copy;
       head->prev = copy;
+      breaks_ += breakAfter(copy->prev);  // the old last node has a next now
     }
     size_ += n->packet->size();
     if (n == o.cursor) cursor = copy;
@@ -77,6 +79,22 @@ void ZtFlowBase::swapNodes(ZtFlowBase& o) {
   std::swap(size_, o.size_);
   std::swap(endBound_, o.endBound_);
   std::swap(zeroSized_, o.zeroSized_);
+  std::swap(breaks_, o.breaks_);
+}
+
+unsigned int ZtFlowBase::breakAfter(const Node* x) const {
+  const Node* n = x->next;
+  if (n == head) return 0;
+  return n->packet->pos() != x->packet->pos() + x->packet->size() ? 1 : 0;
+}
+
+void ZtFlowBase::setHead(Node* n) {
+  // Only the pairs around the circle's seam change whether they count.
+  Node* last = head->prev;
+  Node* newLast = n->prev;
+  breaks_ -= breakAfter(last) + breakAfter(newLast);
+  head = n;
+  breaks_ += breakAfter(last) + breakAfter(newLast);
 }
 
 ZtFlowBase::Node* ZtFlowBase::newNode(ZtFlowPacket* packet) {
@@ -107,10 +125,13 @@ bool ZtFlowBase::_insertBefore(ZtFlowPacket* packet) {
   Node* n = newNode(packet);
   if (!n) return false;
   Node* c = cursor;
+  Node* a = c->prev;
+  breaks_ -= breakAfter(a);
   n->next = c;
-  n->prev = c->prev;
-  c->prev->next = n;
+  n->prev = a;
+  a->next = n;
   c->prev = n;
+  breaks_ += breakAfter(a) + breakAfter(n);
   return true;
 }
 
@@ -118,10 +139,12 @@ bool ZtFlowBase::_insertAfter(ZtFlowPacket* packet) {
   Node* n = newNode(packet);
   if (!n) return false;
   Node* c = cursor;
+  breaks_ -= breakAfter(c);
   n->prev = c;
   n->next = c->next;
   c->next->prev = n;
   c->next = n;
+  breaks_ += breakAfter(c) + breakAfter(n);
   return true;
 }
 
@@ -207,7 +230,7 @@ void ZtFlowBase::addAt(ZtFlowPacket* p, int depth) {
   } else if (head) {
     cursor = head;
     inserted = _insertBefore(p);  // before head: at the end of the circle
-    if (inserted && head->packet->pos() > p->pos()) head = head->prev;
+    if (inserted && head->packet->pos() > p->pos()) setHead(head->prev);
   } else {
     head = newNode(p);
     inserted = head != nullptr;
@@ -238,10 +261,14 @@ ZtFlowPacket* ZtFlowBase::remove() {
   if (next == n) {
     head = nullptr;
     cursor = nullptr;
+    breaks_ = 0;
   } else {
-    n->prev->next = next;
-    next->prev = n->prev;
+    Node* a = n->prev;
+    breaks_ -= breakAfter(a) + breakAfter(n);
+    a->next = next;
+    next->prev = a;
     if (n == head) head = next;
+    breaks_ += breakAfter(a);
     cursor = next;
   }
   ZtFlowPacket* p = n->packet;
@@ -281,6 +308,13 @@ unsigned int ZtFlowBase::nextGap(unsigned int pos, unsigned int& gap, bool forwa
   gap = 0;
   if (!forward) return prevGap(pos, gap);
   if (locate(pos)) {
+    if (breaks_ == 0) {
+      // One run from head to the last packet: the walk would end on head,
+      // returning the last packet's end with no gap after it.
+      const Node* last = head->prev;
+      cursor = head;
+      return last->packet->pos() + last->packet->size();
+    }
     // Walk the run of back-to-back packets that holds pos.
     ZtFlowPacket* c = cursor->packet;
     unsigned int e;

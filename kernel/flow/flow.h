@@ -199,20 +199,32 @@ struct ZK_EXPORT ZtFlowBase {
   unsigned int size_;
   bool readRemovesPacket_;
 
+  // Bookkeeping that keeps streaming access at constant cost, kept in step
+  // with every link, unlink and change of head (packets must not be resized
+  // while held, or it goes wrong):
+  //  - every packet held ends at or before endBound_ (an upper bound: it only
+  //    grows while the list is not empty), and zeroSized_ counts the packets
+  //    of size 0. With no such packet, a search for a position at or past
+  //    endBound_ would walk forward to the end of the circle and fail;
+  //    locate() answers it at once, with the same result and cursor.
+  //  - breaks_ counts the neighbours (a node and its next, the last node and
+  //    head excepted) that are not back to back. At 0 the whole list is one
+  //    run, and nextGap() from any packet in it knows the answer of its walk
+  //    to the end without taking it.
+  unsigned int endBound_;
+  unsigned int zeroSized_;
+  unsigned int breaks_;
+
  private:
   void addAt(ZtFlowPacket* packet, int depth);
   unsigned int prevGap(unsigned int pos, unsigned int& gap);
   Node* newNode(ZtFlowPacket* packet);
   void noteInserted(const ZtFlowPacket* packet);
-
-  // Search bookkeeping that keeps streaming writes at constant cost. Every
-  // packet held ends at or before endBound_ (an upper bound: it only grows
-  // while the list is not empty), and zeroSized_ counts the packets of size
-  // 0. With no such packet, a search for a position at or past endBound_
-  // would walk forward to the end of the circle and fail; locate() answers
-  // it at once, with the same result.
-  unsigned int endBound_;
-  unsigned int zeroSized_;
+  // 1 when `x` has a next in the list (it is not the last node) that does
+  // not begin where x ends.
+  unsigned int breakAfter(const Node* x) const;
+  // Makes `n` the head, keeping breaks_ right.
+  void setHead(Node* n);
 
   // Nodes of removed packets kept for the next insertions (linked through
   // `next`), so that a stream through the list allocates no nodes once it
