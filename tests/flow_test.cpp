@@ -353,8 +353,10 @@ TEST(FlowListTest, StreamingCostsAConstantNumberOfStepsPerPacket) {
   constexpr long kPackets = 4000;
   constexpr long kStepsPerPacket = 12;
   {
+    // The stream starts just below 2^32 and runs across the wrap.
+    constexpr unsigned int kStart = ~0u - 5000;
     TestList l;
-    unsigned int running = 0;
+    unsigned int running = kStart;
     gSizeCalls = 0;
     unsigned int gap;
     for (long i = 0; i < kPackets; ++i) {
@@ -362,24 +364,25 @@ TEST(FlowListTest, StreamingCostsAConstantNumberOfStepsPerPacket) {
       p->dSize(1 + static_cast<unsigned int>(i % 7));
       l.append(p, &running);
       // What a producer's sleep test asks after every write.
-      EXPECT_EQ(l.nextGap(0, gap, true), running);
+      EXPECT_EQ(l.nextGap(kStart, gap, true), running);
     }
     EXPECT_LT(gSizeCalls.load(), kPackets * kStepsPerPacket);
-    EXPECT_EQ(l.size(), running);
+    EXPECT_EQ(l.size(), running - kStart);
 
     gSizeCalls = 0;
-    unsigned int at = 0;
+    unsigned int at = kStart;
     for (long i = 0; i < kPackets; ++i) {
       ZtFlowPacket* r = l.read(at);
       ASSERT_NE(r, nullptr);
       at += r->size();
       ZtFlowPacket::drop(r);
     }
+    EXPECT_EQ(at, running);  // every byte, across the wrap
     EXPECT_LT(gSizeCalls.load(), kPackets * kStepsPerPacket);
 
     l.readRemovesPacket(true);
     gSizeCalls = 0;
-    at = 0;
+    at = kStart;
     for (long i = 0; i < kPackets; ++i) {
       ZtFlowPacket* r = l.read(at);
       ASSERT_NE(r, nullptr);

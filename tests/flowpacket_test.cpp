@@ -201,6 +201,23 @@ TEST(FlowPacketTest, ReadAtGivesAClippedCopySharingTheStoredBytes) {
   live.expectBack();
 }
 
+TEST(FlowPacketTest, ClippingWorksAcrossTheWrapOfTheAxis) {
+  // 32 units from 2^32 - 16 to 16.
+  ZtFlowDataPacket p = window(~0u - 15, 32, 0, 32 * 100);
+  p.dStart(100);
+  ZtFlowDataPacket a(p);
+  a.clipStart(8);
+  EXPECT_EQ(a.pos(), 8u);
+  EXPECT_EQ(a.size(), 8u);
+  EXPECT_EQ(a.dStart(), 124u);
+  EXPECT_EQ(a.startTime().raw(), 2400);
+  ZtFlowDataPacket b(p);
+  b.clipStart(~0u - 31);  // before the start
+  EXPECT_EQ(b.size(), 32u);
+  b.clipStart(16);  // at the end
+  EXPECT_EQ(b.size(), 0u);
+}
+
 TEST(FlowPacketTest, CopiesAndAssignmentShareTheStoredPacketSafely) {
   zktest::LiveCount live;
   {

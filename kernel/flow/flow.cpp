@@ -4,6 +4,11 @@
 
 namespace {
 
+// Every comparison of positions goes by difference, so that a stream runs on
+// past 2^32 (lists hold far less than 2^31 positions at once).
+using ZtFlowPos::atOrBefore;
+using ZtFlowPos::before;
+
 // The closure of deleteOutsideRange's callback.
 struct KeepRange {
   unsigned int from;
@@ -117,7 +122,9 @@ ZtFlowBase::Node* ZtFlowBase::newNode(ZtFlowPacket* packet) {
 void ZtFlowBase::noteInserted(const ZtFlowPacket* packet) {
   const unsigned int size = packet->size();
   const unsigned int end = packet->pos() + size;
-  if (end > endBound_) endBound_ = end;
+  // The first packet of an empty list sets the bound afresh: a stale 0
+  // could lie more than half the axis behind it.
+  if (!head || ZtFlowPos::before(endBound_, end)) endBound_ = end;
   if (size == 0) ++zeroSized_;
 }
 
@@ -154,13 +161,13 @@ bool ZtFlowBase::locate(unsigned int pos) {
   // Nothing ends after pos and no empty packet could sit at it: the walk
   // below would go forward to the end of the circle and fail. This keeps a
   // stream of writes at the running end at constant cost.
-  if (zeroSized_ == 0 && endBound_ <= pos) {
+  if (zeroSized_ == 0 && ZtFlowPos::atOrBefore(endBound_, pos)) {
     cursor = nullptr;
     return false;
   }
   ZtFlowPacket* c = cursor->packet;
-  if (c->pos() + c->size() > pos) {
-    if (c->pos() <= pos) return true;
+  if (before(pos, c->pos() + c->size())) {
+    if (atOrBefore(c->pos(), pos)) return true;
     // Backward. A packet that ends exactly at pos counts as found here.
     do {
       if (cursor == head) {
@@ -169,8 +176,8 @@ bool ZtFlowBase::locate(unsigned int pos) {
       }
       cursor = cursor->prev;
       c = cursor->packet;
-    } while (!(c->pos() <= pos));
-    return c->pos() + c->size() >= pos;
+    } while (!atOrBefore(c->pos(), pos));
+    return atOrBefore(pos, c->pos() + c->size());
   }
   // Forward: stop on the first packet that ends after pos, or on an empty
   // packet exactly at pos.
@@ -182,9 +189,9 @@ bool ZtFlowBase::locate(unsigned int pos) {
     }
     c = cursor->packet;
     if (c->size() == 0 && c->pos() == pos) break;
-    if (c->pos() + c->size() > pos) break;
+    if (before(pos, c->pos() + c->size())) break;
   }
-  return c->pos() <= pos;
+  return atOrBefore(c->pos(), pos);
 }
 
 void ZtFlowBase::add(ZtFlowPacket* packet) { addAt(packet, 0); }
@@ -195,7 +202,7 @@ void ZtFlowBase::addAt(ZtFlowPacket* p, int depth) {
     // p begins inside held data: the held data stays, p fills the holes.
     ZtFlowPacket* c = cursor->packet;
     unsigned int e = c->pos() + c->size();
-    if (e >= p->pos() + p->size()) return;  // wholly inside: not taken
+    if (atOrBefore(p->pos() + p->size(), e)) return;  // wholly inside: not taken
     for (;;) {
       p->clipStart(e);
       cursor = cursor->next;
@@ -205,7 +212,7 @@ void ZtFlowBase::addAt(ZtFlowPacket* p, int depth) {
         return;
       }
       c = cursor->packet;
-      if (c->pos() >= p->pos() + p->size()) {
+      if (atOrBefore(p->pos() + p->size(), c->pos())) {
         if (_insertBefore(p)) size_ += p->size();
         return;
       }
@@ -221,16 +228,16 @@ void ZtFlowBase::addAt(ZtFlowPacket* p, int depth) {
         }
       }
       e = c->pos() + c->size();
-      if (e >= p->pos() + p->size()) return;  // the rest is already held
+      if (atOrBefore(p->pos() + p->size(), e)) return;  // the rest is already held
     }
   }
   bool inserted;
   if (cursor) {
-    inserted = cursor->packet->pos() > p->pos() ? _insertBefore(p) : _insertAfter(p);
+    inserted = before(p->pos(), cursor->packet->pos()) ? _insertBefore(p) : _insertAfter(p);
   } else if (head) {
     cursor = head;
     inserted = _insertBefore(p);  // before head: at the end of the circle
-    if (inserted && head->packet->pos() > p->pos()) setHead(head->prev);
+    if (inserted && before(p->pos(), head->packet->pos())) setHead(head->prev);
   } else {
     head = newNode(p);
     inserted = head != nullptr;
@@ -331,13 +338,13 @@ unsigned int ZtFlowBase::nextGap(unsigned int pos, unsigned int& gap, bool forwa
   // last: no data ahead and no known hole.
   if (!cursor) return pos;
   ZtFlowPacket* c = cursor->packet;
-  if (c->pos() > pos) {
+  if (before(pos, c->pos())) {
     gap = c->pos() - pos;
     return pos;
   }
   cursor = cursor->next;
   c = cursor->packet;
-  if (c->pos() > pos) gap = c->pos() - pos;
+  if (before(pos, c->pos())) gap = c->pos() - pos;
   return pos;
 }
 
@@ -360,24 +367,24 @@ unsigned int ZtFlowBase::prevGap(unsigned int pos, unsigned int& gap) {
   // below it.
   Node* below = nullptr;
   if (cursor) {
-    if (cursor->packet->pos() <= pos) {
+    if (atOrBefore(cursor->packet->pos(), pos)) {
       below = cursor;
     } else if (cursor != head) {
       below = cursor->prev;
     }
-  } else if (head && head->packet->pos() <= pos) {
+  } else if (head && atOrBefore(head->packet->pos(), pos)) {
     below = head->prev;  // pos is at or past the end of the last packet
   }
   if (below) {
     const unsigned int end = below->packet->pos() + below->packet->size();
-    if (end < pos) gap = pos - end;
+    if (before(end, pos)) gap = pos - end;
   }
   return pos;
 }
 
 void ZtFlowBase::deleteOutsideApplyFn(ZtFlowPacket* packet, void* closure) {
   KeepRange* r = static_cast<KeepRange*>(closure);
-  if (packet->pos() <= r->to && packet->pos() + packet->size() > r->from) return;
+  if (atOrBefore(packet->pos(), r->to) && before(r->from, packet->pos() + packet->size())) return;
   r->list->remove();  // apply left the cursor on this packet's node
   ZtFlowPacket::drop(packet);
 }

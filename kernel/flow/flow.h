@@ -16,6 +16,10 @@
 // is inserted whole next to its neighbour, even where it reaches into held
 // data that follows (both stay, and size() counts both).
 //
+// Positions compare by difference (ZtFlowPos), so a list keeps working as a
+// stream runs past 2^32, provided what it holds at once spans less than 2^31
+// positions.
+//
 // Every search starts at the cursor (where the last search or visit ended)
 // and walks node by node, so reading and writing at steadily advancing
 // positions costs a constant number of steps per packet. The cursor is part

@@ -9,7 +9,8 @@
 //                   into it, with the time span `startTime()`..`endTime()`
 //                   that the window covers. One position is one byte.
 //
-// Positions are unsigned 32-bit and all arithmetic on them wraps. Times are
+// Positions are unsigned 32-bit; all arithmetic on them wraps, and they
+// compare by difference (ZtFlowPos below). Times are
 // Utils::Time values; clipping moves a window's edges and interpolates its
 // times linearly across the window with the fixed-point rules of Utils::Time
 // (the truncations are deliberate: results are exact to the last raw unit).
@@ -38,6 +39,15 @@
 #include "host/store.h"
 #include "host/time.h"
 #include "kernel/flow/packet.h"
+
+// Positions wrap at 2^32, so a long stream runs on past the end of the
+// axis. They compare by their difference taken as a signed 32-bit number: a
+// is before b when b - a is positive. For positions less than 2^31 apart
+// (anything a list or a window holds at once) this is the plain comparison.
+namespace ZtFlowPos {
+inline bool before(unsigned int a, unsigned int b) { return static_cast<int32_t>(b - a) > 0; }
+inline bool atOrBefore(unsigned int a, unsigned int b) { return static_cast<int32_t>(b - a) >= 0; }
+}  // namespace ZtFlowPos
 
 struct ZK_EXPORT ZtFlowPacket : ZtStreamable, ZtMTCountable {
   // What a packet marks. Packets and lists carry any value unchanged; only

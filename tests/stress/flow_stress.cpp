@@ -21,6 +21,8 @@ namespace {
 constexpr unsigned int kChunk = 8192;     // bytes per stored packet
 constexpr unsigned int kMaxPacket = 700;  // largest data packet
 constexpr unsigned int kBound = 16384;    // producer sleeps above this
+// The stream starts 8 MiB below 2^32, so every run crosses the wrap.
+constexpr unsigned int kStart = ~0u - (8u << 20) + 1;
 
 long packetCount(long normal) {
   if (const char* s = std::getenv("ZKFLOW_STRESS_PACKETS")) {
@@ -76,7 +78,7 @@ struct Rig {
 
 void produce(Rig* rig, long packets, bool trim) {
   uint32_t rng = 12345;
-  unsigned int running = 0;
+  unsigned int running = kStart;
   ZtProtector<ZtPacket> stored;
   unsigned int used = kChunk;
   for (long k = 0; k < packets; ++k) {
@@ -106,7 +108,7 @@ void produce(Rig* rig, long packets, bool trim) {
     rig->flow.append(p, &running);  // may wait at the producer's gate
     used += size;
   }
-  rig->bytesSent = running;
+  rig->bytesSent = running - kStart;
   auto* end = new ZtFlowDataPacket;
   end->markupCode(ZtFlowPacket::EndOfFlow);
   end->dSize(1);
@@ -114,7 +116,7 @@ void produce(Rig* rig, long packets, bool trim) {
 }
 
 void consume(Rig* rig) {
-  unsigned int at = 0;
+  unsigned int at = kStart;
   for (;;) {
     ZtFlowPacket* r = rig->flow.read(at);  // waits at its gate when empty
     if (!r) continue;                      // woken without data
@@ -147,6 +149,7 @@ void runStream(long packets, bool trim, bool kicker) {
   rig->flow.sleepProducerTestFn(&ProducerUnit::sleepTest);
   rig->flow.wakeProducerTestFn(&ProducerUnit::wakeTest);
   rig->flow.readRemovesPacket(!trim);
+  rig->flow.requestTime(kStart);
 
   bool finished;
   {
