@@ -87,6 +87,9 @@
 //    asked for such an early kick; flow tasks set no consumer tests.
 //  - The request fields and the unit and test pointers are atomics: the
 //    consumer writes the request and the producer reads it without a lock.
+//    A read moves requestPos under the list guard together with the list,
+//    so a producer's test never measures from a position whose packet has
+//    already gone (it would see nothing buffered and run past its bound).
 //  - Memory ordering: what the producer did to a packet before writing it is
 //    visible to the consumer that reads it (the list guard orders them).
 //
