@@ -1,1 +1,792 @@
 #include "kernel/flow/flow.h"
+
+#include <utility>
+
+namespace {
+
+// Every comparison of positions goes by difference, so that a stream runs on
+// past 2^32 (lists hold far less than 2^31 positions at once).
+using ZtFlowPos::atOrBefore;
+using ZtFlowPos::before;
+
+// The closure of deleteOutsideRange's callback.
+struct KeepRange {
+  unsigned int from;
+  unsigned int to;
+  ZtFlowBase* list;
+};
+
+// A hole-filling add re-enters itself once in a well-formed list (to place
+// the rest of a packet after the last one). Only a packet whose clipStart
+// does not move it could make it re-enter for ever; past this depth the rest
+// of such a packet is not added.
+constexpr int kMaxAddDepth = 32;
+
+}  // namespace
+
+// ================================================================ ZtFlowBase
+
+ZtFlowBase::ZtFlowBase() : spare_(nullptr), spareCount_(0) { init(); }
+
+ZtFlowBase::ZtFlowBase(const ZtFlowBase& o) : spare_(nullptr), spareCount_(0) {
+  init();
+  readRemovesPacket_ = o.readRemovesPacket_;
+  copyNodesFrom(o);
+}
+
+ZtFlowBase& ZtFlowBase::operator=(const ZtFlowBase& o) {
+  if (this == &o) return *this;
+  // Copy first, then exchange: the old packets are dropped by tmp's
+  // destructor, after the new ones are in place.
+  ZtFlowBase tmp(o);
+  swapNodes(tmp);
+  readRemovesPacket_ = o.readRemovesPacket_;
+  return *this;
+}
+
+ZtFlowBase::~ZtFlowBase() { empty(); }
+
+void ZtFlowBase::init() {
+  head = nullptr;
+  cursor = nullptr;
+  size_ = 0;
+  readRemovesPacket_ = false;
+  endBound_ = 0;
+  zeroSized_ = 0;
+  breaks_ = 0;
+}
+
+void ZtFlowBase::copyNodesFrom(const ZtFlowBase& o) {
+  Node* n = o.head;
+  if (!n) return;
+  do {
+    Node* copy = newNode(n->packet);
+    if (!copy) return;  // out of memory: the copy holds what it could take
+    if (!head) {
+      head = copy;
+    } else {
+      // Just before head: at the end of the circle.
+      copy->next = head;
+      copy->prev = head->prev;
+      head->prev->next = copy;
+      head->prev = copy;
+      breaks_ += breakAfter(copy->prev);  // the old last node has a next now
+    }
+    size_ += n->packet->size();
+    if (n == o.cursor) cursor = copy;
+    n = n->next;
+  } while (n != o.head);
+}
+
+void ZtFlowBase::swapNodes(ZtFlowBase& o) {
+  std::swap(head, o.head);
+  std::swap(cursor, o.cursor);
+  std::swap(size_, o.size_);
+  std::swap(endBound_, o.endBound_);
+  std::swap(zeroSized_, o.zeroSized_);
+  std::swap(breaks_, o.breaks_);
+}
+
+unsigned int ZtFlowBase::breakAfter(const Node* x) const {
+  const Node* n = x->next;
+  if (n == head) return 0;
+  return n->packet->pos() != x->packet->pos() + x->packet->size() ? 1 : 0;
+}
+
+void ZtFlowBase::setHead(Node* n) {
+  // Only the pairs around the circle's seam change whether they count.
+  Node* last = head->prev;
+  Node* newLast = n->prev;
+  breaks_ -= breakAfter(last) + breakAfter(newLast);
+  head = n;
+  breaks_ += breakAfter(last) + breakAfter(newLast);
+}
+
+ZtFlowBase::Node* ZtFlowBase::newNode(ZtFlowPacket* packet) {
+  Node* n = spare_;
+  if (n) {
+    spare_ = n->next;
+    --spareCount_;
+  } else {
+    n = new Node;
+    if (!n) return nullptr;
+  }
+  n->packet = packet;
+  n->next = n;
+  n->prev = n;
+  packet->incRef();
+  noteInserted(packet);
+  return n;
+}
+
+void ZtFlowBase::noteInserted(const ZtFlowPacket* packet) {
+  const unsigned int size = packet->size();
+  const unsigned int end = packet->pos() + size;
+  // The first packet of an empty list sets the bound afresh: a stale 0
+  // could lie more than half the axis behind it.
+  if (!head || ZtFlowPos::before(endBound_, end)) endBound_ = end;
+  if (size == 0) ++zeroSized_;
+}
+
+bool ZtFlowBase::_insertBefore(ZtFlowPacket* packet) {
+  Node* n = newNode(packet);
+  if (!n) return false;
+  Node* c = cursor;
+  Node* a = c->prev;
+  breaks_ -= breakAfter(a);
+  n->next = c;
+  n->prev = a;
+  a->next = n;
+  c->prev = n;
+  breaks_ += breakAfter(a) + breakAfter(n);
+  return true;
+}
+
+bool ZtFlowBase::_insertAfter(ZtFlowPacket* packet) {
+  Node* n = newNode(packet);
+  if (!n) return false;
+  Node* c = cursor;
+  breaks_ -= breakAfter(c);
+  n->prev = c;
+  n->next = c->next;
+  c->next->prev = n;
+  c->next = n;
+  breaks_ += breakAfter(c) + breakAfter(n);
+  return true;
+}
+
+bool ZtFlowBase::locate(unsigned int pos) {
+  if (!cursor) cursor = head;
+  if (!cursor) return false;
+  // Nothing ends after pos and no empty packet could sit at it: the walk
+  // below would go forward to the end of the circle and fail. This keeps a
+  // stream of writes at the running end at constant cost.
+  if (zeroSized_ == 0 && ZtFlowPos::atOrBefore(endBound_, pos)) {
+    cursor = nullptr;
+    return false;
+  }
+  ZtFlowPacket* c = cursor->packet;
+  if (before(pos, c->pos() + c->size())) {
+    if (atOrBefore(c->pos(), pos)) return true;
+    // Backward. A packet that ends exactly at pos counts as found here.
+    do {
+      if (cursor == head) {
+        cursor = nullptr;
+        return false;
+      }
+      cursor = cursor->prev;
+      c = cursor->packet;
+    } while (!atOrBefore(c->pos(), pos));
+    return atOrBefore(pos, c->pos() + c->size());
+  }
+  // Forward: stop on the first packet that ends after pos, or on an empty
+  // packet exactly at pos.
+  for (;;) {
+    cursor = cursor->next;
+    if (cursor == head) {
+      cursor = nullptr;
+      return false;
+    }
+    c = cursor->packet;
+    if (c->size() == 0 && c->pos() == pos) break;
+    if (before(pos, c->pos() + c->size())) break;
+  }
+  return atOrBefore(c->pos(), pos);
+}
+
+void ZtFlowBase::add(ZtFlowPacket* packet) { addAt(packet, 0); }
+
+void ZtFlowBase::addAt(ZtFlowPacket* p, int depth) {
+  if (!p) return;
+  if (locate(p->pos()) && cursor->packet->size() > 0) {
+    // p begins inside held data: the held data stays, p fills the holes.
+    ZtFlowPacket* c = cursor->packet;
+    unsigned int e = c->pos() + c->size();
+    if (atOrBefore(p->pos() + p->size(), e)) return;  // wholly inside: not taken
+    for (;;) {
+      p->clipStart(e);
+      cursor = cursor->next;
+      if (cursor == head) {
+        // Nothing follows: the rest of p goes to the end of the list.
+        if (depth < kMaxAddDepth) addAt(p, depth + 1);
+        return;
+      }
+      c = cursor->packet;
+      if (atOrBefore(p->pos() + p->size(), c->pos())) {
+        if (_insertBefore(p)) size_ += p->size();
+        return;
+      }
+      if (c->pos() != e) {
+        // A hole of c.pos - e before c: a piece of p fills it.
+        const unsigned int gap = c->pos() - e;
+        unsigned int at = e;
+        ZtFlowPacket* q = p->readAt(at);
+        if (q) {
+          q->clipSize(gap);
+          if (_insertBefore(q)) size_ += q->size();
+          ZtFlowPacket::drop(q);  // the list keeps its own reference
+        }
+      }
+      e = c->pos() + c->size();
+      if (atOrBefore(p->pos() + p->size(), e)) return;  // the rest is already held
+    }
+  }
+  bool inserted;
+  if (cursor) {
+    inserted = before(p->pos(), cursor->packet->pos()) ? _insertBefore(p) : _insertAfter(p);
+  } else if (head) {
+    cursor = head;
+    inserted = _insertBefore(p);  // before head: at the end of the circle
+    if (inserted && before(p->pos(), head->packet->pos())) setHead(head->prev);
+  } else {
+    head = newNode(p);
+    inserted = head != nullptr;
+  }
+  if (inserted) size_ += p->size();
+}
+
+void ZtFlowBase::write(ZtFlowPacket* packet) { add(packet); }
+
+void ZtFlowBase::append(ZtFlowPacket* packet, unsigned int* pos) {
+  if (!packet) return;
+  // Without a running position the packet stays at its own position.
+  if (!pos) {
+    add(packet);
+    return;
+  }
+  packet->pos(packet->pos() + *pos);
+  const unsigned int e = packet->pos() + packet->size();
+  add(packet);
+  *pos = e;
+}
+
+ZtFlowPacket* ZtFlowBase::remove() {
+  if (!cursor) cursor = head;
+  if (!cursor) return nullptr;
+  Node* n = cursor;
+  Node* next = n->next;
+  if (next == n) {
+    head = nullptr;
+    cursor = nullptr;
+    breaks_ = 0;
+  } else {
+    Node* a = n->prev;
+    breaks_ -= breakAfter(a) + breakAfter(n);
+    a->next = next;
+    next->prev = a;
+    if (n == head) head = next;
+    breaks_ += breakAfter(a);
+    cursor = next;
+  }
+  ZtFlowPacket* p = n->packet;
+  if (spareCount_ < kMaxSpareNodes) {
+    n->next = spare_;
+    spare_ = n;
+    ++spareCount_;
+  } else {
+    delete n;
+  }
+  const unsigned int size = p->size();
+  size_ -= size;
+  if (size == 0 && zeroSized_ > 0) --zeroSized_;
+  if (!head) {
+    endBound_ = 0;
+    zeroSized_ = 0;
+  }
+  return p;
+}
+
+ZtFlowPacket* ZtFlowBase::read(unsigned int& pos) {
+  if (!locate(pos)) return nullptr;
+  ZtFlowPacket* c = cursor->packet;
+  unsigned int at = pos;
+  ZtFlowPacket* copy = c->readAt(at);
+  // Out of memory: nothing is returned and nothing is removed, so that no
+  // data is lost; the next read finds the packet again.
+  if (!copy) return nullptr;
+  if (readRemovesPacket_) {
+    remove();
+    ZtFlowPacket::drop(c);
+  }
+  return copy;
+}
+
+unsigned int ZtFlowBase::nextGap(unsigned int pos, unsigned int& gap, bool forward) {
+  gap = 0;
+  if (!forward) return prevGap(pos, gap);
+  if (locate(pos)) {
+    if (breaks_ == 0) {
+      // One run from head to the last packet: the walk would end on head,
+      // returning the last packet's end with no gap after it.
+      const Node* last = head->prev;
+      cursor = head;
+      return last->packet->pos() + last->packet->size();
+    }
+    // Walk the run of back-to-back packets that holds pos.
+    ZtFlowPacket* c = cursor->packet;
+    unsigned int e;
+    do {
+      e = c->pos() + c->size();
+      cursor = cursor->next;
+      if (cursor == head) return e;  // the run reaches the last packet
+      c = cursor->packet;
+      gap = c->pos() - e;
+    } while (gap == 0);
+    return e;
+  }
+  // Empty list, or pos before the first packet or at or past the end of the
+  // last: no data ahead and no known hole.
+  if (!cursor) return pos;
+  ZtFlowPacket* c = cursor->packet;
+  if (before(pos, c->pos())) {
+    gap = c->pos() - pos;
+    return pos;
+  }
+  cursor = cursor->next;
+  c = cursor->packet;
+  if (before(pos, c->pos())) gap = c->pos() - pos;
+  return pos;
+}
+
+unsigned int ZtFlowBase::prevGap(unsigned int pos, unsigned int& gap) {
+  // Nothing in the system walks backward; this mirrors the forward walk.
+  if (locate(pos)) {
+    for (;;) {
+      if (cursor == head) return cursor->packet->pos();
+      Node* below = cursor->prev;
+      const unsigned int belowEnd = below->packet->pos() + below->packet->size();
+      const unsigned int start = cursor->packet->pos();
+      cursor = below;
+      if (belowEnd != start) {
+        gap = start - belowEnd;
+        return belowEnd;
+      }
+    }
+  }
+  // pos lies in no packet: the distance from the end of the nearest packet
+  // below it.
+  Node* below = nullptr;
+  if (cursor) {
+    if (atOrBefore(cursor->packet->pos(), pos)) {
+      below = cursor;
+    } else if (cursor != head) {
+      below = cursor->prev;
+    }
+  } else if (head && atOrBefore(head->packet->pos(), pos)) {
+    below = head->prev;  // pos is at or past the end of the last packet
+  }
+  if (below) {
+    const unsigned int end = below->packet->pos() + below->packet->size();
+    if (before(end, pos)) gap = pos - end;
+  }
+  return pos;
+}
+
+void ZtFlowBase::deleteOutsideApplyFn(ZtFlowPacket* packet, void* closure) {
+  KeepRange* r = static_cast<KeepRange*>(closure);
+  if (atOrBefore(packet->pos(), r->to) && before(r->from, packet->pos() + packet->size())) return;
+  r->list->remove();  // apply left the cursor on this packet's node
+  ZtFlowPacket::drop(packet);
+}
+
+void ZtFlowBase::deleteOutsideRange(unsigned int from, unsigned int to) {
+  KeepRange r{from, to, this};
+  apply(&deleteOutsideApplyFn, &r);
+}
+
+void ZtFlowBase::apply(void (*fn)(ZtFlowPacket*, void*), void* closure) {
+  if (!fn) return;
+  // The head first, as often as fn removes it.
+  while (head) {
+    Node* h = head;
+    cursor = h;
+    fn(h->packet, closure);
+    if (cursor == h) break;
+  }
+  if (!head || head->next == head) return;
+  cursor = head->next;
+  do {
+    Node* n = cursor;
+    fn(n->packet, closure);
+    // When fn removed n, remove() has already moved the cursor on.
+    if (cursor == n) cursor = n->next;
+  } while (cursor != head);
+}
+
+void ZtFlowBase::empty() {
+  cursor = head;
+  while (ZtFlowPacket* p = remove()) ZtFlowPacket::drop(p);
+  // An empty list holds no memory either: reset() and destruction give the
+  // spare nodes back too.
+  while (Node* n = spare_) {
+    spare_ = n->next;
+    delete n;
+  }
+  spareCount_ = 0;
+}
+
+void ZtFlowBase::reset() {
+  empty();
+  cursor = nullptr;
+  size_ = 0;
+}
+
+// =========================================================== ZtFlowExclusive
+
+ZtFlowExclusive::~ZtFlowExclusive() = default;
+
+void ZtFlowExclusive::write(ZtFlowPacket* packet) { ZtFlowBase::write(packet); }
+
+void ZtFlowExclusive::append(ZtFlowPacket* packet, unsigned int* pos) {
+  ZtFlowBase::append(packet, pos);
+}
+
+ZtFlowPacket* ZtFlowExclusive::read(unsigned int& pos) { return ZtFlowBase::read(pos); }
+
+unsigned int ZtFlowExclusive::nextGap(unsigned int pos, unsigned int& gap, bool forward) {
+  return ZtFlowBase::nextGap(pos, gap, forward);
+}
+
+void ZtFlowExclusive::deleteOutsideRange(unsigned int from, unsigned int to) {
+  ZtFlowBase::deleteOutsideRange(from, to);
+}
+
+// ==================================================================== ZtFlow
+
+struct ZtFlow::Guard {
+  explicit Guard(ZtSpinLock& l) : lock(l) { lock.lock(); }
+  ~Guard() { lock.unlock(); }
+  Guard(const Guard&) = delete;
+  Guard& operator=(const Guard&) = delete;
+  ZtSpinLock& lock;
+};
+
+ZtFlow::ZtFlow() { init(); }
+
+ZtFlow::ZtFlow(const ZtFlow& o) {
+  init();
+  sem_ = o.sem_;
+  {
+    Guard g(o.listGuard_);
+    copyNodesFrom(o);
+    readRemovesPacket_ = o.readRemovesPacket_;
+  }
+  copyRequestFrom(o);
+}
+
+ZtFlow& ZtFlow::operator=(const ZtFlow& o) {
+  if (this == &o) return *this;
+  // Never hold both guards: copy the source under its guard, then exchange
+  // under ours. The old packets are dropped by tmp, outside both.
+  ZtFlowBase tmp;
+  bool removes;
+  {
+    Guard g(o.listGuard_);
+    tmp = static_cast<const ZtFlowBase&>(o);
+    removes = o.readRemovesPacket_;
+  }
+  {
+    Guard g(listGuard_);
+    swapNodes(tmp);
+    readRemovesPacket_ = removes;
+  }
+  sem_ = o.sem_;
+  copyRequestFrom(o);
+  return *this;
+}
+
+ZtFlow::~ZtFlow() {
+  inputLock.purge();
+  outputLock.purge();
+}
+
+void ZtFlow::init() {
+  // Each gate gets a body of its own; the temporary handle's reference is
+  // handed to the field and then let go. Should memory run out, the handle
+  // stays empty and that gate never waits.
+  Lock out(new LockRep("ZtFlow, output"));
+  outputLock = out;
+  out.purge();
+  Lock in(new LockRep("ZtFlow, input"));
+  inputLock = in;
+  in.purge();
+  consumer_.store(nullptr, std::memory_order_relaxed);
+  producer_.store(nullptr, std::memory_order_relaxed);
+  outputClosed.store(false, std::memory_order_relaxed);
+  inputClosed.store(false, std::memory_order_relaxed);
+  wakeProducerTestFn_.store(nullptr, std::memory_order_relaxed);
+  wakeConsumerTestFn_.store(nullptr, std::memory_order_relaxed);
+  sleepConsumerTestFn_.store(nullptr, std::memory_order_relaxed);
+  sleepProducerTestFn_.store(nullptr, std::memory_order_relaxed);
+  requestSampleRate_.store(0, std::memory_order_relaxed);
+  requestSampleDuration_.store(0, std::memory_order_relaxed);
+  requestPos_.store(0, std::memory_order_relaxed);
+  requestDataRate_.store(0, std::memory_order_relaxed);
+  kickEpoch_.store(0, std::memory_order_relaxed);
+  readEpoch_.store(0, std::memory_order_relaxed);
+}
+
+void ZtFlow::copyRequestFrom(const ZtFlow& o) {
+  requestSampleRate(o.requestSampleRate());
+  requestSampleDuration(o.requestSampleDuration());
+  requestTime(o.requestPos());
+  requestDataRate(o.requestDataRate());
+}
+
+// ------------------------------------------------------ guarded list access
+
+unsigned int ZtFlow::size() const {
+  Guard g(listGuard_);
+  return size_;
+}
+
+bool ZtFlow::isEmpty() const {
+  Guard g(listGuard_);
+  return head == nullptr;
+}
+
+ZtFlowPacket* ZtFlow::first() const {
+  Guard g(listGuard_);
+  return ZtFlowBase::first();
+}
+
+bool ZtFlow::readRemovesPacket() const {
+  Guard g(listGuard_);
+  return readRemovesPacket_;
+}
+
+void ZtFlow::readRemovesPacket(bool on) {
+  Guard g(listGuard_);
+  readRemovesPacket_ = on;
+}
+
+void ZtFlow::restart() {
+  Guard g(listGuard_);
+  cursor = nullptr;
+}
+
+bool ZtFlow::locate(unsigned int pos) {
+  Guard g(listGuard_);
+  return ZtFlowBase::locate(pos);
+}
+
+void ZtFlow::add(ZtFlowPacket* packet) {
+  Guard g(listGuard_);
+  ZtFlowBase::add(packet);
+}
+
+ZtFlowPacket* ZtFlow::remove() {
+  Guard g(listGuard_);
+  return ZtFlowBase::remove();
+}
+
+void ZtFlow::empty() {
+  Guard g(listGuard_);
+  ZtFlowBase::empty();
+}
+
+unsigned int ZtFlow::nextGap(unsigned int pos, unsigned int& gap, bool forward) {
+  Guard g(listGuard_);
+  return ZtFlowBase::nextGap(pos, gap, forward);
+}
+
+// The guard is taken by apply(), which the list's deleteOutsideRange calls
+// through the virtual table; taking it here too would lock us out.
+void ZtFlow::deleteOutsideRange(unsigned int from, unsigned int to) {
+  ZtFlowExclusive::deleteOutsideRange(from, to);
+}
+
+void ZtFlow::reset() {
+  Guard g(listGuard_);
+  ZtFlowBase::reset();
+}
+
+void ZtFlow::apply(void (*fn)(ZtFlowPacket*, void*), void* closure) {
+  Guard g(listGuard_);
+  ZtFlowBase::apply(fn, closure);
+}
+
+void ZtFlow::guardedAdd(ZtFlowPacket* packet, unsigned int* pos, bool appendTo) {
+  if (!packet) return;
+  // A reference of our own across the call: a fresh packet that the list
+  // does not keep is deleted by our drop instead of being leaked, and one it
+  // keeps survives a consumer that reads and drops it before we let go.
+  packet->incRef();
+  {
+    Guard g(listGuard_);
+    if (appendTo) {
+      ZtFlowBase::append(packet, pos);
+    } else {
+      ZtFlowBase::add(packet);
+    }
+  }
+  ZtFlowPacket::drop(packet);
+}
+
+// ------------------------------------------------------------------- gates
+//
+// The flags are seq_cst on both sides of each race that could lose a kick:
+// a closing side sets its flag and then reads the other side's epoch, the
+// other side bumps its epoch and then reads the flag, so at least one of the
+// two sees the other.
+
+void ZtFlow::openOutput() {
+  Guard g(gateGuard_);
+  if (!outputClosed.load(std::memory_order_relaxed)) return;
+  outputClosed.store(false, std::memory_order_seq_cst);
+  outputLock.unlock();
+}
+
+void ZtFlow::closeOutput(uint32_t kicksSeen) {
+  Guard g(gateGuard_);
+  if (outputClosed.load(std::memory_order_relaxed)) return;
+  outputClosed.store(true, std::memory_order_seq_cst);
+  if (kickEpoch_.load(std::memory_order_seq_cst) != kicksSeen) {
+    // A kick came after we looked at the list: it would have opened the gate
+    // we are closing, so leave it open.
+    outputClosed.store(false, std::memory_order_relaxed);
+    return;
+  }
+  // Only the consumer closes or passes this gate, and it is open: this lock
+  // never waits.
+  outputLock.lock();
+}
+
+void ZtFlow::openInput() {
+  Guard g(gateGuard_);
+  if (!inputClosed.load(std::memory_order_relaxed)) return;
+  inputClosed.store(false, std::memory_order_seq_cst);
+  inputLock.unlock();
+}
+
+ZtFlowPacket* ZtFlow::read(unsigned int& pos) {
+  outputLock.lock();
+  outputLock.unlock();
+  return _read(pos);
+}
+
+ZtFlowPacket* ZtFlow::_read(unsigned int pos) {
+  const uint32_t kicks = kickEpoch_.load(std::memory_order_seq_cst);
+  ZtFlowPacket* packet;
+  {
+    // requestPos moves with the list, under its guard: a producer's test
+    // that measured from the old position after the packet had gone would
+    // see nothing buffered and let the producer run past its bound for as
+    // long as we were preempted between the two.
+    Guard g(listGuard_);
+    requestPos_.store(pos, std::memory_order_release);
+    unsigned int at = pos;
+    packet = ZtFlowBase::read(at);
+    if (packet && readRemovesPacket_) requestPos_.store(pos + packet->size(), std::memory_order_release);
+  }
+  readEpoch_.fetch_add(1, std::memory_order_seq_cst);
+
+  // Open the producer's gate first, then close our own.
+  ZtFlowUnit* prod = producer();
+  if (prod && inputClosed.load(std::memory_order_seq_cst)) {
+    TestFn wake = wakeProducerTestFn_.load(std::memory_order_acquire);
+    if (!packet || !wake || wake(prod)) openInput();
+  }
+  ZtFlowUnit* cons = consumer();
+  if (cons) {
+    TestFn sleep = sleepConsumerTestFn_.load(std::memory_order_acquire);
+    if (!packet || (sleep && sleep(cons))) closeOutput(kicks);
+  }
+  return packet;
+}
+
+void ZtFlow::write(ZtFlowPacket* packet) {
+  _write(packet);
+  inputLock.lock();
+  inputLock.unlock();
+}
+
+void ZtFlow::_write(ZtFlowPacket* packet) {
+  if (!packet) {
+    _kickOut(true);
+    return;
+  }
+  guardedAdd(packet, nullptr, false);
+  _kickOut(false);
+  _kickIn(false);
+}
+
+void ZtFlow::append(ZtFlowPacket* packet, unsigned int* pos) {
+  _append(packet, pos);
+  inputLock.lock();
+  inputLock.unlock();
+}
+
+void ZtFlow::_append(ZtFlowPacket* packet, unsigned int* pos) {
+  if (!packet) {
+    _kickOut(true);
+    return;
+  }
+  guardedAdd(packet, pos, true);
+  _kickOut(false);
+  _kickIn(false);
+}
+
+void ZtFlow::writeNonBlocking(ZtFlowPacket* packet) {
+  const bool kickOnly = packet == nullptr;
+  guardedAdd(packet, nullptr, false);
+  _kickOut(kickOnly);
+}
+
+void ZtFlow::appendNonBlocking(ZtFlowPacket* packet, unsigned int* pos) {
+  const bool kickOnly = packet == nullptr;
+  guardedAdd(packet, pos, true);
+  _kickOut(kickOnly);
+}
+
+void ZtFlow::appendAlwaysBlocking(ZtFlowPacket* packet, unsigned int* pos) {
+  const bool kickOnly = packet == nullptr;
+  guardedAdd(packet, pos, true);
+  _kickOut(kickOnly);
+  _kickIn(true);
+}
+
+void ZtFlow::_kickOut(bool force) {
+  // Remembered even when the gate is still open: a consumer that is about
+  // to close it sees the kick and stays open (closeOutput).
+  kickEpoch_.fetch_add(1, std::memory_order_seq_cst);
+  if (!outputClosed.load(std::memory_order_seq_cst)) return;
+  if (!force) {
+    ZtFlowUnit* cons = consumer();
+    if (!cons) return;
+    TestFn wake = wakeConsumerTestFn_.load(std::memory_order_acquire);
+    if (wake && !wake(cons)) return;
+  }
+  openOutput();
+}
+
+void ZtFlow::_kickIn(bool force) {
+  ZtFlowUnit* prod = producer();
+  if (!prod) return;
+  if (force) {
+    Guard g(gateGuard_);
+    if (inputClosed.load(std::memory_order_relaxed)) return;
+    // Only the producer closes or passes this gate, and it is open: this
+    // lock never waits.
+    inputLock.lock();
+    inputClosed.store(true, std::memory_order_seq_cst);
+    return;
+  }
+  TestFn sleep = sleepProducerTestFn_.load(std::memory_order_acquire);
+  if (!sleep) return;
+  for (;;) {
+    const uint32_t reads = readEpoch_.load(std::memory_order_seq_cst);
+    if (!sleep(prod)) return;
+    Guard g(gateGuard_);
+    if (inputClosed.load(std::memory_order_relaxed)) return;
+    inputClosed.store(true, std::memory_order_seq_cst);
+    if (readEpoch_.load(std::memory_order_seq_cst) == reads) {
+      inputLock.lock();  // free, as above
+      return;
+    }
+    // A read came between the test and the close; it may have looked at the
+    // flag before we set it and so not opened the gate. Ask the test again
+    // with what that read changed.
+    inputClosed.store(false, std::memory_order_relaxed);
+  }
+}

@@ -1,1 +1,415 @@
+// Packet lists and flows.
+//
+// ZtFlowBase       the packets of one flow kept in order of position, with a
+//                  search cursor for streaming access.
+// ZtFlowExclusive  a list that carries a byte lock (`sem()`) for users that
+//                  share it; this library never takes that lock.
+// ZtFlow           the channel from one flow unit (its producer) to another
+//                  (its consumer): a list with two gates and the consumer's
+//                  request (position, duration, rate, data rate).
+//
+// ---------------------------------------------------------------- lists
+//
+// First come wins: a packet that begins inside data the list already holds
+// does not replace it; it contributes only the parts that fall into the holes
+// after that point, cut into pieces as needed. A packet that begins in a hole
+// is inserted whole next to its neighbour, even where it reaches into held
+// data that follows (both stay, and size() counts both).
+//
+// Positions compare by difference (ZtFlowPos), so a list keeps working as a
+// stream runs past 2^32, provided what it holds at once spans less than 2^31
+// positions.
+//
+// Every search starts at the cursor (where the last search or visit ended)
+// and walks node by node, so reading and writing at steadily advancing
+// positions costs a constant number of steps per packet. The cursor is part
+// of the observable state: a backward search counts a packet that ends
+// exactly at the position asked for as found, a forward one does not.
+//
+// Ownership: a list holds one reference to each packet it keeps and owns its
+// nodes. first() hands out the head packet without a reference; read() hands
+// out a new copy carrying one reference, the caller's; remove() hands the
+// list's reference over to the caller. add() takes a reference only to what
+// it keeps: a packet of the caller's that is not kept (it lies wholly inside
+// held data) stays the caller's, clipped where the hole filling clipped it.
+// Packets must not be resized while a list holds them.
+//
+// Copies: a copied list gets nodes of its own, each taking its own reference
+// to the same packet, with the cursor on the matching node. Two lists never
+// share nodes, so destroying one leaves the other whole.
+//
+// Thread safety: a ZtFlowBase is used by one thread at a time; even a search
+// moves its cursor. ZtFlow guards its list itself (below).
+//
+// ---------------------------------------------------------------- flows
+//
+// Each side of a flow has a gate, a Lock used as a one-permit semaphore: the
+// consumer's (outputLock) and the producer's (inputLock). The thread that
+// closes a gate is the one that later waits at it; the other side opens it.
+//  - The consumer closes its own gate in read() when it found nothing at the
+//    position asked for (or its sleep test says so) and waits at it on its
+//    next read(). Any kick opens it: every write or append (when the
+//    consumer's wake test agrees), a null write or append, kick(), and a flow
+//    task that stops or seeks.
+//  - The producer closes its own gate after a write or append when its sleep
+//    test says so (always after appendAlwaysBlocking) and waits at it at the
+//    end of write() and append(). The consumer's read() opens it when it
+//    found nothing or when the producer's wake test agrees.
+// A flow without units never waits. Flow tasks hang their wake and sleep
+// tests on the flows they produce; the tests measure the data buffered ahead
+// of requestPos() through nextGap().
+//
+// Thread safety of ZtFlow (the choices below are ours):
+//  - One producer thread calls write, append and their variants; one consumer
+//    thread calls read; any thread may call kick(), nextGap(),
+//    deleteOutsideRange(), reset(), apply() and the accessors.
+//  - The list is guarded by a spin lock of the flow around each list
+//    operation, so that the two sides never see a half-linked list, a torn
+//    size or a cursor moved under them. The guard is released before any gate
+//    is waited on and before any test function is called: the tests call back
+//    into the flow (nextGap), and a guard held across a wait would lock the
+//    two sides out of each other. The non-virtual list operations that a flow
+//    inherits are re-declared here with the guard; calling them through a
+//    ZtFlowBase pointer bypasses it.
+//  - apply() runs its function with the guard held: the function may call
+//    remove() on the flow as ZtFlowBase (the one change apply supports) and
+//    nothing else of the flow.
+//  - Closing a gate (lock it, set its flag) and opening it (test the flag,
+//    clear it, unlock) are each one step with respect to the other, under a
+//    second small spin lock of the flow; that lock is never held while a
+//    gate is waited on (closing a free gate never waits), so a gate is never
+//    unlocked twice.
+//  - No kick is lost: a kick that arrives after the consumer looked at the
+//    list and before it closed its gate keeps the gate open (exactly as if it
+//    had come just after the close), and a read that happens between the
+//    producer's sleep test and the closing of its gate makes the producer ask
+//    its sleep test again before it closes. The consumer's wake test is not
+//    asked for such an early kick; flow tasks set no consumer tests.
+//  - The request fields and the unit and test pointers are atomics: the
+//    consumer writes the request and the producer reads it without a lock.
+//    A read moves requestPos under the list guard together with the list,
+//    so a producer's test never measures from a position whose packet has
+//    already gone (it would see nothing buffered and run past its bound).
+//  - Memory ordering: what the producer did to a packet before writing it is
+//    visible to the consumer that reads it (the list guard orders them).
+//
+// A packet handed to a flow's write or append without a reference of the
+// caller's (a fresh packet, count 0) belongs to the flow from then on: when
+// the flow keeps none of it (it lies wholly inside held data), it is dropped
+// at once instead of being leaked. A caller that wants to look at the packet
+// afterwards holds a reference of its own across the call.
+//
+// Copies of a flow are detached snapshots: the list and the request fields
+// are copied (the list as above), but the copy has gates of its own, open,
+// and no units and no tests, since the units know only the original (they
+// would never clear their pointers in the copy). Assignment copies the list
+// and the request fields and keeps the target's gates, units and tests.
 #pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "host/allocator.h"
+#include "host/export.h"
+#include "host/lock.h"
+#include "host/time.h"
+#include "kernel/flow/flowpacket.h"
+
+struct ZtFlowUnit;
+struct ZtFlowTask;
+
+struct ZK_EXPORT ZtFlowBase {
+  // One per packet held: a circular doubly linked list without a sentinel
+  // (head->prev is the last node, the last node's next is head).
+  struct Node {
+    ZK_HEAP_OBJECT
+    ZtFlowPacket* packet;  // one reference held by the list
+    Node* next;
+    Node* prev;
+  };
+
+  ZtFlowBase();
+  ZtFlowBase(const ZtFlowBase& o);
+  ZtFlowBase& operator=(const ZtFlowBase& o);
+  // Drops every packet.
+  virtual ~ZtFlowBase();
+
+  // Sum of the sizes of the packets held.
+  unsigned int size() const { return size_; }
+  bool isEmpty() const { return head == nullptr; }
+  // The first packet, without a reference; null when empty.
+  ZtFlowPacket* first() const { return head ? head->packet : nullptr; }
+  bool readRemovesPacket() const { return readRemovesPacket_; }
+  void readRemovesPacket(bool on) { readRemovesPacket_ = on; }
+
+  // The next search starts at the first packet.
+  void restart() { cursor = nullptr; }
+  // Moves the cursor to the packet that covers `pos`; true if there is one.
+  // A failed search leaves the cursor on a neighbour of `pos` or null.
+  bool locate(unsigned int pos);
+  // Inserts `packet`, or the parts of it that fall into holes. Null is
+  // ignored.
+  void add(ZtFlowPacket* packet);
+  // Takes the node at the cursor (at the first packet when the cursor is
+  // null) out and returns its packet with the list's reference, or null when
+  // the list is empty. The cursor moves to the node that followed.
+  ZtFlowPacket* remove();
+  // Removes and drops every packet, and frees the nodes kept for reuse.
+  void empty();
+
+  // add().
+  virtual void write(ZtFlowPacket* packet);
+  // Places `packet` at its own position plus *pos, adds it, and moves *pos to
+  // the end of the packet, whether or not all of it was kept. A null packet
+  // does nothing; a null `pos` adds the packet at its own position.
+  virtual void append(ZtFlowPacket* packet, unsigned int* pos);
+  // A copy (one reference, the caller's) of the packet that covers `pos`,
+  // clipped to start there; null when no packet covers it. With
+  // readRemovesPacket() the list lets go of the whole packet it read from.
+  // `pos` is not written.
+  virtual ZtFlowPacket* read(unsigned int& pos);
+  // With `forward`: the end of the run of back-to-back packets that holds
+  // `pos` (or `pos` itself when no packet holds it), and in `gap` the size of
+  // the hole after it (0 when nothing follows). A position before the first
+  // packet is treated like one past the end. Without `forward`: the far edge
+  // of the hole below the run that holds `pos` (the start of the first
+  // packet when the run reaches it), or `pos` itself, with `gap` the size of
+  // that hole.
+  virtual unsigned int nextGap(unsigned int pos, unsigned int& gap, bool forward);
+  // Removes and drops every packet that does not overlap from..to: a packet
+  // stays when it begins at or before `to` and ends after `from`.
+  virtual void deleteOutsideRange(unsigned int from, unsigned int to);
+  // empty(), then the cursor null and size 0.
+  virtual void reset();
+  // Calls fn(packet, closure) once for each packet, in list order, with the
+  // cursor on its node; fn may remove() that packet (and must then drop or
+  // keep it). No other change to the list is supported during apply.
+  virtual void apply(void (*fn)(ZtFlowPacket*, void*), void* closure);
+
+ protected:
+  void init();
+  // Make a node for `packet`, take one reference, link it just before or
+  // just after the cursor node. head, cursor and size are the caller's.
+  // False (nothing taken) when memory is exhausted.
+  bool _insertBefore(ZtFlowPacket* packet);
+  bool _insertAfter(ZtFlowPacket* packet);
+  static void deleteOutsideApplyFn(ZtFlowPacket* packet, void* closure);
+
+  // Appends copies of o's nodes (own references, same packets) to this
+  // empty list and puts the cursor on the node matching o's cursor.
+  void copyNodesFrom(const ZtFlowBase& o);
+  // Exchanges the nodes, cursor, size and search bookkeeping with `o`.
+  void swapNodes(ZtFlowBase& o);
+
+  Node* head;
+  Node* cursor;
+  unsigned int size_;
+  bool readRemovesPacket_;
+
+  // Bookkeeping that keeps streaming access at constant cost, kept in step
+  // with every link, unlink and change of head (packets must not be resized
+  // while held, or it goes wrong):
+  //  - every packet held ends at or before endBound_ (an upper bound: it only
+  //    grows while the list is not empty), and zeroSized_ counts the packets
+  //    of size 0. With no such packet, a search for a position at or past
+  //    endBound_ would walk forward to the end of the circle and fail;
+  //    locate() answers it at once, with the same result and cursor.
+  //  - breaks_ counts the neighbours (a node and its next, the last node and
+  //    head excepted) that are not back to back. At 0 the whole list is one
+  //    run, and nextGap() from any packet in it knows the answer of its walk
+  //    to the end without taking it.
+  unsigned int endBound_;
+  unsigned int zeroSized_;
+  unsigned int breaks_;
+
+ private:
+  void addAt(ZtFlowPacket* packet, int depth);
+  unsigned int prevGap(unsigned int pos, unsigned int& gap);
+  Node* newNode(ZtFlowPacket* packet);
+  void noteInserted(const ZtFlowPacket* packet);
+  // 1 when `x` has a next in the list (it is not the last node) that does
+  // not begin where x ends.
+  unsigned int breakAfter(const Node* x) const;
+  // Makes `n` the head, keeping breaks_ right.
+  void setHead(Node* n);
+
+  // Nodes of removed packets kept for the next insertions (linked through
+  // `next`), so that a stream through the list allocates no nodes once it
+  // runs. At most kMaxSpareNodes; freed by empty() (and so by reset() and
+  // destruction). Never copied or swapped: each list keeps its own.
+  static constexpr unsigned int kMaxSpareNodes = 64;
+  Node* spare_;
+  unsigned int spareCount_;
+};
+
+struct ZK_EXPORT ZtFlowExclusive : ZtFlowBase {
+  ZtFlowExclusive() = default;
+  ZtFlowExclusive(const ZtFlowExclusive& o) = default;
+  ZtFlowExclusive& operator=(const ZtFlowExclusive& o) = default;
+  ~ZtFlowExclusive() override;
+
+  // The lock for users that share the list; never taken here.
+  ZtBLock& sem() { return sem_; }
+
+  void write(ZtFlowPacket* packet) override;
+  void append(ZtFlowPacket* packet, unsigned int* pos) override;
+  ZtFlowPacket* read(unsigned int& pos) override;
+  unsigned int nextGap(unsigned int pos, unsigned int& gap, bool forward) override;
+  void deleteOutsideRange(unsigned int from, unsigned int to) override;
+
+ protected:
+  ZtBLock sem_;
+};
+
+struct ZK_EXPORT ZtFlow : ZtFlowExclusive {
+  // A test asked with the unit: wake tests say whether a waiting side may go
+  // on, sleep tests whether a side should wait. Called on the thread of the
+  // operation that asks (see each), with no lock of the flow held; the unit
+  // must outlive its attachment to the flow.
+  using TestFn = bool (*)(void*);
+
+  // Both gates open, no units, no tests, request fields 0.
+  ZtFlow();
+  ZtFlow(const ZtFlow& o);
+  ZtFlow& operator=(const ZtFlow& o);
+  // No thread may be using the flow any more.
+  ~ZtFlow() override;
+
+  ZtFlowUnit* consumer() const { return consumer_.load(std::memory_order_acquire); }
+  void consumer(ZtFlowUnit* u) { consumer_.store(u, std::memory_order_release); }
+  ZtFlowUnit* producer() const { return producer_.load(std::memory_order_acquire); }
+  void producer(ZtFlowUnit* u) { producer_.store(u, std::memory_order_release); }
+
+  // Asked on the consumer's thread, in read(), when the producer's gate is
+  // closed and the read returned a packet: may the producer go on? Null: yes.
+  void wakeProducerTestFn(TestFn fn) { wakeProducerTestFn_.store(fn, std::memory_order_release); }
+  // Asked on the producer's thread after a write when the consumer waits:
+  // may it go on? Null: yes.
+  void wakeConsumerTestFn(TestFn fn) { wakeConsumerTestFn_.store(fn, std::memory_order_release); }
+  // Asked on the consumer's thread after a read that returned a packet:
+  // should the consumer wait? Null: no.
+  void sleepConsumerTestFn(TestFn fn) { sleepConsumerTestFn_.store(fn, std::memory_order_release); }
+  // Asked on the producer's thread after a write or append: should the
+  // producer wait? Null: no.
+  void sleepProducerTestFn(TestFn fn) { sleepProducerTestFn_.store(fn, std::memory_order_release); }
+
+  // The position of the consumer's latest read; after a consuming read, the
+  // position just past the data returned.
+  unsigned int requestPos() const { return requestPos_.load(std::memory_order_acquire); }
+  void requestTime(unsigned int pos) { requestPos_.store(pos, std::memory_order_release); }
+  Utils::Time requestSampleRate() const {
+    return Utils::Time::fromRaw(requestSampleRate_.load(std::memory_order_acquire));
+  }
+  void requestSampleRate(const Utils::Time& t) { requestSampleRate_.store(t.raw(), std::memory_order_release); }
+  Utils::Time requestSampleDuration() const {
+    return Utils::Time::fromRaw(requestSampleDuration_.load(std::memory_order_acquire));
+  }
+  void requestSampleDuration(const Utils::Time& t) {
+    requestSampleDuration_.store(t.raw(), std::memory_order_release);
+  }
+  unsigned int requestDataRate() const { return requestDataRate_.load(std::memory_order_acquire); }
+  void requestDataRate(unsigned int r) { requestDataRate_.store(r, std::memory_order_release); }
+
+  // The gates' flags, for inspection: true while the side waits or is about
+  // to wait at its next pass.
+  bool outputIsClosed() const { return outputClosed.load(std::memory_order_acquire); }
+  bool inputIsClosed() const { return inputClosed.load(std::memory_order_acquire); }
+
+  // Consumer: passes the consumer's gate (waits while it is closed), then
+  // reads at `pos` (see _read). `pos` is not written.
+  ZtFlowPacket* read(unsigned int& pos) override;
+  // Producer: adds the packet, kicks the consumer, closes the producer's
+  // gate when the sleep test says so, and passes that gate. Null: a forced
+  // kick of the consumer and nothing else (the gate is still passed).
+  void write(ZtFlowPacket* packet) override;
+  // Producer: as write(), placing the packet relative to *pos and advancing
+  // *pos past it.
+  void append(ZtFlowPacket* packet, unsigned int* pos) override;
+  // Producer: add and kick; never closes or passes the producer's gate.
+  void writeNonBlocking(ZtFlowPacket* packet);
+  void appendNonBlocking(ZtFlowPacket* packet, unsigned int* pos);
+  // Producer: append and kick, then close the producer's gate without asking
+  // the test; the producer's next write or append waits for the consumer's
+  // next read.
+  void appendAlwaysBlocking(ZtFlowPacket* packet, unsigned int* pos);
+  // Anyone: wakes a waiting consumer.
+  void kick() { _kickOut(true); }
+
+  // Either side; no gate is touched.
+  unsigned int nextGap(unsigned int pos, unsigned int& gap, bool forward) override;
+  void deleteOutsideRange(unsigned int from, unsigned int to) override;
+  // Empties the list; gates, units, tests and request fields stay.
+  void reset() override;
+  // fn runs with the list guard held (see above).
+  void apply(void (*fn)(ZtFlowPacket*, void*), void* closure) override;
+
+  // The inherited list operations, with the guard.
+  unsigned int size() const;
+  bool isEmpty() const;
+  ZtFlowPacket* first() const;
+  bool readRemovesPacket() const;
+  void readRemovesPacket(bool on);
+  void restart();
+  bool locate(unsigned int pos);
+  void add(ZtFlowPacket* packet);
+  ZtFlowPacket* remove();
+  void empty();
+
+ protected:
+  friend struct ZtFlowTask;
+
+  void init();
+
+  // Consumer: reads at `pos` without passing the gate. Sets requestPos,
+  // opens the producer's gate when it waits and (nothing was found, or its
+  // wake test agrees), closes the consumer's gate when nothing was found or
+  // its sleep test says so.
+  ZtFlowPacket* _read(unsigned int pos);
+  // Producer: add and kick without passing the gate. Null: a forced kick.
+  void _write(ZtFlowPacket* packet);
+  void _append(ZtFlowPacket* packet, unsigned int* pos);
+  // Opens the consumer's gate: forced, whenever it is closed; unforced, when
+  // a consumer is set, the gate is closed and the wake test agrees.
+  void _kickOut(bool force);
+  // Closes the producer's gate, when a producer is set: forced, always;
+  // unforced, when the sleep test says so. A closed gate is not locked again.
+  void _kickIn(bool force);
+
+  // The consumer's gate, "ZtFlow, output", and the producer's, "ZtFlow,
+  // input"; each is held on behalf of its side while its flag is set.
+  Lock outputLock;
+  Lock inputLock;
+  std::atomic<ZtFlowUnit*> consumer_;
+  std::atomic<ZtFlowUnit*> producer_;
+  std::atomic<bool> outputClosed;
+  std::atomic<bool> inputClosed;
+  std::atomic<TestFn> wakeProducerTestFn_;
+  std::atomic<TestFn> wakeConsumerTestFn_;
+  std::atomic<TestFn> sleepConsumerTestFn_;
+  std::atomic<TestFn> sleepProducerTestFn_;
+  std::atomic<int64_t> requestSampleRate_;      // Utils::Time raw
+  std::atomic<int64_t> requestSampleDuration_;  // Utils::Time raw
+  std::atomic<uint32_t> requestPos_;
+  std::atomic<uint32_t> requestDataRate_;
+
+ private:
+  struct Guard;
+
+  // Hands a packet to the list (append when `appendTo`, else add) under the
+  // guard, with a reference of the flow's own across the call (see the note
+  // on fresh packets above). Null does nothing.
+  void guardedAdd(ZtFlowPacket* packet, unsigned int* pos, bool appendTo);
+  void openOutput();
+  void closeOutput(uint32_t kicksSeen);
+  void openInput();
+  void copyRequestFrom(const ZtFlow& o);
+
+  // Guards the list (see above). mutable: the const accessors take it too.
+  mutable ZtSpinLock listGuard_;
+  // Makes each close and each open of a gate one step.
+  ZtSpinLock gateGuard_;
+  // Counts kicks of the consumer and reads of the consumer; a side that
+  // is about to close its gate checks that none came since it decided.
+  std::atomic<uint32_t> kickEpoch_;
+  std::atomic<uint32_t> readEpoch_;
+};
