@@ -1,1 +1,87 @@
 #include "kernel/flow/flowfork.h"
+
+#include <cstdarg>
+
+#include "host/log.h"
+#include "kernel/flow/flow.h"
+
+namespace {
+
+const char* const kFile = "kernel/flow/flowfork";
+
+}  // namespace
+
+ZtFlowFork::ZtFlowFork(ZtFlow* input, ...) {
+  init();
+  addInput(input);
+  va_list args;
+  va_start(args, input);
+  while (ZtFlow* f = va_arg(args, ZtFlow*)) addOutput(f);
+  va_end(args);
+}
+
+ZtFlowFork::ZtFlowFork(const ZtFlowFork& o) : ZtFlowTask(o), ratesMatch(o.ratesMatch) {}
+
+ZtFlowFork& ZtFlowFork::operator=(const ZtFlowFork& o) {
+  if (this != &o) {
+    ZtFlowTask::operator=(o);
+    ratesMatch = o.ratesMatch;
+  }
+  return *this;
+}
+
+ZtFlowFork::~ZtFlowFork() { stop(); }
+
+void ZtFlowFork::init() { ratesMatch = false; }
+
+const char* ZtFlowFork::taskName() const { return "ZtFlowFork"; }
+
+bool ZtFlowFork::taskStart() { return ratesMatch; }
+
+void ZtFlowFork::taskRateInfo(ZtFlowRequestRate& r) {
+  r.duration(Utils::Time::fromRaw(13107));     // 0.2 s, truncated
+  r.rate(Utils::Time::fromRaw(327685));        // 2^32 / 13107: five a second
+  r.durationMin(Utils::Time::fromRaw(6553));   // 0.1 s, truncated
+  r.durationMax(Utils::Time::fromRaw(32768));  // 0.5 s
+  const unsigned int outCount = outputCount();
+  if (outCount == 0 || !output(0)) return;
+  const unsigned int d0 = output(0)->requestDataRate();
+  if (d0 == 0) {
+    Utils::Log::theLog()->print(Utils::MsgFault, "flow", -3, kFile, 74,
+                                "flow fork primary output task not started");
+    return;
+  }
+  ratesMatch = true;
+  // Every output is examined, and each failing one logged once.
+  for (unsigned int j = 1; j < outCount && j < kMaxFlows; ++j) {
+    ZtFlow* f = output(j);
+    const unsigned int d = f ? f->requestDataRate() : 0;
+    if (d == 0) {
+      Utils::Log::theLog()->print(Utils::MsgFault, "flow", -3, kFile, 81,
+                                  "flow fork output task not started");
+      ratesMatch = false;
+    } else if (d != d0) {
+      Utils::Log::theLog()->print(Utils::MsgFault, "flow", -3, kFile, 86,
+                                  "flow fork output task rates do not match");
+      ratesMatch = false;
+    }
+  }
+  r.dataRate(d0);
+}
+
+unsigned int ZtFlowFork::taskHandleFlow(unsigned int inCount, unsigned int outCount,
+                                        ZtFlowPacket** in, ZtFlowEmitFn emit) {
+  ZtFlowPacket* p = inCount ? in[0] : nullptr;
+  if (!p || !emit) return 0;
+  // Copies are placed relative to each output's own position.
+  p->pos(0);
+  for (unsigned int i = 0; i < outCount; ++i) {
+    unsigned int at = 0;
+    ZtFlowPacket* copy = p->readAt(at);
+    if (!copy) continue;
+    emit(this, i, copy);
+    // The output flow holds its own reference now; ours goes.
+    ZtFlowPacket::drop(copy);
+  }
+  return 0;
+}

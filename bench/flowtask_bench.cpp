@@ -1,0 +1,290 @@
+// Flow task graphs: packets and bytes per second through chains of 2 and 4
+// flow tasks and through a fork to 2 consumers, for 256-byte and 4-KiB
+// packets, none clock regulated, each beside the same graph built from
+// threads and mutex queues (peers/mutex_pipeline.h) in this binary:
+//   BM_FlowChain/<stages>/<size>  vs  BM_MutexChain/<stages>/<size>
+//   BM_FlowFork2/<size>           vs  BM_MutexFork2/<size>
+// and the pacing of a clock-regulated source at 192,000 bytes/s:
+//   BM_PacedSource192k  counters: cycles, dropouts, wake-up lateness p50/p99/max
+//   in microseconds (when a cycle's work began, against when pacing planned
+//   it: T before its data falls due). Runs ZKFLOW_PACING_SECONDS seconds
+//   (default 1).
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/clock.h"
+#include "host/log.h"
+#include "host/zsys.h"
+#include "kernel/flow/flow.h"
+#include "kernel/flow/flowfork.h"
+#include "kernel/flow/flowtask.h"
+#include "kernel/flow/packet.h"
+#include "peers/mutex_pipeline.h"
+
+namespace {
+
+// A task that handles one packet of `size` bytes per work step: data rate
+// size x 100 at 0.01 s per cycle; the producer sleeps with 0.1 s (10 packets)
+// ahead of its consumer and wakes at one.
+struct BenchTask : ZtFlowTask {
+  explicit BenchTask(unsigned int size) : dataRate(size * 100) {}
+  ~BenchTask() override { stop(); }
+  void taskRateInfo(ZtFlowRequestRate& r) override {
+    r.dataRate(dataRate);
+    r.duration(Utils::Time::fromRaw(656));
+    r.durationMin(Utils::Time::fromRaw(656));
+    r.durationMax(Utils::Time::fromRaw(6554));
+  }
+  unsigned int dataRate;
+};
+
+struct BenchSource : BenchTask {
+  BenchSource(unsigned int size, uint64_t packets) : BenchTask(size), packets(packets) {
+    virtualInput(true);
+  }
+  ~BenchSource() override { stop(); }
+  const char* taskName() const override { return "BenchSource"; }
+  unsigned int taskHandleFlow(unsigned int, unsigned int outCount, ZtFlowPacket** in,
+                              ZtFlowEmitFn emit) override {
+    const unsigned int m = in[0]->size();
+    ZtProtector<ZtPacket> stored(new ZtPacket(m));
+    std::memset(stored->data(), static_cast<int>(sent), m);
+    for (unsigned int j = 0; j < outCount; ++j) {
+      ZtFlowDataPacket* p = new ZtFlowDataPacket(stored);
+      p->dSize(m);
+      emit(this, j, p);
+    }
+    if (++sent >= packets) shutdown(true);
+    return 0;
+  }
+  const uint64_t packets;
+  uint64_t sent = 0;
+};
+
+struct BenchPass : BenchTask {
+  using BenchTask::BenchTask;
+  ~BenchPass() override { stop(); }
+  const char* taskName() const override { return "BenchPass"; }
+  unsigned int taskHandleFlow(unsigned int, unsigned int outCount, ZtFlowPacket** in,
+                              ZtFlowEmitFn emit) override {
+    in[0]->pos(0);
+    for (unsigned int j = 0; j < outCount; ++j) {
+      unsigned int at = 0;
+      ZtFlowPacket* copy = in[0]->readAt(at);
+      emit(this, j, copy);
+      ZtFlowPacket::drop(copy);
+    }
+    return 0;
+  }
+};
+
+struct BenchSink : BenchTask {
+  using BenchTask::BenchTask;
+  ~BenchSink() override { stop(); }
+  const char* taskName() const override { return "BenchSink"; }
+  unsigned int taskHandleFlow(unsigned int, unsigned int, ZtFlowPacket** in,
+                              ZtFlowEmitFn) override {
+    const auto* d = static_cast<const ZtFlowDataPacket*>(in[0]);
+    bytes += d->size() + (static_cast<const uint8_t*>(d->data())[0] & 0);
+    return 0;
+  }
+  void taskStop() override {
+    ended.store(true, std::memory_order_release);
+    ended.notify_all();
+  }
+  uint64_t bytes = 0;
+  std::atomic<bool> ended{false};
+};
+
+// source -> (stages - 2) pass-throughs -> sink, or source -> fork -> forkTo
+// sinks. Returns the bytes the sinks saw.
+uint64_t runFlowGraph(unsigned int stages, unsigned int forkTo, uint64_t packets,
+                      unsigned int size) {
+  const unsigned int flowCount = forkTo ? 1 + forkTo : stages - 1;
+  std::vector<std::unique_ptr<ZtFlow>> flows;
+  for (unsigned int k = 0; k < flowCount; ++k) {
+    flows.push_back(std::make_unique<ZtFlow>());
+    flows.back()->readRemovesPacket(true);
+  }
+  std::vector<std::unique_ptr<BenchSink>> sinks;
+  std::vector<std::unique_ptr<ZtFlowTask>> middle;
+  auto source = std::make_unique<BenchSource>(size, packets);
+  source->addOutput(flows[0].get());
+  if (forkTo) {
+    auto fork = std::make_unique<ZtFlowFork>(flows[0].get(), nullptr);
+    for (unsigned int k = 1; k <= forkTo; ++k) {
+      fork->addOutput(flows[k].get());
+      sinks.push_back(std::make_unique<BenchSink>(size));
+      sinks.back()->addInput(flows[k].get());
+    }
+    middle.push_back(std::move(fork));
+  } else {
+    for (unsigned int k = 1; k + 1 < stages; ++k) {
+      auto pass = std::make_unique<BenchPass>(size);
+      pass->addInput(flows[k - 1].get());
+      pass->addOutput(flows[k].get());
+      middle.push_back(std::move(pass));
+    }
+    sinks.push_back(std::make_unique<BenchSink>(size));
+    sinks.back()->addInput(flows.back().get());
+  }
+  for (auto& s : sinks) s->start();
+  for (auto& m : middle) m->start();
+  source->start();
+  uint64_t total = 0;
+  for (auto& s : sinks) {
+    s->ended.wait(false, std::memory_order_acquire);
+    while (!s->done()) {
+    }
+    total += s->bytes;
+  }
+  sinks.clear();
+  middle.clear();
+  source.reset();
+  return total;
+}
+
+const uint64_t kPackets = 20000;
+
+void setCounters(benchmark::State& state, uint64_t packets, unsigned int size) {
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * packets));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * packets * size));
+}
+
+void BM_FlowChain(benchmark::State& state) {
+  const auto stages = static_cast<unsigned int>(state.range(0));
+  const auto size = static_cast<unsigned int>(state.range(1));
+  for (auto _ : state) {
+    const uint64_t seen = runFlowGraph(stages, 0, kPackets, size);
+    if (seen != kPackets * size) state.SkipWithError("bytes lost");
+  }
+  setCounters(state, kPackets, size);
+}
+BENCHMARK(BM_FlowChain)->ArgsProduct({{2, 4}, {256, 4096}})->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_MutexChain(benchmark::State& state) {
+  const auto stages = static_cast<unsigned int>(state.range(0));
+  const auto size = static_cast<unsigned int>(state.range(1));
+  for (auto _ : state) {
+    const uint64_t seen = peers::runMutexGraph(stages, 0, kPackets, size, 10);
+    if (seen != kPackets * size) state.SkipWithError("bytes lost");
+  }
+  setCounters(state, kPackets, size);
+}
+BENCHMARK(BM_MutexChain)->ArgsProduct({{2, 4}, {256, 4096}})->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_FlowFork2(benchmark::State& state) {
+  const auto size = static_cast<unsigned int>(state.range(0));
+  for (auto _ : state) {
+    const uint64_t seen = runFlowGraph(0, 2, kPackets, size);
+    if (seen != 2 * kPackets * size) state.SkipWithError("bytes lost");
+  }
+  setCounters(state, kPackets, size);
+}
+BENCHMARK(BM_FlowFork2)->Arg(256)->Arg(4096)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_MutexFork2(benchmark::State& state) {
+  const auto size = static_cast<unsigned int>(state.range(0));
+  for (auto _ : state) {
+    const uint64_t seen = peers::runMutexGraph(0, 2, kPackets, size, 10);
+    if (seen != 2 * kPackets * size) state.SkipWithError("bytes lost");
+  }
+  setCounters(state, kPackets, size);
+}
+BENCHMARK(BM_MutexFork2)->Arg(256)->Arg(4096)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// ------------------------------------------------------------------ pacing
+
+// A clock-regulated source at 192,000 bytes/s (a chunk of 1920 bytes every
+// 0.01 s, one work step per cycle) that notes, at the start of each cycle's
+// work, how far it is behind the moment pacing planned for it.
+struct PacedSource : ZtFlowTask {
+  PacedSource() {
+    virtualInput(true);
+    clockRegulated(true);
+    wakeError.reserve(1 << 16);
+  }
+  ~PacedSource() override { stop(); }
+  const char* taskName() const override { return "PacedSource"; }
+  void taskRateInfo(ZtFlowRequestRate& r) override {
+    r.dataRate(192000);
+    r.duration(Utils::Time::fromRaw(655));
+    r.durationMin(Utils::Time::fromRaw(655));
+    r.durationMax(Utils::Time::fromRaw(6554));
+  }
+  unsigned int taskHandleFlow(unsigned int, unsigned int outCount, ZtFlowPacket** in,
+                              ZtFlowEmitFn emit) override {
+    // Data at the output position falls due at base + produced / rate; the
+    // loop means to start T before that.
+    const int32_t produced = static_cast<int32_t>(flowPosOut(0) - flowPosBase());
+    const double due = baseClockTime().seconds() + produced / 192000.0;
+    const double planned = due - rateInfo().duration().seconds();
+    if (produced != 0 && wakeError.size() < wakeError.capacity())
+      wakeError.push_back((ZtClock::timeNow().seconds() - planned) * 1e6);
+    const unsigned int m = in[0]->size();
+    ZtProtector<ZtPacket> stored(new ZtPacket(m));
+    for (unsigned int j = 0; j < outCount; ++j) {
+      ZtFlowDataPacket* p = new ZtFlowDataPacket(stored);
+      p->dSize(m);
+      emit(this, j, p);
+    }
+    return 0;
+  }
+  std::vector<double> wakeError;  // microseconds; the loop's own
+};
+
+struct DropoutCounter {
+  static void sink(void* self, const Utils::LogRecord& r) {
+    if (std::strncmp(r.text, "Flow Dropout", 12) == 0)
+      static_cast<DropoutCounter*>(self)->count.fetch_add(1, std::memory_order_relaxed);
+  }
+  std::atomic<uint64_t> count{0};
+};
+
+double percentile(std::vector<double> v, double q) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const size_t k = std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())));
+  return v[k];
+}
+
+void BM_PacedSource192k(benchmark::State& state) {
+  const char* env = std::getenv("ZKFLOW_PACING_SECONDS");
+  const double seconds = env ? std::atof(env) : 1.0;
+  DropoutCounter dropouts;
+  Utils::Log::theLog()->sink(&DropoutCounter::sink, &dropouts);
+  std::vector<double> errors;
+  for (auto _ : state) {
+    ZtFlow flow;
+    flow.readRemovesPacket(true);
+    PacedSource source;
+    source.addOutput(&flow);
+    BenchSink sink(1920);
+    sink.addInput(&flow);
+    sink.start();
+    source.start();
+    const Utils::Time end = ZtClock::timeNow() + Utils::Time(seconds);
+    while (ZtClock::timeNow() < end) ZIF_Sleep(0.05);
+    source.stop();
+    sink.ended.wait(false, std::memory_order_acquire);
+    while (!sink.done()) {
+    }
+    errors.insert(errors.end(), source.wakeError.begin(), source.wakeError.end());
+  }
+  Utils::Log::theLog()->sink(nullptr, nullptr);
+  state.counters["cycles"] = static_cast<double>(errors.size());
+  state.counters["dropouts"] = static_cast<double>(dropouts.count.load());
+  state.counters["late_p50_us"] = percentile(errors, 0.50);
+  state.counters["late_p99_us"] = percentile(errors, 0.99);
+  state.counters["late_max_us"] = percentile(errors, 1.0);
+}
+BENCHMARK(BM_PacedSource192k)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
