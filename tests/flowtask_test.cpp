@@ -678,26 +678,62 @@ TEST(FlowTaskLoop, LateTaskLogsTheDropout) {
   live.expectBack();
 }
 
+TEST(FlowTaskLoop, EarlyTaskSleepsUntilTBeforeItsDataIsDue) {
+  LiveCount live;
+  {
+    LogCapture log;
+    ZtFlow out;
+    Rate r;
+    r.dataRate = 1000;
+    r.duration = 6553;  // T 0.1 s, chunk 100
+    r.durationMin = 6553;
+    r.durationMax = 0;
+    SourceTask t(&out, r, 0, 0, true);
+    t.emitData = false;
+    // After its first chunk the task has made 1000 positions since a clock
+    // base 0.5 s back: due at 1 s, so it sleeps 1 - 0.5 - T = 0.4 s.
+    t.resetClocks(false);
+    t.flowPosBase(static_cast<unsigned int>(-900));
+    t.baseClockTime(ZtClock::timeNow() - Utils::Time::fromRaw(32768));
+    ASSERT_TRUE(t.start());
+    ASSERT_TRUE(waitFor([&] { return t.calls.load() >= 2; }));
+    t.stop();
+    // The second cycle began when the sleep ended: at the base + 0.9 s.
+    const double woke = Utils::Time::fromRaw(t.callTime[1].load() - t.baseClockTime().raw()).seconds();
+    EXPECT_GE(woke, 0.9 - 0.001);
+    EXPECT_LT(woke, 0.9 + 0.25);
+    EXPECT_EQ(log.count("Flow Dropout"), 0u);
+    // The sample of the cycle after the sleep starts at the planned wake-up:
+    // it measures the cycle, not the 0.4 s sleep.
+    EXPECT_GE(t.latency().count(), 2u);
+    EXPECT_LT(t.latency().latencyMax().raw(), 26214);
+  }
+  live.expectBack();
+}
+
 TEST(FlowTaskLoop, PacedSourceKeepsToItsRate) {
   LiveCount live;
   {
     LogCapture quiet;
     ZtFlow out;
     Rate r;
-    r.dataRate = 1000;
-    r.duration = 6553;  // 0.1 s: chunk 100
+    r.dataRate = 10000;
+    r.duration = 6553;  // 0.1 s: chunk 1000
     r.durationMin = 6553;
     r.durationMax = 0;
     SourceTask t(&out, r, 0, 0, true);
     t.emitData = false;
     const Utils::Time begin = ZtClock::timeNow();
     ASSERT_TRUE(t.start());
-    ASSERT_TRUE(waitFor([&] { return t.made.load() >= 600; }));
+    ASSERT_TRUE(waitFor([&] { return t.made.load() >= 8000; }));
     const double took = (ZtClock::timeNow() - begin).seconds();
     t.stop();
-    // It may run ahead by T and one chunk, never more: 600 positions at
-    // 1000/s take at least 0.4 s.
-    EXPECT_GE(took, 0.4);
+    // A paced task runs ahead of real time by T and the chunk in progress,
+    // never more. T follows the FourSigma latency, which with the first
+    // sample (0.1 s) and short cycles stays below 0.25 s: 8000 positions at
+    // 10000/s take at least 0.8 - 0.25 - 0.1 s.
+    EXPECT_GE(took, 0.45);
+    EXPECT_LE(t.rateInfo().duration().raw(), 16384);
   }
   live.expectBack();
 }

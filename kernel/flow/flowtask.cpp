@@ -15,7 +15,6 @@ const unsigned int kDropoutLine = 504;
 
 // Times, raw (1/65536 s).
 const int64_t kOneSecond = 65536;
-const int64_t kTwoSeconds = 131072;  // trimming keeps twice durationMax
 const int64_t kHalf = 32768;         // rounds the data rate when making the chunk
 const int64_t kShortestSleep = 655;  // 0.01 s: shorter waits are not slept
 // The pacing sleep is taken in slices of at most this (0.1 s), so that stop()
@@ -49,13 +48,6 @@ unsigned int chunkFor(unsigned int dataRate, int64_t duration, unsigned int gran
   unsigned int chunk = positions < 0 ? 0 : static_cast<unsigned int>(positions);
   if (granularity - 1 != 0) chunk = (chunk + granularity - 1) & ~(granularity - 1);
   return chunk;
-}
-
-// Positions kept ahead of the consumer when trimming: durationMax x 2 at the
-// data rate, whole positions.
-unsigned int spanFor(unsigned int dataRate, int64_t durationMax) {
-  const int64_t t = mulFix(durationMax, kTwoSeconds);
-  return static_cast<unsigned int>(mulFix(rateTime(dataRate), t) >> 16);
 }
 
 // Back-to-back data on `f` from the position its consumer last read.
@@ -257,7 +249,13 @@ ZtFlowTask::~ZtFlowTask() {
 const char* ZtFlowTask::name() const {
   const char* n = taskName();
   guard_.lock();
-  if (shortName[0] == 0 && n) std::strncpy(shortName, n, sizeof shortName);
+  if (shortName[0] == 0 && n) {
+    // At most 8 characters, unterminated when the name is that long.
+    for (size_t k = 0; k < sizeof shortName; ++k) {
+      shortName[k] = n[k];
+      if (n[k] == 0) break;
+    }
+  }
   guard_.unlock();
   return n;
 }
@@ -594,11 +592,13 @@ void ZtFlowTask::run() {
     const unsigned int outCount = clampCount(outputCount_);
     const unsigned int dataRate = rateInfo_.dataRate();
 
-    // Trim what the consumers no longer need. Without a positive durationMax
-    // there is no bound on what may lie ahead (nothing puts the producer to
-    // sleep), so only what lies behind the consumer is trimmed: the bounded
-    // span would throw away data that the consumer has yet to read.
-    const int64_t durationMax = rateInfo_.durationMax().raw();
+    // Trim what the consumers no longer need: the packets that end at or
+    // before the position each consumer last read. Nothing ahead of it is
+    // trimmed, although a window of twice durationMax at the data rate would
+    // bound the list: that window drops unread data whenever a consumer lags
+    // by more than it, which happens on a fork's outputs other than 0 (they
+    // put no back-pressure on the fork) and on any flow whose producer has
+    // no durationMax. A lagging consumer costs memory here, never data.
     for (unsigned int j = 0; j < outCount; ++j) {
       ZtFlow* f = outputs_[j];
       if (!f) continue;
@@ -607,9 +607,7 @@ void ZtFlowTask::run() {
         ZIF_Yield();  // the consumer has not asked for anything yet
         continue;
       }
-      if (f->readRemovesPacket()) continue;
-      const unsigned int span = durationMax > 0 ? spanFor(dataRate, durationMax) : 0x7FFFFFFFu;
-      f->deleteOutsideRange(r, r + span);
+      if (!f->readRemovesPacket()) f->deleteOutsideRange(r, 0xFFFFFFFFu);
     }
 
     const unsigned int saved = flowPosOut_[0];
@@ -669,15 +667,21 @@ void ZtFlowTask::run() {
     }
   }
 
-  // The end: every output learns that this producer is finished.
+  // The end: every output learns that this producer is finished. The
+  // markers are appended without waiting at the producer's gate: a consumer
+  // that never started (a refused fork's can be one) or that stopped reading
+  // would otherwise keep the end, and so stop() and the destructor, waiting
+  // for good. A one-position marker needs no back-pressure.
   c.release();
   for (unsigned int j = 0; j < clampCount(outputCount_); ++j) {
+    ZtFlow* f = outputs_[j];
+    if (!f) continue;
     ZtFlowDataPacket* p = new ZtFlowDataPacket();
     if (!p) continue;
     p->markupCode(ZtFlowPacket::MarkupCode::EndOfFlow);
     p->dSize(1);
     p->pos(0);
-    flowEmitter(this, j, p);
+    f->appendNonBlocking(p, &flowPosOut_[j]);
   }
   taskStop();
   unwait();

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "host/clock.h"
 #include "host/time.h"
 #include "kernel/flow/flow.h"
 #include "kernel/flow/flowtask.h"
@@ -109,6 +110,8 @@ struct SourceTask : CountingTask {
       return 0;
     }
     if (firstSize.load() == 0) firstSize.store(in[0]->size());
+    const long call = calls.load();
+    if (call <= 4) callTime[call - 1].store(ZtClock::timeNow().raw());
     lastInPos.store(in[0]->pos());
     if (flushWanted.exchange(false)) flush(emit);
     const uint64_t done = made.load();
@@ -137,6 +140,7 @@ struct SourceTask : CountingTask {
   std::atomic<unsigned int> firstSize{0};
   std::atomic<unsigned int> lastInPos{0};
   std::atomic<unsigned int> maxBuffered{0};
+  std::atomic<int64_t> callTime[4] = {};  // clock at the first four calls
 };
 
 // Copies its one input to its one output.
