@@ -449,6 +449,29 @@ TEST(FlowTaskLoop, StartTwiceAndTaskStartRefusal) {
   live.expectBack();
 }
 
+// A hook that stops its own task must not wait for itself.
+struct SelfStopping : SourceTask {
+  SelfStopping() : SourceTask(nullptr, Rate{}, 0, 0, false) {}
+  ~SelfStopping() override { stop(); }
+  unsigned int taskHandleFlow(unsigned int, unsigned int, ZtFlowPacket**, ZtFlowEmitFn) override {
+    calls.fetch_add(1);
+    stop();
+    return 0;
+  }
+};
+
+TEST(FlowTaskLoop, StopFromOwnHookEndsTheLoop) {
+  LiveCount live;
+  {
+    SelfStopping t;
+    ASSERT_TRUE(t.start());
+    ASSERT_TRUE(waitFor([&] { return t.done(); }));
+    EXPECT_EQ(t.calls.load(), 1);
+    EXPECT_EQ(t.stops.load(), 1);
+  }
+  live.expectBack();
+}
+
 TEST(FlowTaskLoop, TaskWithoutInputsEndsAtOnce) {
   LiveCount live;
   {

@@ -319,13 +319,13 @@ bool ZtFlowTask::start() {
     return false;
   }
   loopAlive_.store(true, std::memory_order_release);
-  uint32_t id = 0;
-  if (ZIF_CreateTask(&ZtFlowTask::flowTaskBody, this, &id, affinityMask_, priority_) != 0) {
+  // taskId is written before the task exists (the loop's stop() test below
+  // reads it on the loop's own thread).
+  if (ZIF_CreateTask(&ZtFlowTask::flowTaskBody, this, &taskId, affinityMask_, priority_) != 0) {
     loopAlive_.store(false, std::memory_order_release);
     started(false);
     return false;
   }
-  taskId = id;
   // A loop with nothing to do may run and end before we look: done counts
   // as having run, or this wait would never end.
   while (!running() && !done()) ZIF_Yield();
@@ -337,6 +337,12 @@ bool ZtFlowTask::start() {
 void ZtFlowTask::stop() {
   // A copy has the flags of its source but no loop to wait for.
   if (!running() || !loopAlive_.load(std::memory_order_acquire)) return;
+  if (ZIF_CurrentTaskIdCoop() == taskId) {
+    // Called from one of our own hooks: waiting for the loop here would wait
+    // for ourselves. The loop sees shutdown at its next check and ends.
+    shutdown(true);
+    return;
+  }
   shutdown(true);
   unwait();
   kick();

@@ -33,6 +33,12 @@
 //    else that is not atomic belongs to the loop while it runs (read it from
 //    another thread only after done).
 //
+// Input flows: the loop cuts what it reads to the chunk and to the shortest
+// packet of the work step, and reads the rest of a cut packet at the next
+// step. A flow with readRemovesPacket set lets go of the whole packet at the
+// first read, so the rest of a cut one is lost: set it only where every
+// packet fits one work step of its consumer.
+//
 // Ownership: units never own their flows, and flows never own their units.
 // A unit that is destroyed clears its pointer in each flow it is attached to.
 // A packet handed to an emit function is owned by the output flow afterwards
@@ -232,7 +238,9 @@ struct ZK_EXPORT ZtFlowTask : ZtFlowUnit {
   // Sets shutdown, frees the loop from its own waits (the wait lock and a
   // blocked input read) and yields until done; clears started. Does nothing
   // when the loop is not running. A loop blocked in an emit sees shutdown
-  // only when its consumer reads, so stop a pipeline at its source.
+  // only when its consumer reads, so stop a pipeline at its source. Called
+  // from one of the task's own hooks it only sets shutdown (it cannot wait
+  // for itself); the loop ends after the hook returns.
   void stop() override;
   // taskSeek may move or refuse the position. Sets flowPosIn[0], asks for a
   // clock reset and kicks the inputs. Other positions are kept.
