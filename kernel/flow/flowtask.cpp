@@ -585,6 +585,28 @@ struct Cycle {
 
 }  // namespace
 
+// The loop. Start-up publishes the request on the inputs and runs taskInit;
+// then cycles until shutdown:
+//   1. trim each output behind its consumer;
+//   2. chunk = duration at the data rate, raised to the granularity;
+//   3. work steps until output 0 has advanced by the chunk: read one packet
+//      from every live input (markers handled on the way), idle or end when
+//      no input is left, take a new clock base when asked, offer the virtual
+//      input, cut to a common size, call taskHandleFlow, advance, drop;
+//   4. fold the cycle's latency sample in, renew duration and rate from the
+//      latency (never below durationMin) and publish them;
+//   5. when clock regulated, log a dropout if late, else sleep until T before
+//      the data made since the clock base falls due.
+// The end sends EndOfFlow on every output, runs taskStop and sets done.
+//
+// Where the loop goes its own way, for safety:
+//  - a virtual-input task does not read real inputs (workStep);
+//  - trimming keeps everything ahead of a consumer (step 1 below);
+//  - the EndOfFlow markers do not wait at the producer's gate (the end);
+//  - the pacing sleep ends early on shutdown;
+//  - a negative duration gives a chunk of 0, and a latency figure of 0 or
+//    less (only negative samples of a derived class give one) keeps the
+//    last duration instead of dividing by it.
 void ZtFlowTask::run() {
   name();
   Cycle c;

@@ -19,8 +19,9 @@
 //  - The loop runs on the task that start() creates. taskInit, taskHandleFlow,
 //    taskFlush and taskStop are called there, and only there.
 //  - Host threads call start, stop, seek, addInput, immortal, the setters and
-//    the destructor. stop() (and so the destructor) waits for the loop and
-//    must never be called from one of the task's own hooks.
+//    the destructor. stop() and the destructor wait for the loop to end; the
+//    destructor must never run on the loop's own task (stop() there only asks
+//    the loop to end).
 //  - wakeTest() runs on the thread of the consumer of an output flow (when it
 //    reads), sleepTest() on the task's own thread (when it appends).
 //  - The flags (shutdown, done, running, started), the input table and its
@@ -275,6 +276,9 @@ struct ZK_EXPORT ZtFlowTask : ZtFlowUnit {
   bool immortal() const { return immortal_.load(std::memory_order_acquire); }
   void immortal(bool b);
 
+  // Fold a duration or a sample into the statistics. The statistics belong
+  // to the loop: call these from the task's own hooks, or while it does not
+  // run. The same holds for reading latency().
   void addLatencySample(Utils::Time t);
   void addLatencySample(const ZtLatencySample& s);
 
