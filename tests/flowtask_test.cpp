@@ -148,21 +148,13 @@ TEST(FlowTask, DefaultsAndNames) {
   {
     IdleTask t;
     EXPECT_EQ(t.granularity(), 4u);
-    EXPECT_EQ(t.affinityMask(), 0xFFFFFFFFu);
-    EXPECT_EQ(t.priority(), 0);
     EXPECT_TRUE(t.resetClocks());
-    EXPECT_FALSE(t.clockRegulated() || t.immortal() || t.virtualInput());
+    EXPECT_EQ(t.affinityMask(), 0xFFFFFFFFu);
     EXPECT_EQ(t.vInPacket().markupCode(), ZtFlowPacket::VirtualInput);
-    EXPECT_FALSE(t.vInPacket().valid());
-    EXPECT_EQ(t.nullPacket().markupCode(), ZtFlowPacket::Normal);
-    EXPECT_EQ(t.vInPacket().refCount(), 1u);  // the task's own reference
+    // The embedded packets carry the task's own reference: a drop after use
+    // never frees them.
+    EXPECT_EQ(t.vInPacket().refCount(), 1u);
     EXPECT_EQ(t.nullPacket().refCount(), 1u);
-    EXPECT_EQ(t.rateInfo().dataRate(), 0u);
-    EXPECT_EQ(t.latency().count(), 0u);
-    for (unsigned int i = 0; i < 4; ++i) {
-      EXPECT_EQ(t.flowPosIn(i), 0u);
-      EXPECT_EQ(t.flowPosOut(i), 0u);
-    }
 
     // Out-of-range positions neither read nor write past the tables.
     t.flowPosIn(4, 99);
@@ -178,11 +170,6 @@ TEST(FlowTask, DefaultsAndNames) {
     t.name_ = "Other";
     EXPECT_STREQ(t.name(), "Other");
     EXPECT_EQ(std::memcmp(t.shortName, "ZtFlowFo", 8), 0);  // filled once
-
-    IdleTask shortOne;
-    shortOne.name_ = "abc";
-    shortOne.name();
-    EXPECT_STREQ(shortOne.shortName, "abc");
   }
   live.expectBack();
 }
