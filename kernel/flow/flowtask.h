@@ -40,6 +40,9 @@
 // first read, so the rest of a cut one is lost: set it only where every
 // packet fits one work step of its consumer.
 //
+// Field names: a field carries a trailing underscore where an accessor of the
+// same name exists (shutdown_ behind shutdown()).
+//
 // Ownership: units never own their flows, and flows never own their units.
 // A unit that is destroyed clears its pointer in each flow it is attached to.
 // A packet handed to an emit function is owned by the output flow afterwards
@@ -101,7 +104,8 @@ struct ZK_EXPORT ZtFlowUnit {
   // told: the copy is neither their consumer nor their producer.
   ZtFlowUnit(const ZtFlowUnit& o);
   ZtFlowUnit& operator=(const ZtFlowUnit& o);
-  // Clears this unit's pointer in every attached flow (holes are skipped).
+  // Clears this unit's pointer in every flow of its tables that still points
+  // back at it (holes are skipped; a copy's shared tables are left alone).
   virtual ~ZtFlowUnit();
 
   virtual const char* name() const;
