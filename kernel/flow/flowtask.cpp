@@ -627,6 +627,10 @@ void ZtFlowTask::run() {
     // by more than it, which happens on a fork's outputs other than 0 (they
     // put no back-pressure on the fork) and on any flow whose producer has
     // no durationMax. A lagging consumer costs memory here, never data.
+    // Positions compare by difference on a flow, so "everything ahead" is
+    // the next quarter of the axis: far beyond what a flow holds, and clear
+    // of the half-axis point where ahead would turn into behind.
+    const unsigned int ahead = 0x3FFFFFFFu;
     for (unsigned int j = 0; j < outCount; ++j) {
       ZtFlow* f = outputs_[j];
       if (!f) continue;
@@ -635,7 +639,7 @@ void ZtFlowTask::run() {
         ZIF_Yield();  // the consumer has not asked for anything yet
         continue;
       }
-      if (!f->readRemovesPacket()) f->deleteOutsideRange(r, 0xFFFFFFFFu);
+      if (!f->readRemovesPacket()) f->deleteOutsideRange(r, r + ahead);
     }
 
     const unsigned int saved = flowPosOut_[0];
