@@ -491,12 +491,17 @@ TEST(FlowTaskLoop, TaskWithoutInputsEndsAtOnce) {
 // source -> pass -> sink, every byte once and in order, wound down from the
 // source; a flush on the way reaches every stage's taskFlush, no handler.
 struct Pipeline {
-  Pipeline() {
+  // Every position starts at `origin`: near 2^32, the stream runs past it.
+  explicit Pipeline(unsigned int origin = 0) {
     Rate fast;
     fast.dataRate = 400000;  // chunk 4000 at 0.01 s
     source = std::make_unique<SourceTask>(&a, fast, 7, 0, true);
     pass = std::make_unique<PassTask>(&a, &b, fast);
     sink = std::make_unique<SinkTask>(&b, fast);
+    source->flowPosOut(0, origin);
+    pass->flowPosIn(0, origin);
+    pass->flowPosOut(0, origin);
+    sink->flowPosIn(0, origin);
   }
   bool start() { return sink->start() && pass->start() && source->start(); }
   bool allDone() const { return source->done() && pass->done() && sink->done(); }
@@ -507,11 +512,13 @@ struct Pipeline {
   std::unique_ptr<SinkTask> sink;
 };
 
-TEST(FlowTaskLoop, PipelineDeliversEveryByteAndWindsDown) {
+class PipelineFrom : public ::testing::TestWithParam<unsigned int> {};
+
+TEST_P(PipelineFrom, DeliversEveryByteAndWindsDown) {
   LiveCount live;
   {
     LogCapture quiet;  // dropouts of a slow sanitizer build are not the point
-    Pipeline p;
+    Pipeline p(GetParam());
     ASSERT_TRUE(p.start());
     const uint64_t want = zktest::scaled(200000, 4);
     ASSERT_TRUE(waitFor([&] { return p.source->made.load() >= want; }, 60));
@@ -539,6 +546,8 @@ TEST(FlowTaskLoop, PipelineDeliversEveryByteAndWindsDown) {
   }
   live.expectBack();
 }
+
+INSTANTIATE_TEST_SUITE_P(FlowTaskLoop, PipelineFrom, ::testing::Values(0u, 0xFFFFC000u));
 
 TEST(FlowTaskLoop, FlushReachesEveryStageButNoHandler) {
   LiveCount live;
