@@ -24,3 +24,4 @@
 #include "kernel/flow/flowtask.h"
 #include "kernel/flow/flowfork.h"
 #include "kernel/flow/queuetask.h"
+#include "kernel/flow/flowgraph.h"

@@ -682,6 +682,7 @@ void ZtFlowTask::run() {
       const int64_t due = (static_cast<int64_t>(produced) * (int64_t{1} << 32)) / rateTime(dataRate);
       const Utils::Time ahead = Utils::Time::fromRaw(due) - elapsed;
       if (ahead.raw() < 0) {
+        dropouts_.fetch_add(1, std::memory_order_relaxed);
         Utils::Log::theLog()->print(Utils::MsgWarning, "flow", -1, kFile, kDropoutLine,
                                     "Flow Dropout %lf", ahead.raw() / 65536.0);
       }

@@ -314,6 +314,13 @@ struct ZK_EXPORT ZtFlowTask : ZtFlowUnit {
   int priority() const { return priority_; }
   void priority(int p) { priority_ = p; }
   const ZtLatencyStats& latency() const { return latency_; }
+  // The latency figure (latency().latency()) as the loop last published it.
+  // Unlike latency(), safe to read from any thread while the loop runs.
+  Utils::Time latencyFigure() const {
+    return Utils::Time::fromRaw(wakeLatency_.load(std::memory_order_acquire));
+  }
+  // How many "Flow Dropout" reports this task has logged. Any thread.
+  unsigned int dropouts() const { return dropouts_.load(std::memory_order_relaxed); }
   ZtFlowRequestRate& rateInfo() { return rateInfo_; }
   ZtFlowDataPacket& vInPacket() { return vInPacket_; }
   ZtFlowPacket& nullPacket() { return nullPacket_; }
@@ -373,6 +380,8 @@ struct ZK_EXPORT ZtFlowTask : ZtFlowUnit {
   // runs on a consumer's thread and must not read the statistics while the
   // loop adds to them.
   std::atomic<int64_t> wakeLatency_;
+  // Late cycles reported so far, for hosts that show them while the graph runs.
+  std::atomic<unsigned int> dropouts_{0};
   // Set by start() before the task is created and cleared by the loop as its
   // very last store: after it, the loop touches nothing of the task. The
   // destructor waits for it, since stop() returns at once in the window
