@@ -633,8 +633,12 @@ TEST(QueueTaskCoopTest, TasksPaceThemselves) {
   constexpr float kMin = 0.05f;
   // Tolerances: a turn never ends early (beyond clock truncation); the
   // median turn runs late by at most the other task's handler plus
-  // scheduling noise (single turns may be later on a loaded machine).
-  constexpr double kEarly = 0.001, kLate = 0.04;
+  // scheduling noise (single turns may be later on a loaded machine). A turn
+  // is timed from before the take, the handler stamps after it: a thread
+  // preempted in between (likely under a sanitizer on a busy machine) makes
+  // one gap look short by that preemption.
+  const double kEarly = zktest::sanitized() ? 0.01 : 0.001;
+  constexpr double kLate = 0.04;
   onHostingThread([&] {
     Queue inA, inB, inSlow;
     std::vector<Utils::Time> startsA, startsB, startsSlow;
@@ -692,7 +696,10 @@ TEST(QueueTaskCoopTest, RunTimeCountsProcessorTime) {
     in.push(p);
     ASSERT_TRUE(task.start());
     ASSERT_TRUE(runUntil([&] { return task.handled.load() == 1; }));
-    EXPECT_GE(task.runTime().seconds(), 0.009);
+    // The layer shares the thread's processor time out by how long each task
+    // held the thread; preemption on a loaded machine blurs the split a
+    // little, never by half.
+    EXPECT_GE(task.runTime().seconds(), 0.005);
     task.stop();
   });
 }
