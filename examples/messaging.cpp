@@ -7,8 +7,8 @@
 //  - buffered: send() only queues the message in the receiver, and the
 //    callback runs when the receiver's owner calls poll().
 //
-// Part 1 shows both on one thread, with type filtering and unregistering.
-// Part 2 sends from another thread to a buffered receiver polled by main.
+// oneThread() shows both on one thread, with type filtering and unregistering;
+// twoThreads() sends from another thread to a buffered receiver polled by main.
 // Messaging takes no locks of its own: across threads the owner holds one
 // lock around every send, poll and teardown.
 #include <atomic>
