@@ -302,9 +302,12 @@ struct Options {
   double gain = 0.8;
 };
 
-bool parse(int argc, char** argv, Options& o) {
+// False when the demo should not run; `help` tells whether that was asked for.
+bool parse(int argc, char** argv, Options& o, bool& help) {
+  help = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
+    help = help || a == "--help" || a == "-h";
     const bool hasValue = i + 1 < argc;
     if (a == "--seconds" && hasValue) {
       o.seconds = std::atof(argv[++i]);
@@ -410,7 +413,8 @@ bool verifyWav(const std::string& path, uint64_t frames, int gainQ8) {
 
 int main(int argc, char** argv) {
   Options opt;
-  if (!parse(argc, argv, opt)) return 2;
+  bool help = false;
+  if (!parse(argc, argv, opt, help)) return help ? 0 : 2;
   const int gainQ8 = static_cast<int>(std::lround(opt.gain * 256));
 
   DropoutCounter dropouts;
