@@ -29,6 +29,8 @@ struct Target {
 const Target kTargets[] = {
     {"latency", &zkfuzz::latencyOne},
     {"message", &zkfuzz::messageOne},
+    {"flowlist", &zkfuzz::flowlistOne},
+    {"flowbuffer", &zkfuzz::flowbufferOne},
 };
 
 const Target* findTarget(const std::string& name) {
