@@ -479,15 +479,7 @@ struct Fuzz {
 
 namespace zkfuzz {
 
-int flowlistOne(const uint8_t* data, size_t size) {
-  const int64_t liveAtStart = liveBlocks();
-  {
-    Fuzz f(data, size);
-    for (f.step = 1; f.in.more() && f.step < 4096; ++f.step) f.stepOnce();
-  }
-  ZKFUZZ_CHECK(liveBlocks() == liveAtStart, "%lld blocks leaked", static_cast<long long>(liveBlocks() - liveAtStart));
-  return 0;
-}
+int flowlistOne(const uint8_t* data, size_t size) { return runSteps<Fuzz>(data, size, 4096); }
 
 }  // namespace zkfuzz
 

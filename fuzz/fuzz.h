@@ -64,6 +64,24 @@ class Input {
     if (!(cond)) ::zkfuzz::fail(__FILE__, __LINE__, __VA_ARGS__); \
   } while (0)
 
+namespace zkfuzz {
+
+// Runs the steps of F (built from the input; it has `in`, `step` and
+// stepOnce()) until the input or maxSteps runs out, then checks that the
+// allocator got back every block the run took.
+template <class F>
+int runSteps(const uint8_t* data, size_t size, int maxSteps) {
+  const int64_t liveAtStart = liveBlocks();
+  {
+    F f(data, size);
+    for (f.step = 1; f.in.more() && f.step < maxSteps; ++f.step) f.stepOnce();
+  }
+  ZKFUZZ_CHECK(liveBlocks() == liveAtStart, "%lld blocks leaked", static_cast<long long>(liveBlocks() - liveAtStart));
+  return 0;
+}
+
+}  // namespace zkfuzz
+
 // The libFuzzer entry point, only in the fuzzing build.
 #ifdef ZKFLOW_LIBFUZZER
 #define ZKFUZZ_ENTRY(fn)                                                       \

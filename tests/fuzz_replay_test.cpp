@@ -6,11 +6,13 @@
 // target fails the test, so a mistyped regression folder cannot be skipped.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -32,6 +34,9 @@ const Target kTargets[] = {
     {"flowlist", &zkfuzz::flowlistOne},
     {"flowbuffer", &zkfuzz::flowbufferOne},
 };
+
+// Names the parameter in test listings.
+void PrintTo(const Target& t, std::ostream* os) { *os << t.name; }
 
 const Target* findTarget(const std::string& name) {
   for (const Target& t : kTargets)
