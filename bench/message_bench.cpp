@@ -1,6 +1,7 @@
 // Messaging: the cost of one send to 1 and to 8 direct registrations, and of a
 // buffered send followed by the poll that delivers it.
 //
+// Peer: a sigc++ 3 signal emit with 1 and 8 slots (peers/sigc_signal.h).
 // Baselines, in the same binary so that a ratio comes from one run: the same
 // callbacks called from a plain array of {callback, closure, type} with the
 // same type test (the floor of any registration list), and for buffering a
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "kernel/flow/message.h"
+#include "peers/sigc_signal.h"
 
 namespace {
 
@@ -68,6 +70,23 @@ void BM_BufferedSendPoll(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_BufferedSendPoll);
+
+#ifdef ZKFLOW_HAVE_SIGCXX
+// The peer: a sigc++ 3 signal with 1 or 8 slots, emitted with the same
+// counted message, each slot calling the same callback with its closure.
+void BM_SigcEmit(benchmark::State& state) {
+  long sum = 0;
+  peers::SigcFanOut<const P<ZtMessage>&> signal(static_cast<int>(state.range(0)), &countCall, &sum);
+  P<ZtMessage> m(new ZtMessage(1));
+  for (auto _ : state) {
+    signal.emit(m);
+    benchmark::ClobberMemory();
+  }
+  benchmark::DoNotOptimize(sum);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_SigcEmit)->Arg(1)->Arg(8);
+#endif
 
 void BM_Baseline_DequeSendPoll(benchmark::State& state) {
   long sum = 0;

@@ -2,9 +2,11 @@
 // task, from one and from two producer threads, with an unbounded queue and
 // with a bounded one (capacity 1024).
 //
-// Baseline, in the same binary: the same workload through a std::deque
+// Baselines, in the same binary: the same workload through a std::deque
 // guarded by a std::mutex with two condition variables (not empty, not full),
-// drained by a std::thread. Both sides allocate each packet through the
+// through tbb::concurrent_bounded_queue and through moodycamel's
+// BlockingConcurrentQueue (bounded by a semaphore; peers/bounded_queues.h),
+// each drained by a std::thread. All sides allocate each packet through the
 // library's allocator and delete it in the consumer, so the ratio compares
 // the queues and the consumer loops alone.
 //
@@ -21,6 +23,7 @@
 
 #include "host/zsys.h"
 #include "kernel/flow/queuetask.h"
+#include "peers/bounded_queues.h"
 
 namespace {
 
@@ -84,37 +87,31 @@ struct MutexQueue {
     hold.unlock();
     notEmpty.notify_one();
   }
-  // Null once `done` is set and the queue is empty.
-  ZtQueuePacket* take() {
+  ZtQueuePacket* pop() {
     std::unique_lock<std::mutex> hold(mu);
-    notEmpty.wait(hold, [&] { return !items.empty() || done; });
-    if (items.empty()) return nullptr;
+    notEmpty.wait(hold, [&] { return !items.empty(); });
     ZtQueuePacket* p = items.front();
     items.pop_front();
     hold.unlock();
     notFull.notify_one();
     return p;
   }
-  void finish() {
-    {
-      std::lock_guard<std::mutex> hold(mu);
-      done = true;
-    }
-    notEmpty.notify_all();
-  }
   std::mutex mu;
   std::condition_variable notEmpty, notFull;
   std::deque<ZtQueuePacket*> items;
   size_t capacity;
-  bool done = false;
 };
 
-void BM_MutexQueueBaseline(benchmark::State& state) {
+// The same workload through a queue Q of packet pointers (push and pop both
+// block), drained by a std::thread that deletes each packet; a null pointer
+// ends the consumer.
+template <class Q>
+void runPeer(benchmark::State& state) {
   const int producers = static_cast<int>(state.range(0));
-  MutexQueue q(static_cast<size_t>(state.range(1)));
+  Q q(static_cast<size_t>(state.range(1)));
   std::atomic<long> handled{0};
   std::thread consumer([&] {
-    while (ZtQueuePacket* p = q.take()) {
+    while (ZtQueuePacket* p = q.pop()) {
       delete p;
       handled.fetch_add(1, std::memory_order_release);
     }
@@ -131,10 +128,22 @@ void BM_MutexQueueBaseline(benchmark::State& state) {
     for (auto& t : threads) t.join();
     waitUntil(handled, target);
   }
-  q.finish();
+  q.push(nullptr);
   consumer.join();
   state.SetItemsProcessed(state.iterations() * kBatch);
 }
+
+void BM_MutexQueueBaseline(benchmark::State& state) { runPeer<MutexQueue>(state); }
+#ifdef ZKFLOW_HAVE_TBB
+void BM_TbbBoundedQueue(benchmark::State& state) {
+  runPeer<peers::TbbBoundedQueue<ZtQueuePacket>>(state);
+}
+#endif
+#ifdef ZKFLOW_HAVE_CONCURRENTQUEUE
+void BM_MoodycamelQueue(benchmark::State& state) {
+  runPeer<peers::MoodycamelBoundedQueue<ZtQueuePacket>>(state);
+}
+#endif
 
 // Arguments: producers, capacity (0 = unbounded).
 void Args(benchmark::internal::Benchmark* b) {
@@ -146,5 +155,11 @@ void Args(benchmark::internal::Benchmark* b) {
 
 BENCHMARK(BM_QueueTask)->Apply(Args);
 BENCHMARK(BM_MutexQueueBaseline)->Apply(Args);
+#ifdef ZKFLOW_HAVE_TBB
+BENCHMARK(BM_TbbBoundedQueue)->Apply(Args);
+#endif
+#ifdef ZKFLOW_HAVE_CONCURRENTQUEUE
+BENCHMARK(BM_MoodycamelQueue)->Apply(Args);
+#endif
 
 }  // namespace
