@@ -16,12 +16,6 @@ long futex(std::atomic<uint32_t>* word, int op, uint32_t val, const timespec* ti
   return syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), op, val, timeout, nullptr, 0);
 }
 
-inline void cpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#endif
-}
-
 }  // namespace
 
 void ZtSpinLock::lockSlow() {
@@ -30,7 +24,7 @@ void ZtSpinLock::lockSlow() {
         word.exchange(1, std::memory_order_acquire) == 0)
       return;
     if (spins < 64) {
-      cpuRelax();
+      ZtSpinLock::relax();
     } else {
       // The holder may have been preempted; let it run.
       sched_yield();

@@ -244,6 +244,10 @@ bool ZtQueueTask::_take(Queue* q, AP<ZtQueuePacket>& holder) {
     }
     if (leaving_.load(std::memory_order_relaxed)) return false;
     if (takeOne()) return true;
+    // A producer that is running usually pushes again within microseconds:
+    // poll the count a while (no lock, no system call) before closing the
+    // gate, which would cost a futex wait here and a wake in the producer.
+    if (q->spinUntilQueued() && takeOne()) return true;
     // Close the gate, then look once more: a push (or unpause) between the
     // look above and the closing opened the gate before we closed it, and
     // its item would otherwise wait for the next push. The acquire of the

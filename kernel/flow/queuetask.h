@@ -163,6 +163,15 @@ struct MTQueue {
     into = taken;
     return true;
   }
+  // Polls a little while, without a lock or a system call, for an item to
+  // take; true when one may be there (the take must still look under
+  // `link`). For a consumer about to close notEmpty and sleep.
+  bool spinUntilQueued() const {
+    return spinFor([this] {
+      return count.load(std::memory_order_relaxed) != 0 && !paused.load(std::memory_order_relaxed);
+    });
+  }
+
   // Members --------------------------------------------------------------
   //
   // head and tail are guarded by `link`: producers append at the tail while
@@ -180,6 +189,11 @@ struct MTQueue {
   std::atomic<Utils::Time> maxWaitTime{Utils::Time()};
   std::atomic<bool> paused{false};
   ZtSpinLock link;  // guards head, tail, the spares and the count test of a push
+
+  // How long a side polls before it sleeps on a gate: a few microseconds,
+  // long enough to meet the other side's next item or removal when it runs,
+  // short enough that a side whose partner is descheduled soon sleeps.
+  static constexpr unsigned kSpins = 256;
 
   // Empty nodes kept for reuse, guarded by `link`.
   static constexpr unsigned kMaxSpares = 256;
@@ -208,6 +222,17 @@ struct MTQueue {
   // change or we see its closing.
   static void openGate(const Lock& gate) {
     if (gate.isLocked()) gate.unlock();
+  }
+
+  // Polls `ready` up to kSpins times; true as soon as it holds. Used before
+  // a side sleeps on a gate while the other side is likely running.
+  template <class Ready>
+  static bool spinFor(Ready ready) {
+    for (unsigned i = 0; i < kSpins; ++i) {
+      if (ready()) return true;
+      ZtSpinLock::relax();
+    }
+    return false;
   }
 
   bool room() const {
@@ -259,6 +284,12 @@ struct MTQueue {
         waited = true;
         waitStart = now;
       }
+      // The consumer usually makes room within a few hundred nanoseconds;
+      // sleeping on the gate instead would cost a futex wait here and a
+      // wake in the consumer for every item of a full queue, most of the
+      // hand-over. So poll `count` a little while first (no lock, no system
+      // call), and sleep only when the consumer does not come.
+      if (spinFor([this] { return room(); })) continue;
       // Close the gate, then look again: a removal between the first look
       // and the closing opened a gate that we have just closed again.
       notFull.tryLock();
