@@ -40,8 +40,8 @@ void LockRep::init() { state_.store(0, std::memory_order_relaxed); }
 
 bool LockRep::tryLock() {
   uint32_t expected = 0;
-  return state_.compare_exchange_strong(expected, 1, std::memory_order_acquire,
-                                        std::memory_order_relaxed);
+  return state_.compare_exchange_strong(expected, 1, std::memory_order_seq_cst,
+                                        std::memory_order_seq_cst);
 }
 
 bool LockRep::lock() {

@@ -112,7 +112,11 @@ struct ZK_EXPORT LockRep : ZtMTCountable {
   // Waits at most `seconds` for the lock; false when the time ran out.
   bool lockFor(double seconds);
   bool unlock();
-  bool isLocked() const { return state_.load(std::memory_order_relaxed) != 0; }
+  // seq_cst, as tryLock(): a gate protocol may pair "change a count, then
+  // look at the gate" on one side with "close the gate, then look at the
+  // count" on the other (MTQueue's notFull); either side then sees the
+  // other's change. On x86 both cost what the weaker orders cost.
+  bool isLocked() const { return state_.load(std::memory_order_seq_cst) != 0; }
 
  private:
   const char* name_;
