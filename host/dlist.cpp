@@ -22,11 +22,6 @@ DList& DList::operator=(DList& o) {
   return *this;
 }
 
-DListRec* DList::next(const DListRec* r) const {
-  if (!r || r->list_ != this || r->next_ == first_) return nullptr;
-  return r->next_;
-}
-
 void DList::append(DListRec* r) { insertBefore(r, nullptr); }
 
 void DList::insertBefore(DListRec* r, DListRec* before) {
@@ -108,21 +103,6 @@ DListIterator::~DListIterator() {
       break;
     }
   }
-}
-
-DListRec* DListIterator::next() {
-  if (!list_ || pastEnd_) {
-    current_ = nullptr;
-    return nullptr;
-  }
-  current_ = started_ ? next_ : list_->first_;
-  started_ = true;
-  if (current_) {
-    next_ = list_->next(current_);
-  } else {
-    pastEnd_ = true;
-  }
-  return current_;
 }
 
 void DListIterator::remove() {

@@ -73,7 +73,10 @@ struct ZK_EXPORT DList {
   DListRec* first() const { return first_; }
   DListRec* last() const { return first_ ? first_->prev_ : nullptr; }
   // The record after `r` in this list, or null at the end.
-  DListRec* next(const DListRec* r) const;
+  DListRec* next(const DListRec* r) const {
+    if (!r || r->list_ != this || r->next_ == first_) return nullptr;
+    return r->next_;
+  }
 
   // Links `r` in at the end. A record already in a list (this one or another)
   // is taken out of it first, without being deleted. Null is ignored.
@@ -115,7 +118,21 @@ struct ZK_EXPORT DListIterator {
   DListIterator& operator=(const DListIterator&) = delete;
 
   DListRec* operator()() { return next(); }
-  DListRec* next();
+  // Inline: senders walk their records with it on every message.
+  DListRec* next() {
+    if (!list_ || pastEnd_) {
+      current_ = nullptr;
+      return nullptr;
+    }
+    current_ = started_ ? next_ : list_->first_;
+    started_ = true;
+    if (current_) {
+      next_ = list_->next(current_);
+    } else {
+      pastEnd_ = true;
+    }
+    return current_;
+  }
   // The record the last advance yielded, or null (also after it was removed).
   DListRec* current() const { return current_; }
   // Takes the current record out, deleting it when the list owns records.

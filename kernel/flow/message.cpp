@@ -112,34 +112,31 @@ bool ZtMsgSender::removeReceiver(ZtMsgReceiver& receiver, int type) {
   return true;
 }
 
-// One send() in progress. Holds the counted copy that keeps the message alive
-// for the whole walk, whatever the callbacks do with their own references.
-struct ZtMsgSender::Walk {
-  P<ZtMessage> message;
-  int type;
-  uint64_t seq;
-};
-
-void ZtMsgSender::deliver(DListRec* r, void* arg) {
-  const auto* w = static_cast<const Walk*>(arg);
-  const auto* rec = static_cast<const ZtMsgCallbackRec*>(r);
-  if (!rec->typeMatch(w->type)) return;
-  // A retired local record takes only what was queued before it retired.
-  if (rec->retireAfter_ && w->seq > rec->retireAfter_) return;
-  rec->send(w->message);
+void ZtMsgSender::send(const P<ZtMessage>& message) {
+  // A counted copy keeps the message alive for the whole walk, whatever the
+  // callbacks do with the caller's pointer or their own references.
+  P<ZtMessage> held(message);
+  sendQueued(held, kNotQueued);
 }
-
-void ZtMsgSender::send(const P<ZtMessage>& message) { sendQueued(message, kNotQueued); }
 
 void ZtMsgSender::sendQueued(const P<ZtMessage>& message, uint64_t seq) {
   // An empty P carries nothing to stamp or deliver: ignored.
   if (!message) return;
   message->sender(this);
-  Walk walk{message, message->type(), seq};
-  // The list's walk survives removal of the current or of any later record,
+  const int type = message->type();
+  // The iterator survives removal of the current or of any later record,
   // and ends quietly if this sender is destroyed under it; nothing of this
-  // sender is touched after it.
-  records.apply(&deliver, &walk);
+  // sender is touched after it. The walk is written out here rather than
+  // handed to DList::apply: a call through a function pointer per record
+  // was a third of a send to eight receivers.
+  DListIterator it(records);
+  while (DListRec* r = it.next()) {
+    const auto* rec = static_cast<const ZtMsgCallbackRec*>(r);
+    if (!rec->typeMatch(type)) continue;
+    // A retired local record takes only what was queued before it retired.
+    if (rec->retireAfter_ && seq > rec->retireAfter_) continue;
+    rec->send(message);
+  }
 }
 
 void ZtMsgSender::relocate(ZtMsgSender& other, int type) {

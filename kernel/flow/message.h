@@ -257,12 +257,12 @@ struct ZK_EXPORT ZtMsgSender : ZtMsgReceiverBase {
  private:
   friend struct ZtMsgReceiver;
 
-  // send() for a message that poll() took from the queue with sequence number
-  // `seq`: retired local records take it only when it is not newer than they.
+  // The walk of send(), for a message with sequence number `seq` (retired
+  // local records take it only when it is not newer than they).
+  // REQUIRES: `message` is a counted pointer that no callback can reach
+  // (send()'s own copy, or the one poll() took from the queue), so that it
+  // keeps the message alive for the whole walk.
   void sendQueued(const P<ZtMessage>& message, uint64_t seq);
-  // One step of the walk of send(): `arg` is the send in progress.
-  struct Walk;
-  static void deliver(DListRec* record, void* arg);
   // What relocateClient does, returning the record it changed.
   ZtMsgCallbackRec* repoint(const ZtMsgReceiverBase* from, ZtMsgReceiverBase* to, int type);
   // Tells the party of every record, then deletes them all.
