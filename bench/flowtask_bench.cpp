@@ -26,28 +26,35 @@
 #include "kernel/flow/flowfork.h"
 #include "kernel/flow/flowtask.h"
 #include "kernel/flow/packet.h"
+#include "peers/bare_sleep.h"
+#include "peers/gst_launch.h"
 #include "peers/mutex_pipeline.h"
+#include "peers/rwqueue_handoff.h"
+#include "peers/tbb_graph.h"
 
 namespace {
 
 // A task that handles one packet of `size` bytes per work step: data rate
-// size x 100 at 0.01 s per cycle; the producer sleeps with 0.1 s (10 packets)
-// ahead of its consumer and wakes at one.
+// size x 100 at 0.01 s per cycle; the producer sleeps with `ahead` packets
+// (0.01 s each; 10 unless said otherwise) ahead of its consumer and wakes at
+// one.
 struct BenchTask : ZtFlowTask {
-  explicit BenchTask(unsigned int size) : dataRate(size * 100) {}
+  explicit BenchTask(unsigned int size, unsigned int ahead = 10)
+      : dataRate(size * 100), durationMax(Utils::Time::fromRaw(655 * static_cast<int64_t>(ahead) + 4)) {}
   ~BenchTask() override { stop(); }
   void taskRateInfo(ZtFlowRequestRate& r) override {
     r.dataRate(dataRate);
     r.duration(Utils::Time::fromRaw(655));
     r.durationMin(Utils::Time::fromRaw(655));
-    r.durationMax(Utils::Time::fromRaw(6554));
+    r.durationMax(durationMax);
   }
   unsigned int dataRate;
+  Utils::Time durationMax;
 };
 
 struct BenchSource : BenchTask {
-  BenchSource(unsigned int size, uint64_t packets)
-      : BenchTask(size), size(size), packets(packets) {
+  BenchSource(unsigned int size, uint64_t packets, unsigned int ahead)
+      : BenchTask(size, ahead), size(size), packets(packets) {
     virtualInput(true);
   }
   ~BenchSource() override { stop(); }
@@ -108,9 +115,10 @@ struct BenchSink : BenchTask {
 };
 
 // source -> (stages - 2) pass-throughs -> sink, or source -> fork -> forkTo
-// sinks. Returns the bytes the sinks saw.
+// sinks, each producer sleeping `ahead` packets ahead of its consumer.
+// Returns the bytes the sinks saw.
 uint64_t runFlowGraph(unsigned int stages, unsigned int forkTo, uint64_t packets,
-                      unsigned int size) {
+                      unsigned int size, unsigned int ahead = 10) {
   const unsigned int flowCount = forkTo ? 1 + forkTo : stages - 1;
   std::vector<std::unique_ptr<ZtFlow>> flows;
   for (unsigned int k = 0; k < flowCount; ++k) {
@@ -119,7 +127,7 @@ uint64_t runFlowGraph(unsigned int stages, unsigned int forkTo, uint64_t packets
   }
   std::vector<std::unique_ptr<BenchSink>> sinks;
   std::vector<std::unique_ptr<ZtFlowTask>> middle;
-  auto source = std::make_unique<BenchSource>(size, packets);
+  auto source = std::make_unique<BenchSource>(size, packets, ahead);
   source->addOutput(flows[0].get());
   if (forkTo) {
     auto fork = std::make_unique<ZtFlowFork>(flows[0].get(), nullptr);
@@ -131,7 +139,7 @@ uint64_t runFlowGraph(unsigned int stages, unsigned int forkTo, uint64_t packets
     middle.push_back(std::move(fork));
   } else {
     for (unsigned int k = 1; k + 1 < stages; ++k) {
-      auto pass = std::make_unique<BenchPass>(size);
+      auto pass = std::make_unique<BenchPass>(size, ahead);
       pass->addInput(flows[k - 1].get());
       pass->addOutput(flows[k].get());
       middle.push_back(std::move(pass));
@@ -203,6 +211,119 @@ void BM_MutexFork2(benchmark::State& state) {
   setCounters(state, kPackets, size);
 }
 BENCHMARK(BM_MutexFork2)->Arg(256)->Arg(4096)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// ------------------------------------------------------- against peers
+//
+// 256-byte packets with back-pressure at 1024 packets, as the peers bound
+// their queues at 1024 items. Each peer makes, fills and frees one heap
+// buffer per packet (peers/payload.h):
+//   BM_Handoff    source -> sink, two flow tasks
+//     BM_Handoff_MoodycamelRWQ  BlockingReaderWriterQueue between two threads
+//     BM_Handoff_TbbGraph       input_node -> limiter -> 2 serial function_nodes
+//   BM_Pipeline4  source -> pass -> pass -> sink
+//     BM_Pipeline4_TbbGraph     input_node -> limiter -> 4 serial function_nodes
+//     BM_Pipeline4_GstLaunch    gst-launch-1.0: fakesrc ! queue ! identity !
+//                               queue ! identity ! queue ! fakesink
+//   BM_Fork2      source -> fork -> 2 sinks
+//     BM_Fork2_TbbBroadcast     input_node -> limiter -> broadcast_node -> 2 sinks
+//     BM_Fork2_GstTee           gst-launch-1.0: fakesrc ! tee, 2 x (queue ! fakesink)
+// Rates are packets per second (for a fork, packets the source made).
+
+constexpr unsigned int kPeerSize = 256;
+constexpr unsigned int kPeerBound = 1024;
+
+void BM_Handoff(benchmark::State& state) {
+  for (auto _ : state) {
+    if (runFlowGraph(2, 0, kPackets, kPeerSize, kPeerBound) != kPackets * kPeerSize)
+      state.SkipWithError("bytes lost");
+  }
+  setCounters(state, kPackets, kPeerSize);
+}
+BENCHMARK(BM_Handoff)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_Pipeline4(benchmark::State& state) {
+  for (auto _ : state) {
+    if (runFlowGraph(4, 0, kPackets, kPeerSize, kPeerBound) != kPackets * kPeerSize)
+      state.SkipWithError("bytes lost");
+  }
+  setCounters(state, kPackets, kPeerSize);
+}
+BENCHMARK(BM_Pipeline4)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_Fork2(benchmark::State& state) {
+  for (auto _ : state) {
+    if (runFlowGraph(0, 2, kPackets, kPeerSize, kPeerBound) != 2 * kPackets * kPeerSize)
+      state.SkipWithError("bytes lost");
+  }
+  setCounters(state, kPackets, kPeerSize);
+}
+BENCHMARK(BM_Fork2)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+#ifdef ZKFLOW_HAVE_READERWRITERQUEUE
+void BM_Handoff_MoodycamelRWQ(benchmark::State& state) {
+  for (auto _ : state) {
+    if (peers::runRWQueueHandoff(kPackets, kPeerSize, kPeerBound) != kPackets * kPeerSize)
+      state.SkipWithError("bytes lost");
+  }
+  setCounters(state, kPackets, kPeerSize);
+}
+BENCHMARK(BM_Handoff_MoodycamelRWQ)->UseRealTime()->Unit(benchmark::kMillisecond);
+#endif
+
+#ifdef ZKFLOW_HAVE_TBB
+void BM_Handoff_TbbGraph(benchmark::State& state) {
+  for (auto _ : state) {
+    if (peers::runTbbChain(2, kPackets, kPeerSize, kPeerBound) != kPackets * kPeerSize)
+      state.SkipWithError("bytes lost");
+  }
+  setCounters(state, kPackets, kPeerSize);
+}
+BENCHMARK(BM_Handoff_TbbGraph)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_Pipeline4_TbbGraph(benchmark::State& state) {
+  for (auto _ : state) {
+    if (peers::runTbbChain(4, kPackets, kPeerSize, kPeerBound) != kPackets * kPeerSize)
+      state.SkipWithError("bytes lost");
+  }
+  setCounters(state, kPackets, kPeerSize);
+}
+BENCHMARK(BM_Pipeline4_TbbGraph)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_Fork2_TbbBroadcast(benchmark::State& state) {
+  for (auto _ : state) {
+    if (peers::runTbbBroadcast(kPackets, kPeerSize, kPeerBound) != 2 * kPackets * kPeerSize)
+      state.SkipWithError("bytes lost");
+  }
+  setCounters(state, kPackets, kPeerSize);
+}
+BENCHMARK(BM_Fork2_TbbBroadcast)->UseRealTime()->Unit(benchmark::kMillisecond);
+#endif
+
+#ifdef ZKFLOW_GST_LAUNCH
+// Times a gst-launch-1.0 run of `buffers` buffers and takes off the start-up
+// of a one-buffer run made just before; the manual time is what is left.
+void runGst(benchmark::State& state, const std::vector<std::string>& pipeline) {
+  constexpr uint64_t kBuffers = 100000;
+  double startup = 0;
+  for (auto _ : state) {
+    startup = peers::runGstLaunch(pipeline, 1);
+    const double t = peers::runGstLaunch(pipeline, kBuffers);
+    if (startup < 0 || t < 0) {
+      state.SkipWithError("gst-launch-1.0 failed");
+      return;
+    }
+    state.SetIterationTime(t > startup ? t - startup : t);
+  }
+  state.counters["startup_ms"] = startup * 1e3;
+  setCounters(state, kBuffers, kPeerSize);
+}
+
+void BM_Pipeline4_GstLaunch(benchmark::State& state) { runGst(state, peers::gstPipeline4(kPeerSize)); }
+BENCHMARK(BM_Pipeline4_GstLaunch)->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
+
+void BM_Fork2_GstTee(benchmark::State& state) { runGst(state, peers::gstTee2(kPeerSize)); }
+BENCHMARK(BM_Fork2_GstTee)->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
+#endif
 
 // ------------------------------------------------------------------ pacing
 
@@ -292,5 +413,20 @@ void BM_PacedSource192k(benchmark::State& state) {
   state.counters["late_max_us"] = percentile(errors, 1.0);
 }
 BENCHMARK(BM_PacedSource192k)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// The floor for the source above: a bare clock_nanosleep loop with the same
+// period (0.01 s) for as long, its lateness the time it woke after each
+// absolute deadline.
+void BM_PacedBareSleep(benchmark::State& state) {
+  const char* env = std::getenv("ZKFLOW_PACING_SECONDS");
+  const double seconds = env ? std::atof(env) : 1.0;
+  std::vector<double> late;
+  for (auto _ : state) late = peers::runBareSleepLoop(seconds, 0.01);
+  state.counters["cycles"] = static_cast<double>(late.size());
+  state.counters["late_p50_us"] = percentile(late, 0.50);
+  state.counters["late_p99_us"] = percentile(late, 0.99);
+  state.counters["late_max_us"] = percentile(late, 1.0);
+}
+BENCHMARK(BM_PacedBareSleep)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
