@@ -153,8 +153,9 @@ uint64_t runFlowGraph(unsigned int stages, unsigned int forkTo, uint64_t packets
   uint64_t total = 0;
   for (auto& s : sinks) {
     s->ended.wait(false, std::memory_order_acquire);
-    while (!s->done()) {
-    }
+    // Yield, not spin: a spinning main thread would take a core from the
+    // tasks on a two-core machine.
+    while (!s->done()) ZIF_Yield();
     total += s->bytes;
   }
   sinks.clear();
