@@ -4,11 +4,14 @@
 // threads and mutex queues (peers/mutex_pipeline.h) in this binary:
 //   BM_FlowChain/<stages>/<size>  vs  BM_MutexChain/<stages>/<size>
 //   BM_FlowFork2/<size>           vs  BM_MutexFork2/<size>
-// and the pacing of a clock-regulated source at 192,000 bytes/s:
+// the same graphs at 256 bytes with back-pressure at 1024 packets against
+// moodycamel, TBB's flow graph and gst-launch-1.0 (see "against peers"
+// below), and the pacing of a clock-regulated source at 192,000 bytes/s:
 //   BM_PacedSource192k  counters: cycles, dropouts, wake-up lateness p50/p99/max
 //   in microseconds (when a cycle's work began, against when pacing planned
 //   it: T before its data falls due). Runs ZKFLOW_PACING_SECONDS seconds
-//   (default 1).
+//   (default 1; scripts/bench-compare --full runs 10).
+//   BM_PacedBareSleep   the same counters for a bare clock_nanosleep loop.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>

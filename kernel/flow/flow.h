@@ -55,6 +55,9 @@
 //    test says so (always after appendAlwaysBlocking) and waits at it at the
 //    end of write() and append(). The consumer's read() opens it when it
 //    found nothing or when the producer's wake test agrees.
+// A side that finds its gate closed polls it for some microseconds before
+// it sleeps on it: the other side of a busy flow opens it within about a
+// packet's time, and the pass then makes no system call.
 // A flow without units never waits. Flow tasks hang their wake and sleep
 // tests on the flows they produce; the tests measure the data buffered ahead
 // of requestPos() through nextGap().
@@ -165,7 +168,9 @@ struct ZK_EXPORT ZtFlowBase {
   virtual void append(ZtFlowPacket* packet, unsigned int* pos);
   // A copy (one reference, the caller's) of the packet that covers `pos`,
   // clipped to start there; null when no packet covers it. With
-  // readRemovesPacket() the list lets go of the whole packet it read from.
+  // readRemovesPacket() the list lets go of the whole packet it read from;
+  // when that packet starts at `pos` and the list held its only reference,
+  // the packet itself is handed over (it is what the copy would be).
   // `pos` is not written.
   virtual ZtFlowPacket* read(unsigned int& pos);
   // With `forward`: the end of the run of back-to-back packets that holds

@@ -42,20 +42,23 @@
 // node) the item stays where it was, with the caller.
 //
 // Memory ordering: whatever a producer did before pushing an item is visible
-// to the consumer that takes that item (the link lock orders them).
+// to the consumer that takes that item (the link lock orders them: the
+// consumer takes the queued chain under it).
 //
 // The gate protocol. Two Locks serve as gates, each opened (unlocked) by one
 // side and closed (locked) by the other, never held as a mutual exclusion:
 //  - notEmpty: every push opens it (when closed). A consumer that finds the queue empty (or
 //    paused) closes it and then waits by locking it again, which returns
 //    once a push (or unpause()) has opened it.
-//  - notFull: the consumer opens it after every counted removal. A producer
-//    that finds `count` at a non-zero `capacity` closes it and waits by
-//    locking it again; producers sleep in the kernel there, they never spin.
+//  - notFull: the consumer opens it (when closed) after every counted
+//    removal. A producer that finds `count` at a non-zero `capacity` closes
+//    it and waits by locking it again, asleep in the kernel.
 // Both sides close a gate first and then look at the queue once more before
 // they wait: an opening that came between the first look and the closing
 // would otherwise be lost, leaving a waiter asleep beside a queue that has
-// room or data.
+// room or data. Before closing, each side polls the queue for a few
+// microseconds (kSpins): a partner that is running usually comes within
+// that time, and the gate then costs no system call on either side.
 template <class T>
 struct MTQueue {
   ZK_HEAP_OBJECT
@@ -188,8 +191,10 @@ struct MTQueue {
   // Members --------------------------------------------------------------
   //
   // head and tail are guarded by `link`: producers append at the tail while
-  // the consumer unlinks at the head, and with one node both ends are the
-  // same node, so both sides take the lock for those few instructions.
+  // the consumer takes the whole chain from the head (into `taking`, below),
+  // and with one node both ends are the same node, so both sides take the
+  // lock for those few instructions. `count` is changed by producers under
+  // `link` and by the consumer outside it, atomically on both sides.
   Node* head = nullptr;   // first node; null when empty
   Node** tail = &head;    // `next` of the last node, or &head when empty
   Lock notEmpty;          // gate: open while there may be data
