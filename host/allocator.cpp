@@ -192,34 +192,30 @@ struct ThreadState {
   }
 
   void push(std::size_t cls, Header* h) {
-    if (counts[cls] >= kCacheMax) {
-      // Hand the kBatch most recently freed blocks to the depot; the
-      // older ones stay here.
-      Header* first = free[cls];
-      Header* last = first;
-      for (unsigned i = 1; i < kBatch; ++i) last = last->next;
-      free[cls] = last->next;
-      counts[cls] -= kBatch;
-      last->next = nullptr;
-      if (!gDepot.give(cls, first)) freeChain(first);
-    }
+    // Full: the kBatch most recently freed blocks go to the depot; the
+    // older ones stay here.
+    if (counts[cls] >= kCacheMax) handOverBatch(cls);
     h->next = free[cls];
     free[cls] = h;
     ++counts[cls];
   }
 
+  // Unlinks the first kBatch cached blocks of a class (there are at least
+  // that many) and gives them to the depot, or to free() when it is full.
+  void handOverBatch(std::size_t cls) {
+    Header* first = free[cls];
+    Header* last = first;
+    for (unsigned i = 1; i < kBatch; ++i) last = last->next;
+    free[cls] = last->next;
+    counts[cls] -= kBatch;
+    last->next = nullptr;
+    if (!gDepot.give(cls, first)) freeChain(first);
+  }
+
   // At thread exit: full batches go to the depot, the rest to free().
   void flush() {
     for (std::size_t cls = 0; cls < kClasses; ++cls) {
-      while (counts[cls] >= kBatch) {
-        Header* first = free[cls];
-        Header* last = first;
-        for (unsigned i = 1; i < kBatch; ++i) last = last->next;
-        free[cls] = last->next;
-        counts[cls] -= kBatch;
-        last->next = nullptr;
-        if (!gDepot.give(cls, first)) freeChain(first);
-      }
+      while (counts[cls] >= kBatch) handOverBatch(cls);
       freeChain(free[cls]);
       free[cls] = nullptr;
       counts[cls] = 0;

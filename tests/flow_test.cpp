@@ -151,6 +151,31 @@ TEST(FlowListTest, ReadCopiesFromThePositionAndMayConsumeTheWholePacket) {
     EXPECT_TRUE(l.isEmpty());
     EXPECT_EQ(l.remove(), nullptr);
     ZtFlowPacket::drop(last);
+
+    // A consuming read from a packet's start: when the list held the only
+    // reference, the reader gets that very packet; when someone else holds
+    // one too, a copy, and the holder's packet is left as it was.
+    ZtFlowDataPacket* only = dp(100, 8);
+    l.add(only);
+    at = 100;
+    r = l.read(at);
+    EXPECT_EQ(r, only);
+    EXPECT_EQ(r->refCount(), 1u);
+    EXPECT_TRUE(l.isEmpty());
+    ZtFlowPacket::drop(r);
+
+    ZtFlowDataPacket* shared = dp(200, 8);
+    shared->incRef();
+    l.add(shared);
+    at = 200;
+    r = l.read(at);
+    ASSERT_NE(r, nullptr);
+    EXPECT_NE(r, shared);
+    EXPECT_EQ(spanOf(r), Span(200, 8));
+    EXPECT_EQ(shared->refCount(), 1u);  // ours; the list let go of its own
+    EXPECT_TRUE(l.isEmpty());
+    ZtFlowPacket::drop(r);
+    ZtFlowPacket::drop(shared);
   }
   live.expectBack();
 }
