@@ -199,6 +199,11 @@ void ZtFlowBase::add(ZtFlowPacket* packet) { addAt(packet, 0); }
 
 void ZtFlowBase::addAt(ZtFlowPacket* p, int depth) {
   if (!p) return;
+  // An empty packet (a marker) found at p's position counts as no held data,
+  // so p goes in whole even where data after the marker already covers the
+  // same range. We keep that rule: markers sit at the running end of a
+  // stream, where nothing is held beyond them, so the case needs data added
+  // behind the running end; the list stays well formed either way.
   if (locate(p->pos()) && cursor->packet->size() > 0) {
     // p begins inside held data: the held data stays, p fills the holes.
     ZtFlowPacket* c = cursor->packet;
