@@ -89,6 +89,18 @@ struct Totals {
   std::atomic<uint64_t> otherLogs{0};
   uint64_t seed = 0;
 
+  template <typename Outcome>
+  void add(const Outcome& o) {
+    pipelines += 1;
+    lost += o.lost;
+    duplicated += o.duplicated;
+    reordered += o.reordered + o.badMarkup;
+    notDone += o.notDone;
+    flushMismatch += o.flushMismatch;
+    badSeeks += o.badSeeks;
+    startFailed += o.startFailed;
+    leaked += o.leaked;
+  }
   uint64_t faults() const {
     return lost + duplicated + reordered + leaked + notDone + hangs + badSeeks + flushMismatch +
            startFailed + otherLogs;
@@ -817,44 +829,26 @@ Outcome runPipeline(long index, uint64_t pseed, const soak::Args& args,
 int main(int argc, char** argv) {
   soak::Args args;
   args.count = 50;
-  if (!soak::parseArgs(argc, argv, "flow_soak", "pipelines", args)) return 2;
+  if (!soak::begin(argc, argv, "flow_soak", "pipelines", args)) return 2;
   totals.seed = args.seed;
-  std::printf("flow_soak: seed=0x%" PRIx64 " pipelines=%ld seconds=%g bytes_limit=%" PRIu64 "\n", args.seed,
-              args.count, args.seconds, args.bytesLimit);
-  std::fflush(stdout);
   Utils::Log::theLog()->sink(&logSink, nullptr);
   const auto t0 = std::chrono::steady_clock::now();
   const auto deadline = args.seconds > 0
                             ? t0 + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                        std::chrono::duration<double>(args.seconds))
                             : std::chrono::steady_clock::time_point::max();
-  {
-    soak::Watchdog dog(args.hangSeconds, [] {
-      totals.hangs.fetch_add(1);
-      return totals.line();
-    });
-    watchdog = &dog;
-    const long count = args.only ? 1 : args.count;
-    for (long i = 0; i < count; ++i) {
-      if (std::chrono::steady_clock::now() > deadline) break;
-      if (args.bytesLimit && totals.bytes.load() >= args.bytesLimit) break;
-      const uint64_t pseed = args.only ? args.only : soak::mixSeed(args.seed, static_cast<uint64_t>(i));
-      bool timeUp = false;
-      const Outcome o = runPipeline(i, pseed, args, deadline, timeUp);
-      totals.pipelines += 1;
-      totals.lost += o.lost;
-      totals.duplicated += o.duplicated;
-      totals.reordered += o.reordered + o.badMarkup;
-      totals.notDone += o.notDone;
-      totals.flushMismatch += o.flushMismatch;
-      totals.badSeeks += o.badSeeks;
-      totals.startFailed += o.startFailed;
-      totals.leaked += o.leaked;
-      dog.tick();
-      if (timeUp) break;
-    }
-    watchdog = nullptr;
-  }
+  soak::drive(
+      args, watchdog,
+      [] {
+        totals.hangs.fetch_add(1);
+        return totals.line();
+      },
+      [&](long i, uint64_t pseed) {
+        bool timeUp = false;
+        totals.add(runPipeline(i, pseed, args, deadline, timeUp));
+        return !timeUp;
+      },
+      [&] { return args.bytesLimit && totals.bytes.load() >= args.bytesLimit; });
   Utils::Log::theLog()->sink(nullptr, nullptr);
   const double wall = soak::secondsSince(t0);
   std::printf("%s wall=%.1fs rate=%.1fMB/s\n", totals.line().c_str(), wall,

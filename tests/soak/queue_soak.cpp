@@ -53,6 +53,10 @@ struct Totals {
   std::atomic<uint64_t> rounds{0}, items{0}, messages{0}, lost{0}, duplicated{0}, reordered{0};
   std::atomic<uint64_t> leaked{0}, notDone{0}, hangs{0}, logs{0}, controls{0}, registrations{0};
   uint64_t seed = 0;
+  template <typename Outcome>
+  void add(const Outcome& o) {
+    o.addTo(*this);
+  }
   uint64_t faults() const { return lost + duplicated + reordered + leaked + notDone + hangs + logs; }
   std::string line() const {
     char b[512];
@@ -139,6 +143,16 @@ struct Collector : ZtQueueTask {
 struct Outcome {
   uint64_t count = 0, lost = 0, duplicated = 0, reordered = 0, notDone = 0, leaked = 0, controls = 0;
   bool ok() const { return lost + duplicated + reordered + notDone + leaked == 0; }
+  template <typename Sum>
+  void addTo(Sum& t) const {
+    t.lost += lost;
+    t.duplicated += duplicated;
+    t.reordered += reordered;
+    t.notDone += notDone;
+    t.leaked += leaked;
+    t.controls += controls;
+  }
+  void add(const Outcome& h) { h.addTo(*this); }
 };
 
 using Clock = std::chrono::steady_clock;
@@ -487,12 +501,7 @@ Outcome runRound(long index, uint64_t rseed, const soak::Args& args) {
                    h.controls);
     }
     (half == 0 ? totals.items : totals.messages) += h.count;
-    o.lost += h.lost;
-    o.duplicated += h.duplicated;
-    o.reordered += h.reordered;
-    o.notDone += h.notDone;
-    o.leaked += h.leaked;
-    o.controls += h.controls;
+    o.add(h);
   }
   return o;
 }
@@ -502,36 +511,22 @@ Outcome runRound(long index, uint64_t rseed, const soak::Args& args) {
 int main(int argc, char** argv) {
   soak::Args args;
   args.count = 20;
-  if (!soak::parseArgs(argc, argv, "queue_soak", "rounds", args)) return 2;
+  if (!soak::begin(argc, argv, "queue_soak", "rounds", args)) return 2;
   totals.seed = args.seed;
-  std::printf("queue_soak: seed=0x%" PRIx64 " rounds=%ld seconds=%g bytes_limit=%" PRIu64 "\n", args.seed,
-              args.count, args.seconds, args.bytesLimit);
-  std::fflush(stdout);
   Utils::Log::theLog()->sink(&logSink, nullptr);
   const auto t0 = Clock::now();
-  {
-    soak::Watchdog dog(args.hangSeconds, [] {
-      totals.hangs.fetch_add(1);
-      return totals.line();
-    });
-    watchdog = &dog;
-    const long count = args.only ? 1 : args.count;
-    for (long i = 0; i < count; ++i) {
-      if (args.seconds > 0 && soak::secondsSince(t0) > args.seconds) break;
-      if (args.bytesLimit && (totals.items.load() + totals.messages.load()) * kBytesPerItem >= args.bytesLimit) break;
-      const uint64_t rseed = args.only ? args.only : soak::mixSeed(args.seed, static_cast<uint64_t>(i));
-      const Outcome o = runRound(i, rseed, args);
-      totals.rounds += 1;
-      totals.lost += o.lost;
-      totals.duplicated += o.duplicated;
-      totals.reordered += o.reordered;
-      totals.notDone += o.notDone;
-      totals.leaked += o.leaked;
-      totals.controls += o.controls;
-      dog.tick();
-    }
-    watchdog = nullptr;
-  }
+  soak::drive(
+      args, watchdog,
+      [] {
+        totals.hangs.fetch_add(1);
+        return totals.line();
+      },
+      [&](long i, uint64_t rseed) {
+        totals.rounds += 1;
+        totals.add(runRound(i, rseed, args));
+        return true;
+      },
+      [&] { return args.bytesLimit && (totals.items.load() + totals.messages.load()) * kBytesPerItem >= args.bytesLimit; });
   Utils::Log::theLog()->sink(nullptr, nullptr);
   std::printf("%s wall=%.1fs\n", totals.line().c_str(), soak::secondsSince(t0));
   return totals.faults() == 0 ? 0 : 1;

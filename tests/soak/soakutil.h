@@ -119,6 +119,17 @@ inline bool parseArgs(int argc, char** argv, const char* prog, const char* count
   return true;
 }
 
+// parseArgs, then the line that names the seed (so that a failed run can be
+// replayed), flushed before anything else can go wrong.
+inline bool begin(int argc, char** argv, const char* prog, const char* countName, Args& a) {
+  if (!parseArgs(argc, argv, prog, countName, a)) return false;
+  std::printf("%s: seed=0x%llx %s=%ld seconds=%g bytes_limit=%llu\n", prog,
+              static_cast<unsigned long long>(a.seed), countName, a.count, a.seconds,
+              static_cast<unsigned long long>(a.bytesLimit));
+  std::fflush(stdout);
+  return true;
+}
+
 // Turns "nothing moved for hangSeconds" into a failure. Workers call tick()
 // whenever they make progress; the run names what it is doing with
 // context(). On a hang the watchdog prints the context and the line that
@@ -189,6 +200,28 @@ inline int64_t leakedSince(int64_t start, double seconds = 10) {
 
 inline double secondsSince(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+// The run itself: runOne(index, seed) for each pipeline or round, under a
+// watchdog published through `dog` while it lives, until the count, the
+// time (--seconds) or limitReached() says stop, or runOne returns false.
+// With --only the one seed given is run once. onHang makes the summary line
+// printed when the watchdog fires.
+inline void drive(const Args& a, Watchdog*& dog, const std::function<std::string()>& onHang,
+                  const std::function<bool(long, uint64_t)>& runOne, const std::function<bool()>& limitReached) {
+  const auto t0 = std::chrono::steady_clock::now();
+  Watchdog w(a.hangSeconds, onHang);
+  dog = &w;
+  const long count = a.only ? 1 : a.count;
+  for (long i = 0; i < count; ++i) {
+    if (a.seconds > 0 && secondsSince(t0) > a.seconds) break;
+    if (limitReached()) break;
+    const uint64_t seed = a.only ? a.only : mixSeed(a.seed, static_cast<uint64_t>(i));
+    const bool more = runOne(i, seed);
+    w.tick();
+    if (!more) break;
+  }
+  dog = nullptr;
 }
 
 }  // namespace soak
