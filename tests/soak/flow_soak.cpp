@@ -683,7 +683,7 @@ Outcome runPipeline(long index, uint64_t pseed, const soak::Args& args,
     }
 
     // Random moments, measured in source bytes: flush, seek, stop.
-    uint64_t flushes = 0, seeks = 0, stops = 0;
+    uint64_t seeks = 0, stops = 0;
     if (started) {
       const int events = static_cast<int>(rng.below(7));
       std::vector<uint64_t> at;
@@ -701,7 +701,6 @@ Outcome runPipeline(long index, uint64_t pseed, const soak::Args& args,
         const uint64_t what = rng.below(10);
         if (what < 4) {
           src->requestFlush();
-          ++flushes;
         } else if (what < 8) {
           uint32_t to;
           switch (rng.below(3)) {
@@ -740,9 +739,18 @@ Outcome runPipeline(long index, uint64_t pseed, const soak::Args& args,
       return true;
     };
     watchdog->tick();
-    if (!waitUntil(allDone, std::chrono::steady_clock::now() +
-                                std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                    std::chrono::duration<double>(args.hangSeconds)))) {
+    // Sinks may still be draining what forks buffered for them: wait while
+    // bytes keep arriving, and call the rest not done once they stop.
+    bool finished = false;
+    for (uint64_t seen = ~0ull; !finished;) {
+      const uint64_t now = totals.bytes.load();
+      if (now == seen) break;
+      seen = now;
+      finished = waitUntil(allDone, std::chrono::steady_clock::now() +
+                                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                            std::chrono::duration<double>(args.hangSeconds)));
+    }
+    if (!finished) {
       for (size_t i = 0; i < b.nodes.size(); ++i)
         if (!b.taskAt(i)->done()) ++o.notDone;
       totals.notDone += o.notDone;
@@ -799,7 +807,6 @@ Outcome runPipeline(long index, uint64_t pseed, const soak::Args& args,
     totals.flushes += flushesSent;
     totals.seeks += seeks;
     totals.stops += stops;
-    (void)flushes;
 
     // Tasks first: a unit clears its pointer in its flows as it goes.
     for (size_t i = b.nodes.size(); i-- > 0;) {
