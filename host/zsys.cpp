@@ -164,12 +164,12 @@ uint64_t secondsToNs(double seconds) {
 }
 
 std::atomic<unsigned> gFailCreates{0};
+std::atomic<unsigned> gFailEvents{0};
 
-// True when a creation must fail by the test hook (and consumes one).
-bool injectedFailure() {
-  unsigned n = gFailCreates.load(std::memory_order_relaxed);
-  while (n != 0 &&
-         !gFailCreates.compare_exchange_weak(n, n - 1, std::memory_order_relaxed)) {
+// True when a creation must fail by a test hook (and consumes one).
+bool injectedFailure(std::atomic<unsigned>& left = gFailCreates) {
+  unsigned n = left.load(std::memory_order_relaxed);
+  while (n != 0 && !left.compare_exchange_weak(n, n - 1, std::memory_order_relaxed)) {
   }
   return n != 0;
 }
@@ -1033,6 +1033,7 @@ int ZIF_CreateTaskCoop(ZIF_TaskEntry entry, void* arg, uint32_t* taskId) {
 }
 
 uint32_t ZIF_CreateEventCoop(int autoReset, int initiallySet) {
+  if (injectedFailure(gFailEvents)) return kNoId;
   auto* ev = new (std::nothrow) Event{autoReset == 1, initiallySet != 0, {}};
   if (!ev) return kNoId;
   std::lock_guard<std::mutex> hold(registry().mu);
@@ -1172,5 +1173,6 @@ uint64_t ZIF_CurrentTaskTimeCoop(void) {
 uint64_t ZIF_ZeroBasedTimeFrequency(void) { return kTicksPerSecond; }
 
 void ZIF_TestFailNextCreates(unsigned int n) { gFailCreates.store(n, std::memory_order_relaxed); }
+void ZIF_TestFailNextEvents(unsigned int n) { gFailEvents.store(n, std::memory_order_relaxed); }
 
 }  // extern "C"

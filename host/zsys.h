@@ -102,5 +102,8 @@ ZK_EXPORT uint64_t ZIF_ZeroBasedTimeFrequency(void);
 // Test hook (fault injection): the next `n` task creations, pre-emptive or
 // cooperative, fail with -1. 0 turns it off.
 ZK_EXPORT void ZIF_TestFailNextCreates(unsigned int n);
+// Test hook: the next `n` ZIF_CreateEventCoop calls fail (0xFFFFFFFF). 0
+// turns it off.
+ZK_EXPORT void ZIF_TestFailNextEvents(unsigned int n);
 
 }  // extern "C"

@@ -45,7 +45,16 @@ ZtFlowBase& ZtFlowBase::operator=(const ZtFlowBase& o) {
   return *this;
 }
 
-ZtFlowBase::~ZtFlowBase() { empty(); }
+ZtFlowBase::~ZtFlowBase() {
+  empty();
+  delete reserve_;
+}
+
+bool ZtFlowBase::reserveNode() {
+  keepReserve_ = true;
+  if (!reserve_) reserve_ = new Node;
+  return reserve_ != nullptr;
+}
 
 void ZtFlowBase::init() {
   head = nullptr;
@@ -110,7 +119,11 @@ ZtFlowBase::Node* ZtFlowBase::newNode(ZtFlowPacket* packet) {
     --spareCount_;
   } else {
     n = new Node;
-    if (!n) return nullptr;
+    if (!n) {
+      n = reserve_;
+      reserve_ = nullptr;
+      if (!n) return nullptr;
+    }
   }
   n->packet = packet;
   n->next = n;
@@ -285,7 +298,9 @@ ZtFlowPacket* ZtFlowBase::remove() {
     cursor = next;
   }
   ZtFlowPacket* p = n->packet;
-  if (spareCount_ < kMaxSpareNodes) {
+  if (keepReserve_ && !reserve_) {
+    reserve_ = n;
+  } else if (spareCount_ < kMaxSpareNodes) {
     n->next = spare_;
     spare_ = n;
     ++spareCount_;
@@ -303,6 +318,7 @@ ZtFlowPacket* ZtFlowBase::remove() {
 }
 
 ZtFlowPacket* ZtFlowBase::read(unsigned int& pos) {
+  copyFailed_ = false;
   if (!locate(pos)) return nullptr;
   ZtFlowPacket* c = cursor->packet;
   // A consuming read from the start of a packet that only the list holds:
@@ -321,7 +337,10 @@ ZtFlowPacket* ZtFlowBase::read(unsigned int& pos) {
   ZtFlowPacket* copy = c->readAt(at);
   // Out of memory: nothing is returned and nothing is removed, so that no
   // data is lost; the next read finds the packet again.
-  if (!copy) return nullptr;
+  if (!copy) {
+    copyFailed_ = true;
+    return nullptr;
+  }
   if (readRemovesPacket_) {
     remove();
     ZtFlowPacket::drop(c);
@@ -603,6 +622,11 @@ void ZtFlow::empty() {
   ZtFlowBase::empty();
 }
 
+bool ZtFlow::reserveNode() {
+  Guard g(listGuard_);
+  return ZtFlowBase::reserveNode();
+}
+
 unsigned int ZtFlow::nextGap(unsigned int pos, unsigned int& gap, bool forward) {
   Guard g(listGuard_);
   return ZtFlowBase::nextGap(pos, gap, forward);
@@ -708,6 +732,7 @@ ZtFlowPacket* ZtFlow::read(unsigned int& pos) {
 ZtFlowPacket* ZtFlow::_read(unsigned int pos) {
   const uint32_t kicks = kickEpoch_.load(std::memory_order_seq_cst);
   ZtFlowPacket* packet;
+  bool copyFailed;
   {
     // requestPos moves with the list, under its guard: a producer's test
     // that measured from the old position after the packet had gone would
@@ -718,6 +743,7 @@ ZtFlowPacket* ZtFlow::_read(unsigned int pos) {
     unsigned int at = pos;
     packet = ZtFlowBase::read(at);
     if (packet && readRemovesPacket_) requestPos_.store(pos + packet->size(), std::memory_order_release);
+    copyFailed = copyFailed_;
   }
   readEpoch_.fetch_add(1, std::memory_order_seq_cst);
 
@@ -730,7 +756,9 @@ ZtFlowPacket* ZtFlow::_read(unsigned int pos) {
   ZtFlowUnit* cons = consumer();
   if (cons) {
     TestFn sleep = sleepConsumerTestFn_.load(std::memory_order_acquire);
-    if (!packet || (sleep && sleep(cons))) closeOutput(kicks);
+    // Data that could not be copied is no reason to sleep: the caller reads
+    // again, and gets it once memory is back.
+    if ((!packet && !copyFailed) || (sleep && sleep(cons))) closeOutput(kicks);
   }
   return packet;
 }

@@ -159,6 +159,11 @@ struct ZK_EXPORT ZtFlowBase {
   ZtFlowPacket* remove();
   // Removes and drops every packet, and frees the nodes kept for reuse.
   void empty();
+  // From now on the list keeps one node in reserve for an insertion that
+  // finds no memory, refilled by the next removal; it is freed only with the
+  // list. A flow task reserves one on each output, so that the end it sends
+  // there always finds a place. False when the node cannot be made.
+  bool reserveNode();
 
   // add().
   virtual void write(ZtFlowPacket* packet);
@@ -245,6 +250,16 @@ struct ZK_EXPORT ZtFlowBase {
   static constexpr unsigned int kMaxSpareNodes = 64;
   Node* spare_;
   unsigned int spareCount_;
+  // See reserveNode(). Never copied or swapped either.
+  Node* reserve_ = nullptr;
+  bool keepReserve_ = false;
+
+ protected:
+  // Set by read() when a packet covered the position but no copy of it
+  // could be made (out of memory), cleared by every other read. A flow's
+  // consumer must not go to sleep on such a read: the data is there, and
+  // no later write may ever come to wake it.
+  bool copyFailed_ = false;
 };
 
 struct ZK_EXPORT ZtFlowExclusive : ZtFlowBase {
@@ -359,6 +374,7 @@ struct ZK_EXPORT ZtFlow : ZtFlowExclusive {
   void add(ZtFlowPacket* packet);
   ZtFlowPacket* remove();
   void empty();
+  bool reserveNode();
 
  protected:
   friend struct ZtFlowTask;

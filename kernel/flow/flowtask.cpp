@@ -29,6 +29,17 @@ inline unsigned int clampCount(unsigned int n) {
   return n < ZtFlowUnit::kMaxFlows ? n : ZtFlowUnit::kMaxFlows;
 }
 
+// A one-position marker (Flush, EndOfFlow) without a stored packet, at
+// position 0 of its output; null when out of memory.
+ZtFlowDataPacket* newMarker(ZtFlowPacket::MarkupCode code) {
+  ZtFlowDataPacket* p = new ZtFlowDataPacket();
+  if (!p) return nullptr;
+  p->markupCode(code);
+  p->dSize(1);
+  p->pos(0);
+  return p;
+}
+
 // The fixed-point product of two raw times: low 64 bits of the product,
 // arithmetic shift by 16. Done on unsigned values so that it wraps instead
 // of overflowing.
@@ -242,6 +253,10 @@ void ZtFlowTask::init() {
 ZtFlowTask::~ZtFlowTask() {
   stop();
   waitLoopGone();
+  for (ZtFlowPacket*& m : endMarkers_) {
+    delete m;
+    m = nullptr;
+  }
   waitLock.purge();
   // The embedded packets go with the members; ~ZtFlowUnit detaches the flows.
 }
@@ -314,7 +329,7 @@ bool ZtFlowTask::start() {
   shutdown(false);
   running(false);
   taskRateInfo(rateInfo_);
-  if (!validRequest()) {
+  if (!validRequest() || !reserveEndMarkers()) {
     started(false);
     return false;
   }
@@ -362,6 +377,18 @@ void ZtFlowTask::stop() {
     }
   }
   started(false);
+}
+
+bool ZtFlowTask::reserveEndMarkers() {
+  // Out of memory is a refused start: clearer than a loop whose end might
+  // never reach its consumers. Markers made for a start that fails later
+  // wait for the next one.
+  for (unsigned int j = 0; j < clampCount(outputCount_); ++j) {
+    if (!endMarkers_[j]) endMarkers_[j] = newMarker(ZtFlowPacket::MarkupCode::EndOfFlow);
+    if (!endMarkers_[j]) return false;
+    if (outputs_[j] && !outputs_[j]->reserveNode()) return false;
+  }
+  return true;
 }
 
 void ZtFlowTask::waitLoopGone() const {
@@ -485,12 +512,8 @@ void ZtFlowTask::flowEmitter(ZtFlowTask* task, unsigned int i, ZtFlowPacket* pac
 void ZtFlowTask::emitFlush(ZtFlowEmitFn emit) {
   if (!emit) return;
   for (unsigned int i = 0; i < clampCount(outputCount_); ++i) {
-    ZtFlowDataPacket* p = new ZtFlowDataPacket();
-    if (!p) continue;
-    p->markupCode(ZtFlowPacket::MarkupCode::Flush);
-    p->dSize(1);
-    p->pos(0);
-    emit(this, i, p);
+    ZtFlowDataPacket* p = newMarker(ZtFlowPacket::MarkupCode::Flush);
+    if (p) emit(this, i, p);
   }
 }
 
@@ -707,14 +730,16 @@ void ZtFlowTask::run() {
   // for good. A one-position marker needs no back-pressure.
   c.release();
   for (unsigned int j = 0; j < clampCount(outputCount_); ++j) {
+    ZtFlowPacket* p = endMarkers_[j];
+    endMarkers_[j] = nullptr;
     ZtFlow* f = outputs_[j];
-    if (!f) continue;
-    ZtFlowDataPacket* p = new ZtFlowDataPacket();
-    if (!p) continue;
-    p->markupCode(ZtFlowPacket::MarkupCode::EndOfFlow);
-    p->dSize(1);
-    p->pos(0);
-    f->appendNonBlocking(p, &flowPosOut_[j]);
+    if (!f) {
+      delete p;
+      continue;
+    }
+    // An output attached while the loop ran has no marker of its own.
+    if (!p) p = newMarker(ZtFlowPacket::MarkupCode::EndOfFlow);
+    if (p) f->appendNonBlocking(p, &flowPosOut_[j]);
   }
   taskStop();
   unwait();

@@ -393,4 +393,13 @@ struct ZK_EXPORT ZtFlowTask : ZtFlowUnit {
   // Where out-of-range flowPosIn(i) references point, so that they never
   // reach past the table.
   std::atomic<unsigned int> posScratch_;
+  // The EndOfFlow markers of the loop's end, one per output, made by start()
+  // before the loop exists, which also has each output flow keep a node in
+  // reserve for them. The end must reach every consumer, or a pipeline
+  // stopped at its source never winds down; made only at the end, a marker
+  // would be lost whenever memory ran short just then. Handed to the loop
+  // with the task's creation, freed by the destructor if unused; a copy
+  // starts without any.
+  ZtFlowPacket* endMarkers_[kMaxFlows] = {};
+  bool reserveEndMarkers();
 };
