@@ -223,8 +223,10 @@ void ZtQueueTask::resume() {
   if (coop_) {
     suspended_.store(false, std::memory_order_release);
     ZIF_SetTaskSuspended(taskId_, 0);
-  } else {
-    // The body clears `suspended` once it holds the lock again.
+  } else if (suspended_.load(std::memory_order_acquire)) {
+    // The body clears `suspended` once it holds the lock again. Without a
+    // suspension there is nothing to lift: unlocking then would free the
+    // lock the running body holds, and the next suspend() would pass it.
     suspendLock.unlock();
   }
 }
@@ -280,6 +282,10 @@ unsigned long ZtQueueTask::queueTask(void* arg) {
       if (t->suspended_.load(std::memory_order_acquire)) {
         t->suspendLock.lock();  // waits for resume()
         t->suspended_.store(false, std::memory_order_release);
+      } else if (!t->suspendLock.isLocked()) {
+        // Two resume() calls for one suspension can both unlock before we
+        // take the lock back; retaking it here keeps the next suspension.
+        t->suspendLock.tryLock();
       }
       if (q) {
         if (!t->_take(q, holder)) break;  // the object is going away

@@ -1,0 +1,272 @@
+// Bad input to the public operations: null pointers, indexes past the
+// tables, offsets past a packet's end, zero and negative rates, calls out of
+// order. Each gets a clear answer (false, null, 0 or a log line), changes
+// nothing it should not, and frees what it was given to keep. Cases that
+// other test files already show are listed in docs/bad-input.md, not here.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <vector>
+
+#include "common/flowtasks.h"
+#include "common/testutil.h"
+#include "kernel/flow/flow.h"
+#include "kernel/flow/flowbuffer.h"
+#include "kernel/flow/flowfork.h"
+#include "kernel/flow/flowtask.h"
+#include "kernel/flow/message.h"
+#include "kernel/flow/queuetask.h"
+
+namespace {
+
+using zktest::LiveCount;
+using zktest::LogCapture;
+using zktest::makeDataPacket;
+using zktest::waitFor;
+
+// One row: what is called, with what, and whether the answer was the clear one.
+struct Case {
+  const char* op;
+  const char* input;
+  std::function<bool()> clear;
+};
+
+void runTable(const std::vector<Case>& table) {
+  for (const Case& c : table) {
+    LiveCount live;
+    EXPECT_TRUE(c.clear()) << c.op << " given " << c.input;
+    live.expectBack(1.0);
+  }
+}
+
+// A task for the calls that need no loop; its name may be null.
+struct Idle : zktest::CountingTask {
+  Idle() : CountingTask(zktest::Rate{}) {}
+  ~Idle() override { stop(); }
+  const char* taskName() const override { return nameText; }
+  unsigned int taskHandleFlow(unsigned int, unsigned int, ZtFlowPacket**, ZtFlowEmitFn) override { return 0; }
+  const char* nameText = nullptr;
+};
+
+int countCalls(void* n, const P<ZtMessage>&) { return ++*static_cast<int*>(n); }
+
+TEST(BadInput, PacketsAndStoredBytes) {
+  runTable({
+      {"ZtFlowPacket::drop", "null", [] {
+         ZtFlowPacket::drop(nullptr);
+         return true;
+       }},
+      {"ZtFlowDataPacket::readAt", "a position past the end", [] {
+         ZtFlowDataPacket* p = makeDataPacket(0, 0, 10);
+         p->incRef();
+         unsigned int at = 50;
+         ZtFlowPacket* c = p->readAt(at);
+         const bool ok = c && c->size() == 0 && p->size() == 10;
+         ZtFlowPacket::drop(c);
+         ZtFlowPacket::drop(p);
+         return ok;
+       }},
+      {"ZtFlowDataPacket::clipStart / clipSize", "past the end / larger than the packet", [] {
+         ZtFlowDataPacket* p = makeDataPacket(0, 0, 10);
+         p->incRef();
+         p->clipSize(1000);
+         const bool kept = p->size() == 10;
+         p->clipStart(1000);
+         const bool ok = kept && p->size() == 0;
+         ZtFlowPacket::drop(p);
+         return ok;
+       }},
+      {"ZtFlowDataPacket::data", "no stored packet", [] {
+         ZtFlowDataPacket p;
+         p.dSize(5);
+         return p.data() == nullptr;
+       }},
+      {"ZtPacket::writeAt / readAt", "offset past the end, null buffer", [] {
+         ZtPacket p(8);
+         char b[4] = {1, 2, 3, 4};
+         return p.writeAt(9, b, 4) == 0 && p.readAt(9, b, 4) == 0 && p.writeAt(0, nullptr, 4) == 0 &&
+                p.readAt(0, nullptr, 4) == 0 && p.readAt(6, b, 4) == 2;
+       }},
+  });
+}
+
+TEST(BadInput, ListsAndFlows) {
+  runTable({
+      {"ZtFlow write / append / writeNonBlocking / appendNonBlocking", "null packet", [] {
+         ZtFlow f;
+         unsigned int pos = 7;
+         f.write(nullptr);
+         f.append(nullptr, &pos);
+         f.writeNonBlocking(nullptr);
+         f.appendNonBlocking(nullptr, &pos);
+         return f.isEmpty() && pos == 7;
+       }},
+      {"ZtFlow::append", "null running position", [] {
+         ZtFlow f;
+         ZtFlowDataPacket* p = makeDataPacket(0, 0, 10);
+         p->pos(30);
+         f.appendNonBlocking(p, nullptr);  // stays at its own position
+         unsigned int at = 30;
+         ZtFlowPacket* got = f.read(at);
+         const bool ok = got && got->pos() == 30 && f.size() == 10;
+         ZtFlowPacket::drop(got);
+         return ok;
+       }},
+      {"ZtFlowBase::apply", "null function", [] {
+         ZtFlowBase l;
+         l.add(makeDataPacket(0, 0, 4));
+         l.apply(nullptr, nullptr);
+         return l.size() == 4;
+       }},
+      {"ZtFlowBase::deleteOutsideRange", "from after to", [] {
+         ZtFlowBase l;
+         for (unsigned int p = 0; p < 40; p += 10) {
+           ZtFlowDataPacket* d = makeDataPacket(0, p, 10);
+           d->pos(p);
+           l.add(d);
+         }
+         l.deleteOutsideRange(30, 10);  // nothing both starts by 10 and ends after 30
+         return l.isEmpty() && l.size() == 0;
+       }},
+      {"ZtFlowBase::nextGap / read / remove", "an empty list", [] {
+         ZtFlowBase l;
+         unsigned int gap = 9, at = 5;
+         return l.nextGap(5, gap, true) == 5 && gap == 0 && l.nextGap(5, gap, false) == 5 && gap == 0 &&
+                l.read(at) == nullptr && l.remove() == nullptr;
+       }},
+  });
+}
+
+TEST(BadInput, UnitsTasksAndForks) {
+  runTable({
+      {"ZtFlowTask::flowEmitter", "null task, output index 4, no output flow", [] {
+         Idle t;
+         ZtFlowTask::flowEmitter(nullptr, 0, makeDataPacket(0, 0, 4));
+         ZtFlowTask::flowEmitter(&t, 4, makeDataPacket(0, 0, 4));
+         ZtFlowTask::flowEmitter(&t, 0, makeDataPacket(0, 0, 4));
+         ZtFlowTask::flowEmitter(&t, 0, nullptr);
+         return t.flowPosOut(0) == 0;  // and the packets are freed (live count)
+       }},
+      {"ZtFlowTask::flush / emitFlush", "null emit function", [] {
+         ZtFlow out;
+         Idle t;
+         t.addOutput(&out);
+         t.flush(nullptr);
+         t.emitFlush(nullptr);
+         return out.isEmpty() && t.flushes.load() == 1;
+       }},
+      {"ZtFlowTask::name / start", "a taskName() of null", [] {
+         LogCapture log;
+         Idle t;
+         t.granularity(6);
+         const bool ok = t.name() == nullptr && t.shortName[0] == 0 && !t.start();
+         return ok && log.count(" not started: granularity is not a power of two (6)") == 1;
+       }},
+      {"ZtFlowTask::sleepTest", "a negative durationMax", [] {
+         ZtFlow out;
+         Idle t;
+         t.addOutput(&out);
+         out.writeNonBlocking(makeDataPacket(0, 0, 1000));
+         t.rateInfo().dataRate(10);
+         t.rateInfo().durationMax(Utils::Time::fromRaw(-65536));
+         return !t.sleepTest();
+       }},
+      {"ZtFlowTask::start", "a negative duration and durationMin", [] {
+         LogCapture log;
+         Idle t;
+         t.rate.duration = -655;
+         t.rate.durationMin = -1;
+         return !t.start() && !t.started() && log.count("duration and durationMin are not positive") == 1;
+       }},
+      {"ZtFlowFork", "a null input and no outputs", [] {
+         LogCapture log;
+         ZtFlowFork fork(nullptr, nullptr);
+         return fork.inputCount() == 0 && fork.outputCount() == 0 && !fork.start() && !fork.started() &&
+                log.entries().empty();
+       }},
+  });
+}
+
+TEST(BadInput, BufferAndMessaging) {
+  runTable({
+      {"ZtFlowBuffer::add / read", "null packet, null destination, count 0", [] {
+         ZtFlowBuffer b;
+         b.add(nullptr);
+         b.add(makeDataPacket(0, 0, 4));
+         char out[4] = {};
+         b.read(nullptr, 4);
+         b.read(out, 0);
+         return b.size() == 4;
+       }},
+      {"ZtMsgSender::send", "an empty P", [] {
+         ZtMsgReceiver r;
+         ZtMsgSender s;
+         int n = 0;
+         s.addReceiver(r, &countCalls, &n, 0, true);
+         s.send(P<ZtMessage>());
+         return n == 0;
+       }},
+      {"ZtMsgSender::addReceiver", "a null callback", [] {
+         ZtMsgReceiver r;
+         ZtMsgSender s;
+         const bool made = s.addReceiver(r, nullptr, nullptr, 0, true) != nullptr &&
+                           s.addReceiver(r, nullptr, nullptr, 0, false) != nullptr;
+         P<ZtMessage> m(new ZtMessage(3));
+         s.send(m);
+         r.poll();
+         return made && s.receiverCount() == 2;
+       }},
+      {"ZtMsgSender::removeReceiver / ZtMsgReceiver::link", "null record, null sender", [] {
+         ZtMsgReceiver r;
+         ZtMsgSender s;
+         r.link(nullptr);
+         return !s.removeReceiver(nullptr) && !s.removeReceiver(r, 0) && !r.hasServer();
+       }},
+  });
+}
+
+// A queue task told to resume() when it was never suspended: a later
+// suspend() must still hold the body between turns.
+TEST(BadInput, QueueTaskResumedWithoutASuspend) {
+  LiveCount live;
+  {
+    using Queue = ZtQueueTask::Queue;
+    struct Count : ZtQueueTask {
+      Count() : ZtQueueTask(false) {}
+      ~Count() override { stop(); }
+      void taskHandlePacket(AP<ZtQueuePacket>& p, Queue*) override {
+        if (p) handled.fetch_add(1);
+      }
+      const char* taskName() override { return "count"; }
+      std::atomic<int> handled{0};
+    } task;
+    Queue in;
+    task.in(&in);
+    task.resume();  // before start: nothing to resume
+    ASSERT_TRUE(task.start());
+    task.resume();  // running, never suspended
+    task.resume();
+    task.suspend();
+    AP<ZtQueuePacket> a(new ZtQueuePacket), b(new ZtQueuePacket);
+    in.push(a);  // handled: a body waiting for input is suspended after it
+    ASSERT_TRUE(waitFor([&] { return task.handled.load() == 1; }));
+    in.push(b);
+    // Observation window: a body that ignored the suspension takes b now.
+    EXPECT_FALSE(waitFor([&] { return task.handled.load() == 2; }, 0.2)) << "the suspension was lost";
+    EXPECT_TRUE(task.suspended());
+    task.resume();
+    EXPECT_TRUE(waitFor([&] { return task.handled.load() == 2; }));
+    EXPECT_TRUE(task.stop());
+    EXPECT_TRUE(task.stop());  // a second stop: nothing to do
+    // Pacing a task without an input queue by a negative or NaN time: no pacing.
+    task.in(nullptr);
+    task.minSampleTime(-1.0f);
+    ASSERT_TRUE(task.start());
+    task.minSampleTime(std::nanf(""));
+    EXPECT_TRUE(task.stop());
+  }
+  live.expectBack();
+}
+
+}  // namespace
