@@ -94,6 +94,7 @@ TEST_F(MessageTest, DefaultsCopiesAndCounts) {
   EXPECT_EQ(other->refCount(), 1u);
   EXPECT_EQ(a->refCount(), 3u);
   EXPECT_EQ(other->type(), 7);
+  EXPECT_EQ(other->tag, 42u);
 }
 
 // ------------------------------------------------------------ callback records
@@ -138,7 +139,14 @@ TEST(CallbackRecTest, SendAndCopy) {
 
 // ------------------------------------------------------------------- senders
 
-class SenderTest : public zktest::LiveTest {};
+// Registrations log into `log` through tags; `a` and `b` serve most tests.
+class MessagingTest : public zktest::LiveTest {
+ protected:
+  Log log;
+  Tag a{&log, "a"}, b{&log, "b"};
+};
+
+class SenderTest : public MessagingTest {};
 
 TEST_F(SenderTest, EmptySenderStampsAndDeliversNothing) {
   ZtMsgSender s;
@@ -152,8 +160,7 @@ TEST_F(SenderTest, EmptySenderStampsAndDeliversNothing) {
 
 TEST_F(SenderTest, RegistrationOrderAndTypes) {
   {
-    Log log;
-    Tag a{&log, "a"}, b{&log, "b"}, c{&log, "c"}, d{&log, "d"};
+    Tag c{&log, "c"}, d{&log, "d"};
     ZtMsgReceiver r1, r2;
     ZtMsgSender s;
     s.addReceiver(r1, &record, &a, 0, true);
@@ -179,8 +186,6 @@ TEST_F(SenderTest, RegistrationOrderAndTypes) {
 }
 
 TEST_F(SenderTest, DuplicatesAndRemoval) {
-  Log log;
-  Tag a{&log, "a"}, b{&log, "b"};
   ZtMsgReceiver r;
   ZtMsgSender s, t;
   s.addReceiver(r, &record, &a, 3, true);
@@ -219,7 +224,6 @@ TEST_F(SenderTest, DuplicatesAndRemoval) {
 }
 
 TEST_F(SenderTest, RecordLayoutOfDirectAndBuffered) {
-  Log log;
   Tag a{&log, "A"}, b{&log, "B"};
   ZtMsgReceiver r;
   ProbeSender s1, s2;
@@ -264,7 +268,6 @@ TEST_F(SenderTest, RecordLayoutOfDirectAndBuffered) {
 }
 
 TEST_F(SenderTest, TypeIsReadOnceAndMessageOutlivesTheWalk) {
-  Log log;
   struct State {
     Log* log;
     P<ZtMessage> only;  // the only holder besides the walk
@@ -290,7 +293,6 @@ TEST_F(SenderTest, TypeIsReadOnceAndMessageOutlivesTheWalk) {
 }
 
 TEST_F(SenderTest, NestedSendRunsToItsEndFirst) {
-  Log log;
   struct State {
     Log* log;
     ZtMsgSender* s;
@@ -321,7 +323,6 @@ TEST_F(SenderTest, NestedSendRunsToItsEndFirst) {
 }
 
 TEST_F(SenderTest, CallbacksChangeRegistrationsDuringTheWalk) {
-  Log log;
   ZtMsgReceiver r;
   ZtMsgSender s;
   struct State {
@@ -331,7 +332,7 @@ TEST_F(SenderTest, CallbacksChangeRegistrationsDuringTheWalk) {
     ZtMsgCallbackRec* later = nullptr;
     Tag* added;
   };
-  Tag b{&log, "b"}, c{&log, "c"}, added{&log, "added"};
+  Tag c{&log, "c"}, added{&log, "added"};
   State st{&s, &r, nullptr, nullptr, &added};
   auto churn = [](void* cl, const P<ZtMessage>&) -> int {
     auto* st = static_cast<State*>(cl);
@@ -357,7 +358,6 @@ TEST_F(SenderTest, CallbacksChangeRegistrationsDuringTheWalk) {
 
 TEST_F(SenderTest, CallbackDestroysItsSenderOrReceiver) {
   {
-    Log log;
     Tag after{&log, "after"};
     // The sender, from inside its own send.
     auto* s = new ZtMsgSender;
@@ -395,7 +395,6 @@ TEST_F(SenderTest, CallbackDestroysItsSenderOrReceiver) {
 }
 
 TEST_F(SenderTest, RelocateMovesMatchingRecords) {
-  Log log;
   Tag t0{&log, "t0"}, t3{&log, "t3"}, t4{&log, "t4"}, b4{&log, "b4"};
   ZtMsgReceiver r1, r2;
   ZtMsgSender other, s;
@@ -424,8 +423,6 @@ TEST_F(SenderTest, EmptyEndsBothHalves) {
   ZtMsgReceiver r1, r2;
   {
     ZtMsgSender s;
-    Log log;
-    Tag a{&log, "a"};
     s.addReceiver(r1, &record, &a, 0, true);
     s.addReceiver(r2, &record, &a, 0, false);
     s.empty();
@@ -437,8 +434,7 @@ TEST_F(SenderTest, EmptyEndsBothHalves) {
 }
 
 TEST_F(SenderTest, CopyStartsEmptyAssignmentMoves) {
-  Log log;
-  Tag a{&log, "a"}, b{&log, "b"}, old{&log, "old"};
+  Tag old{&log, "old"};
   ZtMsgReceiver r1, r2, r3;
   ZtMsgSender s;
   s.addReceiver(r1, &record, &a, 0, true);
@@ -467,8 +463,6 @@ TEST_F(SenderTest, OutOfMemoryLeavesNothingHalfMade) {
   {
     ZtMsgReceiver r;
     ZtMsgSender s;
-    Log log;
-    Tag a{&log, "a"};
     // Every allocation of a registration, failing in turn: the buffered one
     // makes four records.
     for (uint64_t skip = 0; skip < 4; ++skip) {
@@ -494,10 +488,9 @@ TEST_F(SenderTest, OutOfMemoryLeavesNothingHalfMade) {
 
 // ----------------------------------------------------------------- receivers
 
-class ReceiverTest : public zktest::LiveTest {};
+class ReceiverTest : public MessagingTest {};
 
 TEST_F(ReceiverTest, BufferedDeliveryOnPoll) {
-  Log log;
   ZtMsgReceiver fresh;
   EXPECT_FALSE(fresh.hasServer());
   fresh.poll();
@@ -539,8 +532,6 @@ TEST_F(ReceiverTest, BufferedDeliveryOnPoll) {
 TEST_F(ReceiverTest, OneMessageTwoReceivers) {
   ZtMsgReceiver r1, r2;
   ZtMsgSender s;
-  Log log;
-  Tag a{&log, "a"}, b{&log, "b"};
   s.addReceiver(r1, &record, &a, 0, false);
   s.addReceiver(r2, &record, &b, 0, false);
   s.send(msg(5));
@@ -553,7 +544,6 @@ TEST_F(ReceiverTest, OneMessageTwoReceivers) {
 }
 
 TEST_F(ReceiverTest, SendAndPollFromAPollCallback) {
-  Log log;
   ZtMsgReceiver r;
   ZtMsgSender s;
   struct State {
@@ -593,8 +583,6 @@ TEST_F(ReceiverTest, SendAndPollFromAPollCallback) {
 TEST_F(ReceiverTest, LinksRemoveReceiverTakesALocalPair) {
   ZtMsgReceiver r;
   ZtMsgSender s;
-  Log log;
-  Tag a{&log, "a"}, b{&log, "b"};
   s.addReceiver(r, &record, &a, 3, false);
   s.addReceiver(r, &record, &b, 4, false);
   EXPECT_EQ(r.links().receiverCount(), 6u);
@@ -613,8 +601,6 @@ TEST_F(ReceiverTest, LinksRemoveReceiverTakesALocalPair) {
 
 TEST_F(ReceiverTest, SenderGoneWithMessagesPending) {
   {
-    Log log;
-    Tag a{&log, "a"}, b{&log, "b"};
     ZtMsgReceiver r;
     ZtMsgSender keep;
     keep.addReceiver(r, &record, &b, 0, false);
@@ -663,7 +649,6 @@ TEST_F(ReceiverTest, SenderGoneWithMessagesPending) {
 
 TEST_F(ReceiverTest, CallbacksDestroyDuringPoll) {
   {
-    Log log;
     Tag tail{&log, "tail"};
     // The receiver, from its own poll: the rest is delivered by its
     // destruction, and the outer poll stops touching it (the message it was
@@ -760,8 +745,7 @@ TEST_F(ReceiverTest, EveryDestructionOrder) {
 }
 
 TEST_F(ReceiverTest, CompleteRelocate) {
-  Log log;
-  Tag d{&log, "d"}, b{&log, "b"}, t{&log, "third"};
+  Tag d{&log, "d"}, t{&log, "third"};
   ProbeSender s1, s2;
   auto* from = new ZtMsgReceiver;
   ZtMsgReceiver to, third;
@@ -795,7 +779,6 @@ TEST_F(ReceiverTest, CompleteRelocate) {
 
 TEST_F(ReceiverTest, PartialRelocateSplitsRegistrationsAndPending) {
   {
-    Log log;
     Tag three{&log, "three"}, four{&log, "four"};
     ZtMsgSender sa, sb;
     ZtMsgReceiver from, to;
@@ -819,8 +802,7 @@ TEST_F(ReceiverTest, PartialRelocateSplitsRegistrationsAndPending) {
 }
 
 TEST_F(ReceiverTest, CopyStartsUnregisteredAssignmentMoves) {
-  Log log;
-  Tag a{&log, "a"}, old{&log, "old"};
+  Tag old{&log, "old"};
   ZtMsgSender s, t;
   ZtMsgReceiver r;
   s.addReceiver(r, &record, &a, 0, false);
