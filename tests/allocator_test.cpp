@@ -32,7 +32,7 @@ struct Marked {
 int Marked::constructed = 0;
 int Marked::destroyed = 0;
 
-class AllocatorTest : public ::testing::Test {
+class AllocatorTest : public zktest::LiveTest {
  protected:
   void SetUp() override {
     Marked::constructed = 0;
@@ -40,9 +40,8 @@ class AllocatorTest : public ::testing::Test {
   }
   void TearDown() override {
     counting()->failAfter(0, 0);
-    live_.expectBack();
+    LiveTest::TearDown();
   }
-  zktest::LiveCount live_;
 };
 
 TEST_F(AllocatorTest, CountsBlocksAndBytes) {
@@ -79,7 +78,7 @@ TEST_F(AllocatorTest, ZeroByteBlocksAreUnique) {
   ASSERT_NE(a, nullptr);
   ASSERT_NE(b, nullptr);
   EXPECT_NE(a, b);
-  EXPECT_EQ(live_.now(), live_.start() + 2);
+  EXPECT_EQ(live.now(), live.start() + 2);
   counting()->release(a);
   counting()->release(b);
 }
@@ -97,7 +96,7 @@ TEST_F(AllocatorTest, FailAfterSkipsThenFails) {
   EXPECT_EQ(bad2, nullptr);
   EXPECT_NE(ok3, nullptr);  // the fault is used up
   // Failed allocations are not live.
-  EXPECT_EQ(live_.now(), live_.start() + 3);
+  EXPECT_EQ(live.now(), live.start() + 3);
   for (void* p : {ok1, ok2, ok3}) counting()->release(p);
 
   // n = 0 turns injection off, also when it was pending.
@@ -112,16 +111,16 @@ TEST_F(AllocatorTest, MarkedClassesGoThroughTheAllocator) {
   const int64_t bytes = counting()->liveBytes();
   Marked* m = new Marked;
   ASSERT_NE(m, nullptr);
-  EXPECT_EQ(live_.now(), live_.start() + 1);
+  EXPECT_EQ(live.now(), live.start() + 1);
   EXPECT_EQ(counting()->liveBytes(), bytes + static_cast<int64_t>(sizeof(Marked)));
   delete m;
   EXPECT_EQ(Marked::destroyed, 1);
-  EXPECT_EQ(live_.now(), live_.start());
+  EXPECT_EQ(live.now(), live.start());
 
   Marked* many = new Marked[3];
   ASSERT_NE(many, nullptr);
   EXPECT_EQ(Marked::constructed, 4);
-  EXPECT_EQ(live_.now(), live_.start() + 1);
+  EXPECT_EQ(live.now(), live.start() + 1);
   delete[] many;
   EXPECT_EQ(Marked::destroyed, 4);
 
@@ -130,7 +129,7 @@ TEST_F(AllocatorTest, MarkedClassesGoThroughTheAllocator) {
   auto* packet = new ZtPacket(16u);  // the object and its byte block
   auto* queued = new ZtQueueDataPacket;
   auto* text = new String("heap");  // the object and its text
-  EXPECT_EQ(live_.now(), live_.start() + 6);
+  EXPECT_EQ(live.now(), live.start() + 6);
   delete lockRep;
   delete packet;
   delete queued;
@@ -210,7 +209,7 @@ TEST_F(AllocatorTest, CountsStayExactAcrossThreads) {
   const int64_t bytes = counting()->liveBytes();
   const uint64_t total = counting()->totalAllocations();
   ASSERT_TRUE(zktest::runTogether(2, work));
-  EXPECT_EQ(live_.now(), live_.start());
+  EXPECT_EQ(live.now(), live.start());
   EXPECT_EQ(counting()->liveBytes(), bytes);
   EXPECT_EQ(counting()->totalAllocations(), total + 2 * static_cast<uint64_t>(rounds));
 }
@@ -233,12 +232,12 @@ TEST_F(AllocatorTest, CountsStayExactWhenBlocksChangeThreads) {
       }
     });
     ASSERT_TRUE(maker.join(60));  // the maker has ended: its cache is flushed
-    EXPECT_EQ(live_.now(), live_.start() + kBlocks);
+    EXPECT_EQ(live.now(), live.start() + kBlocks);
     zktest::BoundedThread freer([&] {
       for (void* p : made) Utils::Allocator::theAllocator()->release(p);
     });
     ASSERT_TRUE(freer.join(60));
-    EXPECT_EQ(live_.now(), live_.start());
+    EXPECT_EQ(live.now(), live.start());
     EXPECT_EQ(counting()->liveBytes(), bytes);
   }
   // Reused blocks of every size class have their full room.

@@ -32,10 +32,9 @@ std::vector<int> walk(DListIterator& it) {
   return v;
 }
 
-class DListTest : public ::testing::Test {
+class DListTest : public zktest::LiveTest {
  protected:
   void SetUp() override { gDeaths = 0; }
-  zktest::LiveCount live_;
 };
 
 TEST_F(DListTest, NonOwningListKeepsRecordsAlive) {
@@ -104,7 +103,6 @@ TEST_F(DListTest, OwningListDeletesWhatItTakesOut) {
     l.append(new Rec(8));
   }
   EXPECT_EQ(gDeaths, 7);
-  live_.expectBack();
 }
 
 TEST_F(DListTest, AppendMovesARecordBetweenLists) {
@@ -160,7 +158,6 @@ TEST_F(DListTest, ApplyVisitsInOrderAndSurvivesRemovals) {
   EXPECT_EQ(values(l), (std::vector<int>{0, 1, 4}));
   EXPECT_EQ(gDeaths, 2);
   l.empty();
-  live_.expectBack();
 }
 
 TEST_F(DListTest, IteratorWalksFirstToLastThenNull) {
@@ -215,7 +212,6 @@ TEST_F(DListTest, IteratorRemoveAndExtract) {
     delete extracted;
   }
   EXPECT_EQ(gDeaths, 5);
-  live_.expectBack();
 }
 
 TEST_F(DListTest, WalkSurvivesTheActionRemovingRecords) {
@@ -340,7 +336,6 @@ TEST_F(DListTest, AssignmentMovesRecords) {
     EXPECT_EQ(gDeaths, 1);
   }
   EXPECT_EQ(gDeaths, 4);
-  live_.expectBack();
 }
 
 TEST_F(DListTest, DestroyingAListWithALiveIterator) {
@@ -357,7 +352,6 @@ TEST_F(DListTest, DestroyingAListWithALiveIterator) {
   EXPECT_EQ(it.extract(), nullptr);
   it.restart();
   EXPECT_EQ(it(), nullptr);
-  live_.expectBack();
 }
 
 TEST_F(DListTest, IteratorsOfAListComeAndGoInAnyOrder) {

@@ -58,57 +58,55 @@ size_t occurrences(const std::string& s, const std::string& what) {
   return n;
 }
 
-TEST(FlowGraphTest, NamesEveryTaskAndFlowReachableFromOneTask) {
-  zktest::LiveCount live;
-  {
-    ZtFlow a, b, c;
-    Source src;
-    Sink left("left"), right("right");
-    src.addOutput(&a);
-    left.addInput(&b);
-    right.addInput(&c);
-    ZtFlowFork fork(&a, &b, &c, static_cast<ZtFlow*>(nullptr));
-    ASSERT_TRUE(left.start());
-    ASSERT_TRUE(right.start());
-    ASSERT_TRUE(fork.start());
-    ASSERT_TRUE(src.start());
-    ASSERT_TRUE(zktest::waitFor([&] { return b.requestPos() > 0 && c.requestPos() > 0; }));
+class FlowGraphTest : public zktest::LiveTest {};
 
-    // Given only the sink, the walk finds the whole graph.
-    ZtFlowUnit* from[] = {&right};
-    const std::string dot = ZtFlowGraph::dot(from, 1).c_str();
-    EXPECT_EQ(dot.rfind("digraph zkflow {", 0), 0u);
-    EXPECT_EQ(dot.back(), '\n');
-    for (const char* name : {"src \\\"quoted\\\"", "ZtFlowFork", "left", "right"})
-      EXPECT_EQ(occurrences(dot, name), 1u) << name << " in\n" << dot;
-    for (const char* flow : {"flow 0\\n", "flow 1\\n", "flow 2\\n"})
-      EXPECT_EQ(occurrences(dot, flow), 1u) << flow;
-    EXPECT_EQ(occurrences(dot, " -> "), 3u);
-    EXPECT_EQ(occurrences(dot, "running"), 4u);
-    EXPECT_NE(dot.find(std::to_string(kRate) + " B/s"), std::string::npos);
+TEST_F(FlowGraphTest, NamesEveryTaskAndFlowReachableFromOneTask) {
+  ZtFlow a, b, c;
+  Source src;
+  Sink left("left"), right("right");
+  src.addOutput(&a);
+  left.addInput(&b);
+  right.addInput(&c);
+  ZtFlowFork fork(&a, &b, &c, static_cast<ZtFlow*>(nullptr));
+  ASSERT_TRUE(left.start());
+  ASSERT_TRUE(right.start());
+  ASSERT_TRUE(fork.start());
+  ASSERT_TRUE(src.start());
+  ASSERT_TRUE(zktest::waitFor([&] { return b.requestPos() > 0 && c.requestPos() > 0; }));
 
-    src.stop();
-    for (ZtFlowTask* t : std::initializer_list<ZtFlowTask*>{&fork, &left, &right})
-      ASSERT_TRUE(zktest::waitFor([&] { return t->done(); })) << t->taskName();
+  // Given only the sink, the walk finds the whole graph.
+  ZtFlowUnit* from[] = {&right};
+  const std::string dot = ZtFlowGraph::dot(from, 1).c_str();
+  EXPECT_EQ(dot.rfind("digraph zkflow {", 0), 0u);
+  EXPECT_EQ(dot.back(), '\n');
+  for (const char* name : {"src \\\"quoted\\\"", "ZtFlowFork", "left", "right"})
+    EXPECT_EQ(occurrences(dot, name), 1u) << name << " in\n" << dot;
+  for (const char* flow : {"flow 0\\n", "flow 1\\n", "flow 2\\n"})
+    EXPECT_EQ(occurrences(dot, flow), 1u) << flow;
+  EXPECT_EQ(occurrences(dot, " -> "), 3u);
+  EXPECT_EQ(occurrences(dot, "running"), 4u);
+  EXPECT_NE(dot.find(std::to_string(kRate) + " B/s"), std::string::npos);
 
-    // At rest the figures can be checked against the flows: what lies ahead
-    // of a consumer is part of what the flow holds.
-    ZtFlowUnit* all[] = {&src, &fork, &left, &right, nullptr};
-    const std::string still = ZtFlowGraph::dot(all, 5).c_str();
-    EXPECT_EQ(occurrences(still, "done"), 4u) << still;
-    for (ZtFlow* f : {&a, &b, &c}) {
-      unsigned gap = 0;
-      const unsigned ahead = f->nextGap(f->requestPos(), gap, true) - f->requestPos();
-      EXPECT_LE(ahead, f->size());
-      char figures[64];
-      std::snprintf(figures, sizeof figures, "%u B ahead, %u B held", ahead, f->size());
-      EXPECT_NE(still.find(figures), std::string::npos) << figures << " in\n" << still;
-    }
+  src.stop();
+  for (ZtFlowTask* t : std::initializer_list<ZtFlowTask*>{&fork, &left, &right})
+    ASSERT_TRUE(zktest::waitFor([&] { return t->done(); })) << t->taskName();
+
+  // At rest the figures can be checked against the flows: what lies ahead
+  // of a consumer is part of what the flow holds.
+  ZtFlowUnit* all[] = {&src, &fork, &left, &right, nullptr};
+  const std::string still = ZtFlowGraph::dot(all, 5).c_str();
+  EXPECT_EQ(occurrences(still, "done"), 4u) << still;
+  for (ZtFlow* f : {&a, &b, &c}) {
+    unsigned gap = 0;
+    const unsigned ahead = f->nextGap(f->requestPos(), gap, true) - f->requestPos();
+    EXPECT_LE(ahead, f->size());
+    char figures[64];
+    std::snprintf(figures, sizeof figures, "%u B ahead, %u B held", ahead, f->size());
+    EXPECT_NE(still.find(figures), std::string::npos) << figures << " in\n" << still;
   }
-  live.expectBack();
 }
 
-TEST(FlowGraphTest, EmptyAndBadInput) {
+TEST_F(FlowGraphTest, EmptyAndBadInput) {
   const std::string empty = ZtFlowGraph::dot(nullptr, 3).c_str();
   EXPECT_NE(empty.find("digraph zkflow {"), std::string::npos);
   EXPECT_EQ(occurrences(empty, " -> "), 0u);

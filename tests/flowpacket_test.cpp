@@ -28,45 +28,42 @@ ZtFlowDataPacket window(unsigned int pos, unsigned int size, int64_t start, int6
   return p;
 }
 
-TEST(FlowPacketTest, PlainPacketOccupiesOnePositionAndCopiesWithoutItsCount) {
-  zktest::LiveCount live;
-  {
-    ZtFlowPacket p;
-    EXPECT_EQ(p.size(), 1u);
-    EXPECT_EQ(p.markupCode(), ZtFlowPacket::Normal);
-    p.pos(7);
-    p.clipSize(0);
-    EXPECT_EQ(p.size(), 1u);
-    p.clipStart(3);  // moves wherever it is told, backward too
-    EXPECT_EQ(p.pos(), 3u);
-    p.clipStart(100);
-    EXPECT_EQ(p.pos(), 100u);
+class FlowPacketTest : public zktest::LiveTest {};
 
-    p.markupCode(ZtFlowPacket::Flush);
-    p.incRef();
-    p.incRef();
-    unsigned int at = 55;
-    ZtFlowPacket* copy = p.readAt(at);
-    ASSERT_NE(copy, nullptr);
-    EXPECT_EQ(at, 55u);  // never written
-    EXPECT_EQ(copy->pos(), 100u);  // the argument is ignored
-    EXPECT_EQ(copy->markupCode(), ZtFlowPacket::Flush);
-    EXPECT_EQ(copy->refCount(), 1u);  // the caller's reference
+TEST_F(FlowPacketTest, PlainPacketOccupiesOnePositionAndCopiesWithoutItsCount) {
+  ZtFlowPacket p;
+  EXPECT_EQ(p.size(), 1u);
+  EXPECT_EQ(p.markupCode(), ZtFlowPacket::Normal);
+  p.pos(7);
+  p.clipSize(0);
+  EXPECT_EQ(p.size(), 1u);
+  p.clipStart(3);  // moves wherever it is told, backward too
+  EXPECT_EQ(p.pos(), 3u);
+  p.clipStart(100);
+  EXPECT_EQ(p.pos(), 100u);
 
-    ZtFlowPacket other;
-    other.incRef();
-    other = p;
-    EXPECT_EQ(other.pos(), 100u);
-    EXPECT_EQ(other.refCount(), 1u);  // the target's count stays its own
-    ZtFlowPacket built(p);
-    EXPECT_EQ(built.refCount(), 0u);
-    ZtFlowPacket::drop(copy);
-  }
-  live.expectBack();
+  p.markupCode(ZtFlowPacket::Flush);
+  p.incRef();
+  p.incRef();
+  unsigned int at = 55;
+  ZtFlowPacket* copy = p.readAt(at);
+  ASSERT_NE(copy, nullptr);
+  EXPECT_EQ(at, 55u);  // never written
+  EXPECT_EQ(copy->pos(), 100u);  // the argument is ignored
+  EXPECT_EQ(copy->markupCode(), ZtFlowPacket::Flush);
+  EXPECT_EQ(copy->refCount(), 1u);  // the caller's reference
+
+  ZtFlowPacket other;
+  other.incRef();
+  other = p;
+  EXPECT_EQ(other.pos(), 100u);
+  EXPECT_EQ(other.refCount(), 1u);  // the target's count stays its own
+  ZtFlowPacket built(p);
+  EXPECT_EQ(built.refCount(), 0u);
+  ZtFlowPacket::drop(copy);
 }
 
-TEST(FlowPacketTest, DropDeletesOnTheLastReferenceOnly) {
-  zktest::LiveCount live;
+TEST_F(FlowPacketTest, DropDeletesOnTheLastReferenceOnly) {
   ZtFlowPacket::drop(nullptr);
   auto* p = new ZtFlowDataPacket(storedBytes(16));
   p->incRef();
@@ -75,13 +72,11 @@ TEST(FlowPacketTest, DropDeletesOnTheLastReferenceOnly) {
   EXPECT_EQ(p->refCount(), 1u);
   EXPECT_TRUE(p->valid());
   ZtFlowPacket::drop(p);  // deletes the packet and so the stored packet
-  live.expectBack();
   // A packet nobody ever referenced is deleted by a drop as well.
   ZtFlowPacket::drop(new ZtFlowPacket);
-  live.expectBack();
 }
 
-TEST(FlowPacketTest, ClipSizeAndStartMoveTimesByWholeTruncatedSteps) {
+TEST_F(FlowPacketTest, ClipSizeAndStartMoveTimesByWholeTruncatedSteps) {
   // 3 units over raw 0..65536: 21845 per unit (truncated).
   ZtFlowDataPacket a = window(10, 3, 0, 65536);
   a.dStart(4);
@@ -130,78 +125,70 @@ TEST(FlowPacketTest, ClipSizeAndStartMoveTimesByWholeTruncatedSteps) {
   EXPECT_EQ(e.startTime().raw(), 65536 - 21845);
 }
 
-TEST(FlowPacketTest, ClipEndCountsUnitsThroughA32BitFractionRatio) {
-  ZtFlowDataPacket a = window(0, 100, 0, 65536);
-  a.clipEnd(Time::fromRaw(32768));
-  EXPECT_EQ(a.size(), 50u);
-  EXPECT_EQ(a.endTime().raw(), 32768);
-
-  // 10 << 32 / 100000 = 429496; 55000 * 429496 >> 32 = 5 (not 5.5 rounded).
-  ZtFlowDataPacket b = window(0, 10, 0, 100000);
-  b.clipEnd(Time::fromRaw(55000));
-  EXPECT_EQ(b.size(), 5u);
-  EXPECT_EQ(b.endTime().raw(), 55000);
-
-  // Not the inverse of clipSize: 3 units over 65536 cut at 21846 keeps 1.
-  ZtFlowDataPacket c = window(0, 3, 0, 65536);
-  c.clipEnd(Time::fromRaw(21846));
-  EXPECT_EQ(c.size(), 1u);
-
-  ZtFlowDataPacket d = window(0, 10, 500, 1500);
-  d.clipEnd(Time::fromRaw(500));
-  EXPECT_EQ(d.size(), 0u);
-  EXPECT_EQ(d.endTime().raw(), 500);
-  ZtFlowDataPacket e = window(0, 10, 500, 1500);
-  e.clipEnd(Time::fromRaw(-7));
-  EXPECT_EQ(e.size(), 0u);
-  EXPECT_EQ(e.endTime().raw(), 500);
-  ZtFlowDataPacket f = window(0, 10, 500, 1500);
-  f.clipEnd(Time::fromRaw(1500));
-  f.clipEnd(Time::fromRaw(9999));
-  EXPECT_EQ(f.size(), 10u);
-  EXPECT_EQ(f.endTime().raw(), 1500);
-}
-
-TEST(FlowPacketTest, ReadAtGivesAClippedCopySharingTheStoredBytes) {
-  zktest::LiveCount live;
-  {
-    ZtFlowDataPacket p(storedBytes(64));
-    p.pos(100);
-    p.dStart(8);
-    p.dSize(10);
-    p.startTime(Time::fromRaw(0));
-    p.endTime(Time::fromRaw(1000));
-
-    unsigned int at = 104;
-    ZtFlowPacket* inside = p.readAt(at);
-    auto* c = dynamic_cast<ZtFlowDataPacket*>(inside);
-    ASSERT_NE(c, nullptr);
-    EXPECT_EQ(c->refCount(), 1u);
-    EXPECT_EQ(c->pos(), 104u);
-    EXPECT_EQ(c->size(), 6u);
-    EXPECT_EQ(c->dStart(), 12u);
-    EXPECT_EQ(c->startTime().raw(), 400);
-    EXPECT_EQ(c->packet(), p.packet());
-    EXPECT_EQ(static_cast<const unsigned char*>(c->data())[0], 12u);
-    // The original is untouched.
-    EXPECT_EQ(p.pos(), 100u);
-    EXPECT_EQ(p.size(), 10u);
-
-    at = 90;
-    ZtFlowPacket* before = p.readAt(at);
-    EXPECT_EQ(before->pos(), 100u);
-    EXPECT_EQ(before->size(), 10u);
-    at = 110;
-    ZtFlowPacket* past = p.readAt(at);
-    EXPECT_EQ(past->size(), 0u);
-    ZtFlowPacket::drop(inside);
-    ZtFlowPacket::drop(before);
-    ZtFlowPacket::drop(past);
+TEST_F(FlowPacketTest, ClipEndCountsUnitsThroughA32BitFractionRatio) {
+  struct Case {
+    unsigned int size;
+    int64_t start, end, cut;
+    unsigned int kept;
+    int64_t endAfter;
+  } cases[] = {
+      {100, 0, 65536, 32768, 50, 32768},
+      // 10 << 32 / 100000 = 429496; 55000 * 429496 >> 32 = 5 (not 5.5 rounded).
+      {10, 0, 100000, 55000, 5, 55000},
+      // Not the inverse of clipSize: 3 units over 65536 cut at 21846 keeps 1.
+      {3, 0, 65536, 21846, 1, 21846},
+      // At or before the start: empty, the end moved to the start at most.
+      {10, 500, 1500, 500, 0, 500},
+      {10, 500, 1500, -7, 0, 500},
+      // At or after the end: no change.
+      {10, 500, 1500, 1500, 10, 1500},
+      {10, 500, 1500, 9999, 10, 1500},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.cut);
+    ZtFlowDataPacket p = window(0, c.size, c.start, c.end);
+    p.clipEnd(Time::fromRaw(c.cut));
+    EXPECT_EQ(p.size(), c.kept);
+    EXPECT_EQ(p.endTime().raw(), c.endAfter);
   }
-  live.expectBack();
 }
 
-TEST(FlowPacketTest, ClippingWorksAcrossTheWrapOfTheAxis) {
+TEST_F(FlowPacketTest, ReadAtGivesAClippedCopySharingTheStoredBytes) {
+  ZtFlowDataPacket p(storedBytes(64));
+  p.pos(100);
+  p.dStart(8);
+  p.dSize(10);
+  p.startTime(Time::fromRaw(0));
+  p.endTime(Time::fromRaw(1000));
+
+  unsigned int at = 104;
+  ZtFlowPacket* inside = p.readAt(at);
+  auto* c = dynamic_cast<ZtFlowDataPacket*>(inside);
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->refCount(), 1u);
+  EXPECT_EQ(c->pos(), 104u);
+  EXPECT_EQ(c->size(), 6u);
+  EXPECT_EQ(c->dStart(), 12u);
+  EXPECT_EQ(c->startTime().raw(), 400);
+  EXPECT_EQ(c->packet(), p.packet());
+  EXPECT_EQ(static_cast<const unsigned char*>(c->data())[0], 12u);
+  // The original is untouched.
+  EXPECT_EQ(p.pos(), 100u);
+  EXPECT_EQ(p.size(), 10u);
+
+  at = 90;
+  ZtFlowPacket* before = p.readAt(at);
+  EXPECT_EQ(before->pos(), 100u);
+  EXPECT_EQ(before->size(), 10u);
+  at = 110;
+  ZtFlowPacket* past = p.readAt(at);
+  EXPECT_EQ(past->size(), 0u);
+  ZtFlowPacket::drop(inside);
+  ZtFlowPacket::drop(before);
+  ZtFlowPacket::drop(past);
+}
+
+TEST_F(FlowPacketTest, ClippingWorksAcrossTheWrapOfTheAxis) {
   // 32 units from 2^32 - 16 to 16.
   ZtFlowDataPacket p = window(~0u - 15, 32, 0, 32 * 100);
   p.dStart(100);
@@ -218,38 +205,34 @@ TEST(FlowPacketTest, ClippingWorksAcrossTheWrapOfTheAxis) {
   EXPECT_EQ(b.size(), 0u);
 }
 
-TEST(FlowPacketTest, CopiesAndAssignmentShareTheStoredPacketSafely) {
-  zktest::LiveCount live;
-  {
-    ZtFlowDataPacket none;
-    EXPECT_FALSE(none.valid());
-    EXPECT_EQ(none.data(), nullptr);
-    EXPECT_EQ(none.packet(), nullptr);
+TEST_F(FlowPacketTest, CopiesAndAssignmentShareTheStoredPacketSafely) {
+  ZtFlowDataPacket none;
+  EXPECT_FALSE(none.valid());
+  EXPECT_EQ(none.data(), nullptr);
+  EXPECT_EQ(none.packet(), nullptr);
 
-    auto* original = new ZtFlowDataPacket(storedBytes(32));
-    original->dStart(3);
-    original->dSize(5);
-    original->markupCode(ZtFlowPacket::EndOfFlow);
-    ZtFlowDataPacket copy(*original);
-    EXPECT_EQ(copy.refCount(), 0u);
-    ZtFlowPacket::drop(original);  // the copy keeps the bytes alive
-    ASSERT_TRUE(copy.valid());
-    EXPECT_EQ(static_cast<const unsigned char*>(copy.data())[0], 3u);
-    EXPECT_EQ(copy.markupCode(), ZtFlowPacket::EndOfFlow);
+  auto* original = new ZtFlowDataPacket(storedBytes(32));
+  original->dStart(3);
+  original->dSize(5);
+  original->markupCode(ZtFlowPacket::EndOfFlow);
+  ZtFlowDataPacket copy(*original);
+  EXPECT_EQ(copy.refCount(), 0u);
+  ZtFlowPacket::drop(original);  // the copy keeps the bytes alive
+  ASSERT_TRUE(copy.valid());
+  EXPECT_EQ(static_cast<const unsigned char*>(copy.data())[0], 3u);
+  EXPECT_EQ(copy.markupCode(), ZtFlowPacket::EndOfFlow);
 
-    ZtFlowDataPacket target(storedBytes(8));
-    target.incRef();
-    target = copy;
-    EXPECT_EQ(target.refCount(), 1u);
-    EXPECT_EQ(target.packet(), copy.packet());
-    EXPECT_EQ(target.size(), 5u);
-    const ZtFlowDataPacket& self = target;
-    target = self;  // self-assignment keeps the stored packet
-    ASSERT_TRUE(target.valid());
-    EXPECT_EQ(static_cast<const unsigned char*>(target.data())[4], 7u);
-    EXPECT_EQ(target.packet()->refCount(), 2u);  // copy and target
-  }
-  live.expectBack();
+  ZtFlowDataPacket target(storedBytes(8));
+  target.incRef();
+  target = copy;
+  EXPECT_EQ(target.refCount(), 1u);
+  EXPECT_EQ(target.packet(), copy.packet());
+  EXPECT_EQ(target.size(), 5u);
+  const ZtFlowDataPacket& self = target;
+  target = self;  // self-assignment keeps the stored packet
+  ASSERT_TRUE(target.valid());
+  EXPECT_EQ(static_cast<const unsigned char*>(target.data())[4], 7u);
+  EXPECT_EQ(target.packet()->refCount(), 2u);  // copy and target
 }
 
 }  // namespace

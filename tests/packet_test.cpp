@@ -23,13 +23,12 @@ void fill(ZtPacket& p) {
 
 std::string bytes(const ZtPacket& p) { return std::string(p.data(), p.size()); }
 
-class PacketTest : public ::testing::Test {
+class PacketTest : public zktest::LiveTest {
  protected:
   void TearDown() override {
     counting()->failAfter(0, 0);
-    live_.expectBack();
+    LiveTest::TearDown();
   }
-  zktest::LiveCount live_;
 };
 
 TEST_F(PacketTest, NewPacketsAreEmptyOrSized) {
@@ -75,7 +74,7 @@ TEST_F(PacketTest, TruncateGrowsWithZerosShrinksKeepingThePrefix) {
   EXPECT_EQ(p.size(), 0u);
 
   // One block at a time, sized as the packet.
-  EXPECT_EQ(live_.now(), live_.start() + 1);
+  EXPECT_EQ(live.now(), live.start() + 1);
 }
 
 TEST_F(PacketTest, WriteAtClampsAtTheEndAndAlwaysMarks) {
@@ -140,16 +139,9 @@ TEST_F(PacketTest, SizeDiscardsTheContentAndDoesNotMark) {
   EXPECT_FALSE(p.modified());
   // The old block went back; one block of 16 bytes is held now.
   EXPECT_EQ(counting()->liveBytes(), bytesBefore - 5 + 16);
-  EXPECT_EQ(live_.now(), live_.start() + 1);
+  EXPECT_EQ(live.now(), live.start() + 1);
   std::memset(p.data(), 0x5a, 16);  // all 16 bytes are the packet's
   EXPECT_EQ(p.writeAt(12, "wxyz", 4), 4u);
-}
-
-TEST_F(PacketTest, ExpireTimeIsOnlyStored) {
-  ZtPacket p(4u);
-  p.expireTime(Utils::Time(12.5));
-  EXPECT_EQ(p.expireTime(), Utils::Time(12.5));
-  EXPECT_FALSE(p.modified());
 }
 
 TEST_F(PacketTest, CopiesOwnTheirBytes) {
@@ -169,9 +161,9 @@ TEST_F(PacketTest, CopiesOwnTheirBytes) {
 
   // Assignment frees the target's old block and takes a copy.
   ZtPacket c(100u);
-  const int64_t blocks = live_.now();
+  const int64_t blocks = live.now();
   c = a;
-  EXPECT_EQ(live_.now(), blocks);
+  EXPECT_EQ(live.now(), blocks);
   EXPECT_NE(c.data(), a.data());
   EXPECT_EQ(bytes(c), "source");
   EXPECT_EQ(c.expireTime(), Utils::Time(3));
@@ -235,37 +227,6 @@ TEST_F(PacketTest, ClassNames) {
   EXPECT_EQ(asQueuePacket.className(), "ZtQueuePacket");
 }
 
-TEST_F(PacketTest, QueuePacketCopiesItsTag) {
-  ZtQueuePacket a;
-  EXPECT_EQ(a.tag, 0u);
-  a.tag = 77;
-  ZtQueuePacket b(a);
-  EXPECT_EQ(b.tag, 77u);
-  ZtQueuePacket c;
-  c = a;
-  EXPECT_EQ(c.tag, 77u);
-}
-
-TEST_F(PacketTest, QueueDataPacketDefaultsAndFields) {
-  ZtQueueDataPacket d;
-  EXPECT_TRUE(d.clip().isNull());
-  EXPECT_EQ(d.start(), 0u);
-  EXPECT_EQ(d.size(), 0u);
-  EXPECT_EQ(d.startTime(), Utils::Time());
-  EXPECT_EQ(d.duration(), Utils::Time());
-  EXPECT_EQ(d.tag, 0u);
-
-  // The setters check nothing against the clip.
-  d.start(0xFFFFFFF0u);
-  d.size(0x100u);
-  d.startTime(Utils::Time(-2));
-  d.duration(Utils::Time(0.25));
-  EXPECT_EQ(d.start(), 0xFFFFFFF0u);
-  EXPECT_EQ(d.size(), 0x100u);
-  EXPECT_EQ(d.startTime(), Utils::Time(-2));
-  EXPECT_EQ(d.duration(), Utils::Time(0.25));
-}
-
 TEST_F(PacketTest, ClipReferencesKeepTheClipAlive) {
   ZtClip* clip = new ZtClip("take one", 480);
   {
@@ -309,7 +270,6 @@ TEST_F(PacketTest, ClipReferencesKeepTheClipAlive) {
     // Deleting the packet through its base pointer releases the clip, and
     // with it the clip itself.
   }
-  live_.expectBack();
 }
 
 }  // namespace

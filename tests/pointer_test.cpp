@@ -37,8 +37,9 @@ struct Node : Countable {
   int value = 0;
 };
 
-TEST(PointerTest, CountsFollowCopiesAndReleases) {
-  zktest::LiveCount live;
+class PointerTest : public zktest::LiveTest {};
+
+TEST_F(PointerTest, CountsFollowCopiesAndReleases) {
   std::atomic<int> deaths{0};
   {
     P<Base> a(new Base(&deaths));
@@ -76,11 +77,9 @@ TEST(PointerTest, CountsFollowCopiesAndReleases) {
     EXPECT_EQ(deaths.load(), 0);
   }
   EXPECT_EQ(deaths.load(), 1);
-  live.expectBack();
 }
 
-TEST(PointerTest, DeletesThroughTheVirtualDestructor) {
-  zktest::LiveCount live;
+TEST_F(PointerTest, DeletesThroughTheVirtualDestructor) {
   std::atomic<int> deaths{0};
   std::atomic<int> derivedDeaths{0};
   {
@@ -92,28 +91,22 @@ TEST(PointerTest, DeletesThroughTheVirtualDestructor) {
   }
   EXPECT_EQ(deaths.load(), 1);
   EXPECT_EQ(derivedDeaths.load(), 1);
-  live.expectBack();
 }
 
-TEST(PointerTest, AssignFromAnObjectThatHoldsTheLastCount) {
-  zktest::LiveCount live;
-  {
-    P<Node> head(new Node);
-    head->value = 1;
-    head->next = new Node;
-    head->next->value = 2;
-    // The old head holds the only other count of its successor: the new
-    // target must be counted before the old one is let go.
-    head = head->next;
-    ASSERT_FALSE(head.isNull());
-    EXPECT_EQ(head->value, 2);
-    EXPECT_EQ(head->refCount(), 1u);
-  }
-  live.expectBack();
+TEST_F(PointerTest, AssignFromAnObjectThatHoldsTheLastCount) {
+  P<Node> head(new Node);
+  head->value = 1;
+  head->next = new Node;
+  head->next->value = 2;
+  // The old head holds the only other count of its successor: the new
+  // target must be counted before the old one is let go.
+  head = head->next;
+  ASSERT_FALSE(head.isNull());
+  EXPECT_EQ(head->value, 2);
+  EXPECT_EQ(head->refCount(), 1u);
 }
 
-TEST(PointerTest, SharedAcrossThreadsDeletedOnce) {
-  zktest::LiveCount live;
+TEST_F(PointerTest, SharedAcrossThreadsDeletedOnce) {
   std::atomic<int> deaths{0};
   const long rounds = zktest::scaled(50000);
   P<Base> shared(new Base(&deaths));
@@ -130,11 +123,11 @@ TEST(PointerTest, SharedAcrossThreadsDeletedOnce) {
     mine[id].release();
   }));
   EXPECT_EQ(deaths.load(), 1);
-  live.expectBack();
 }
 
-TEST(OwningPointerTest, CopyAndAssignMove) {
-  zktest::LiveCount live;
+class OwningPointerTest : public zktest::LiveTest {};
+
+TEST_F(OwningPointerTest, CopyAndAssignMove) {
   std::atomic<int> deaths{0};
   {
     AP<Base> a(new Base(&deaths));
@@ -163,11 +156,9 @@ TEST(OwningPointerTest, CopyAndAssignMove) {
     EXPECT_EQ(deaths.load(), 1);
   }
   EXPECT_EQ(deaths.load(), 2);
-  live.expectBack();
 }
 
-TEST(OwningPointerTest, BothHoldingTheSamePointerDeletesNothing) {
-  zktest::LiveCount live;
+TEST_F(OwningPointerTest, BothHoldingTheSamePointerDeletesNothing) {
   std::atomic<int> deaths{0};
   {
     Base* obj = new Base(&deaths);
@@ -184,11 +175,9 @@ TEST(OwningPointerTest, BothHoldingTheSamePointerDeletesNothing) {
     EXPECT_EQ(deaths.load(), 1);
   }
   EXPECT_EQ(deaths.load(), 2);
-  live.expectBack();
 }
 
-TEST(OwningPointerTest, ReleaseResetAndVirtualDestruction) {
-  zktest::LiveCount live;
+TEST_F(OwningPointerTest, ReleaseResetAndVirtualDestruction) {
   std::atomic<int> deaths{0};
   std::atomic<int> derivedDeaths{0};
   {
@@ -215,7 +204,6 @@ TEST(OwningPointerTest, ReleaseResetAndVirtualDestruction) {
   // b2 deleted the Derived through Base*.
   EXPECT_EQ(deaths.load(), 3);
   EXPECT_EQ(derivedDeaths.load(), 2);
-  live.expectBack();
 }
 
 }  // namespace

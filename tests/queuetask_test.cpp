@@ -131,139 +131,125 @@ struct Release {
 
 // ---------------------------------------------------------------- the queue
 
+class MTQueueTest : public zktest::LiveTest {};
+
 // A push moves the packet out of the caller's AP, takes come out in order,
 // a refused push (full queue, no memory) leaves the packet with the caller,
 // and deleting the queue deletes what it still holds.
-TEST(MTQueueTest, PushTakeAndOwnership) {
-  zktest::LiveCount live;
-  {
-    Queue q(3);
-    for (int i = 0; i < 3; ++i) {
-      AP<ZtQueuePacket> p = num(0, i);
-      ASSERT_TRUE(q.push(p));
-      EXPECT_TRUE(p.isNull()) << "a push takes the packet out of the caller's AP";
-    }
-    AP<ZtQueuePacket> extra = num(0, 3);
-    EXPECT_FALSE(q.tryPush(extra));
-    ASSERT_FALSE(extra.isNull()) << "a refused push must not lose the packet";
-    auto got = drain(q);
-    ASSERT_EQ(got.size(), 3u);
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(static_cast<Num*>(got[i].get())->seq, i);
-    EXPECT_EQ(q.size(), 0u);
-    EXPECT_EQ(q.head, nullptr);
-    EXPECT_EQ(q.tail, &q.head) << "an emptied queue points its tail at head again";
-    EXPECT_TRUE(q.tryPush(extra));
-    AP<ZtQueuePacket> left = num(0, 4);
-    ASSERT_TRUE(q.push(left));
-    // Two packets stay queued: deleting the queue deletes them.
+TEST_F(MTQueueTest, PushTakeAndOwnership) {
+  Queue q(3);
+  for (int i = 0; i < 3; ++i) {
+    AP<ZtQueuePacket> p = num(0, i);
+    ASSERT_TRUE(q.push(p));
+    EXPECT_TRUE(p.isNull()) << "a push takes the packet out of the caller's AP";
   }
-  live.expectBack();
+  AP<ZtQueuePacket> extra = num(0, 3);
+  EXPECT_FALSE(q.tryPush(extra));
+  ASSERT_FALSE(extra.isNull()) << "a refused push must not lose the packet";
+  auto got = drain(q);
+  ASSERT_EQ(got.size(), 3u);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(static_cast<Num*>(got[i].get())->seq, i);
+  EXPECT_EQ(q.size(), 0u);
+  EXPECT_EQ(q.head, nullptr);
+  EXPECT_EQ(q.tail, &q.head) << "an emptied queue points its tail at head again";
+  EXPECT_TRUE(q.tryPush(extra));
+  AP<ZtQueuePacket> left = num(0, 4);
+  ASSERT_TRUE(q.push(left));
+  // Two packets stay queued: deleting the queue deletes them.
 }
 
 // Without memory for a node a push keeps the packet with the caller; a
 // taken node is kept for the next push, which then needs no allocation.
-TEST(MTQueueTest, NodeAllocationFailureAndReuse) {
-  zktest::LiveCount live;
-  {
-    Queue q;
-    AP<ZtQueuePacket> a = num(0, 0), got;
-    Utils::Allocator::defaultAllocator()->failAfter(0, 1);
-    const bool refused = !q.push(a);
-    Utils::Allocator::defaultAllocator()->failAfter(0, 0);
-    EXPECT_TRUE(refused);
-    ASSERT_FALSE(a.isNull());
-    EXPECT_EQ(q.size(), 0u);
+TEST_F(MTQueueTest, NodeAllocationFailureAndReuse) {
+  Queue q;
+  AP<ZtQueuePacket> a = num(0, 0), got;
+  Utils::Allocator::defaultAllocator()->failAfter(0, 1);
+  const bool refused = !q.push(a);
+  Utils::Allocator::defaultAllocator()->failAfter(0, 0);
+  EXPECT_TRUE(refused);
+  ASSERT_FALSE(a.isNull());
+  EXPECT_EQ(q.size(), 0u);
 
-    ASSERT_TRUE(q.push(a));
-    ASSERT_TRUE(q.unlinkHead(got, true));
-    AP<ZtQueuePacket> b = num(0, 1);
-    Utils::Allocator::defaultAllocator()->failAfter(0, 1);
-    const bool pushed = q.push(b);
-    Utils::Allocator::defaultAllocator()->failAfter(0, 0);
-    EXPECT_TRUE(pushed);
-    ASSERT_TRUE(q.unlinkHead(got, true));
-    EXPECT_EQ(static_cast<Num*>(got.get())->seq, 1);
-  }
-  live.expectBack();
+  ASSERT_TRUE(q.push(a));
+  ASSERT_TRUE(q.unlinkHead(got, true));
+  AP<ZtQueuePacket> b = num(0, 1);
+  Utils::Allocator::defaultAllocator()->failAfter(0, 1);
+  const bool pushed = q.push(b);
+  Utils::Allocator::defaultAllocator()->failAfter(0, 0);
+  EXPECT_TRUE(pushed);
+  ASSERT_TRUE(q.unlinkHead(got, true));
+  EXPECT_EQ(static_cast<Num*>(got.get())->seq, 1);
 }
 
 // Producers on a full queue sleep in the kernel: their threads show as
 // asleep and burn no processor time until the consumer makes room.
-TEST(MTQueueTest, ProducersSleepOnAFullQueueUntilThereIsRoom) {
-  zktest::LiveCount live;
-  {
-    Queue q(1);
-    AP<ZtQueuePacket> first = num(9, 0);
-    ASSERT_TRUE(q.push(first));
+TEST_F(MTQueueTest, ProducersSleepOnAFullQueueUntilThereIsRoom) {
+  Queue q(1);
+  AP<ZtQueuePacket> first = num(9, 0);
+  ASSERT_TRUE(q.push(first));
 
-    constexpr int kProducers = 2;
-    std::atomic<pid_t> tids[kProducers] = {};
-    std::atomic<clockid_t> clocks[kProducers] = {};
-    std::atomic<int> pushed{0};
-    std::vector<std::unique_ptr<zktest::BoundedThread>> producers;
-    for (int i = 0; i < kProducers; ++i) {
-      producers.push_back(std::make_unique<zktest::BoundedThread>([&, i] {
-        clockid_t c;
-        pthread_getcpuclockid(pthread_self(), &c);
-        clocks[i] = c;
-        tids[i] = gettid();
-        AP<ZtQueuePacket> p = num(i, 1);
-        EXPECT_TRUE(q.push(p));
-        pushed.fetch_add(1);
-      }));
-    }
-    for (int i = 0; i < kProducers; ++i) {
-      ASSERT_TRUE(zktest::waitFor([&] { return tids[i] != 0 && threadState(tids[i]) == 'S'; }))
-          << "producer " << i << " never went to sleep";
-    }
-    EXPECT_EQ(pushed.load(), 0);
-    // Observation window (not synchronisation): a spinning producer would
-    // use most of it.
-    double before[kProducers];
-    for (int i = 0; i < kProducers; ++i) before[i] = cpuSeconds(clocks[i]);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    for (int i = 0; i < kProducers; ++i)
-      EXPECT_LT(cpuSeconds(clocks[i]) - before[i], 0.02) << "producer " << i << " spun";
-    EXPECT_EQ(pushed.load(), 0);
-
-    // Each removal lets one producer in.
-    std::vector<int> order;
-    for (int taken = 0; taken < 1 + kProducers; ++taken) {
-      AP<ZtQueuePacket> p;
-      ASSERT_TRUE(zktest::waitFor([&] { return q.unlinkHead(p, true); }));
-      order.push_back(static_cast<Num*>(p.get())->producer);
-    }
-    for (auto& t : producers) EXPECT_TRUE(t->join(10));
-    EXPECT_EQ(pushed.load(), kProducers);
-    EXPECT_EQ(order[0], 9);
-    std::sort(order.begin() + 1, order.end());
-    EXPECT_EQ(order, (std::vector<int>{9, 0, 1}));
-    EXPECT_GE(q.maxWaitTime.load().seconds(), 0.1) << "the producers waited the whole window";
-    EXPECT_GE(q.maxLatency.load().seconds(), 0.1) << "the first packet sat in the queue";
+  constexpr int kProducers = 2;
+  std::atomic<pid_t> tids[kProducers] = {};
+  std::atomic<clockid_t> clocks[kProducers] = {};
+  std::atomic<int> pushed{0};
+  std::vector<std::unique_ptr<zktest::BoundedThread>> producers;
+  for (int i = 0; i < kProducers; ++i) {
+    producers.push_back(std::make_unique<zktest::BoundedThread>([&, i] {
+      clockid_t c;
+      pthread_getcpuclockid(pthread_self(), &c);
+      clocks[i] = c;
+      tids[i] = gettid();
+      AP<ZtQueuePacket> p = num(i, 1);
+      EXPECT_TRUE(q.push(p));
+      pushed.fetch_add(1);
+    }));
   }
-  live.expectBack();
+  for (int i = 0; i < kProducers; ++i) {
+    ASSERT_TRUE(zktest::waitFor([&] { return tids[i] != 0 && threadState(tids[i]) == 'S'; }))
+        << "producer " << i << " never went to sleep";
+  }
+  EXPECT_EQ(pushed.load(), 0);
+  // Observation window (not synchronisation): a spinning producer would
+  // use most of it.
+  double before[kProducers];
+  for (int i = 0; i < kProducers; ++i) before[i] = cpuSeconds(clocks[i]);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  for (int i = 0; i < kProducers; ++i)
+    EXPECT_LT(cpuSeconds(clocks[i]) - before[i], 0.02) << "producer " << i << " spun";
+  EXPECT_EQ(pushed.load(), 0);
+
+  // Each removal lets one producer in.
+  std::vector<int> order;
+  for (int taken = 0; taken < 1 + kProducers; ++taken) {
+    AP<ZtQueuePacket> p;
+    ASSERT_TRUE(zktest::waitFor([&] { return q.unlinkHead(p, true); }));
+    order.push_back(static_cast<Num*>(p.get())->producer);
+  }
+  for (auto& t : producers) EXPECT_TRUE(t->join(10));
+  EXPECT_EQ(pushed.load(), kProducers);
+  EXPECT_EQ(order[0], 9);
+  std::sort(order.begin() + 1, order.end());
+  EXPECT_EQ(order, (std::vector<int>{9, 0, 1}));
+  EXPECT_GE(q.maxWaitTime.load().seconds(), 0.1) << "the producers waited the whole window";
+  EXPECT_GE(q.maxLatency.load().seconds(), 0.1) << "the first packet sat in the queue";
 }
 
 // Raising the capacity lets a waiting producer in without a removal.
-TEST(MTQueueTest, RaisingTheCapacityReleasesAWaitingProducer) {
-  zktest::LiveCount live;
-  {
-    Queue q(1);
-    AP<ZtQueuePacket> a = num(0, 0);
-    ASSERT_TRUE(q.push(a));
-    std::atomic<bool> pushed{false};
-    zktest::BoundedThread producer([&] {
-      AP<ZtQueuePacket> b = num(0, 1);
-      EXPECT_TRUE(q.push(b));
-      pushed = true;
-    });
-    ASSERT_TRUE(zktest::waitFor([&] { return q.notFull.isLocked(); }));
-    q.setCapacity(2);
-    EXPECT_TRUE(producer.join(10));
-    EXPECT_TRUE(pushed.load());
-    EXPECT_EQ(q.size(), 2u);
-  }
-  live.expectBack();
+TEST_F(MTQueueTest, RaisingTheCapacityReleasesAWaitingProducer) {
+  Queue q(1);
+  AP<ZtQueuePacket> a = num(0, 0);
+  ASSERT_TRUE(q.push(a));
+  std::atomic<bool> pushed{false};
+  zktest::BoundedThread producer([&] {
+    AP<ZtQueuePacket> b = num(0, 1);
+    EXPECT_TRUE(q.push(b));
+    pushed = true;
+  });
+  ASSERT_TRUE(zktest::waitFor([&] { return q.notFull.isLocked(); }));
+  q.setCapacity(2);
+  EXPECT_TRUE(producer.join(10));
+  EXPECT_TRUE(pushed.load());
+  EXPECT_EQ(q.size(), 2u);
 }
 
 // ---------------------------------------------------------------- pre-emptive
@@ -272,118 +258,108 @@ TEST(MTQueueTest, RaisingTheCapacityReleasesAWaitingProducer) {
 // task that forwards to an output queue: every packet arrives exactly once,
 // and each producer's packets keep their order.
 // Parameters: producers, capacity of the input queue.
-class PreemptiveDeliveryTest : public ::testing::TestWithParam<std::tuple<int, unsigned>> {};
+class PreemptiveDeliveryTest : public zktest::LiveParamTest<std::tuple<int, unsigned>> {};
 
 TEST_P(PreemptiveDeliveryTest, EveryPacketArrivesExactlyOnce) {
   const int producers = std::get<0>(GetParam());
   const int perProducer = static_cast<int>(zktest::scaled(20000, 10));
-  zktest::LiveCount live;
-  {
-    Queue in(std::get<1>(GetParam())), out;
-    TestTask task(false, forward);
-    task.in(&in);
-    task.out(&out);
-    ASSERT_TRUE(task.start());
-    EXPECT_TRUE(task.running());
+  Queue in(std::get<1>(GetParam())), out;
+  TestTask task(false, forward);
+  task.in(&in);
+  task.out(&out);
+  ASSERT_TRUE(task.start());
+  EXPECT_TRUE(task.running());
 
-    std::vector<std::unique_ptr<zktest::BoundedThread>> threads;
-    for (int p = 0; p < producers; ++p) {
-      threads.push_back(std::make_unique<zktest::BoundedThread>([&, p] {
-        for (int i = 0; i < perProducer; ++i) {
-          AP<ZtQueuePacket> pk = num(p, i);
-          ASSERT_TRUE(in.push(pk));
-        }
-      }));
-    }
-    for (auto& t : threads) ASSERT_TRUE(t->join(60));
-    const unsigned total = static_cast<unsigned>(producers * perProducer);
-    ASSERT_TRUE(zktest::waitFor([&] { return out.size() == total; }, 30));
-    EXPECT_TRUE(task.stop());
-    EXPECT_FALSE(task.running());
-    EXPECT_EQ(task.empties.load(), 1) << "stop() wakes the idle body with one empty packet";
-    EXPECT_EQ(in.size(), 0u);
-
-    std::vector<int> next(producers, 0);
-    for (auto& p : drain(out)) {
-      auto* n = static_cast<Num*>(p.get());
-      ASSERT_GE(n->producer, 0);
-      ASSERT_LT(n->producer, producers);
-      EXPECT_EQ(n->seq, next[n->producer]) << "producer " << n->producer;
-      next[n->producer] = n->seq + 1;
-    }
-    for (int p = 0; p < producers; ++p) EXPECT_EQ(next[p], perProducer);
-    EXPECT_EQ(task.handled.load(), static_cast<int>(total));
-    EXPECT_EQ(task.maxLatency(), in.maxLatency.load());
-    EXPECT_EQ(task.maxWaitTime(), in.maxWaitTime.load());
+  std::vector<std::unique_ptr<zktest::BoundedThread>> threads;
+  for (int p = 0; p < producers; ++p) {
+    threads.push_back(std::make_unique<zktest::BoundedThread>([&, p] {
+      for (int i = 0; i < perProducer; ++i) {
+        AP<ZtQueuePacket> pk = num(p, i);
+        ASSERT_TRUE(in.push(pk));
+      }
+    }));
   }
-  live.expectBack();
+  for (auto& t : threads) ASSERT_TRUE(t->join(60));
+  const unsigned total = static_cast<unsigned>(producers * perProducer);
+  ASSERT_TRUE(zktest::waitFor([&] { return out.size() == total; }, 30));
+  EXPECT_TRUE(task.stop());
+  EXPECT_FALSE(task.running());
+  EXPECT_EQ(task.empties.load(), 1) << "stop() wakes the idle body with one empty packet";
+  EXPECT_EQ(in.size(), 0u);
+
+  std::vector<int> next(producers, 0);
+  for (auto& p : drain(out)) {
+    auto* n = static_cast<Num*>(p.get());
+    ASSERT_GE(n->producer, 0);
+    ASSERT_LT(n->producer, producers);
+    EXPECT_EQ(n->seq, next[n->producer]) << "producer " << n->producer;
+    next[n->producer] = n->seq + 1;
+  }
+  for (int p = 0; p < producers; ++p) EXPECT_EQ(next[p], perProducer);
+  EXPECT_EQ(task.handled.load(), static_cast<int>(total));
+  EXPECT_EQ(task.maxLatency(), in.maxLatency.load());
+  EXPECT_EQ(task.maxWaitTime(), in.maxWaitTime.load());
 }
 
 INSTANTIATE_TEST_SUITE_P(ProducersAndCapacity, PreemptiveDeliveryTest,
                          ::testing::Combine(::testing::Values(1, 2, 4),
                                             ::testing::Values(1u, 16u)));
 
-TEST(QueueTaskTest, StopOnAnIdleTaskDeliversOneEmptyPacket) {
-  zktest::LiveCount live;
-  {
-    Queue in;
-    TestTask task(false);
-    task.in(&in);
-    ASSERT_TRUE(task.start());
-    const unsigned long id = task.taskId();
-    EXPECT_TRUE(task.start()) << "a running task starts nothing new";
-    EXPECT_EQ(task.taskId(), id);
-    EXPECT_EQ(task.inits.load(), 1);
+class QueueTaskTest : public zktest::LiveTest {};
 
-    EXPECT_TRUE(task.stop());
-    EXPECT_FALSE(task.running());
-    EXPECT_FALSE(task.shutdown());
-    EXPECT_EQ(task.empties.load(), 1);
-    EXPECT_EQ(task.handled.load(), 0);
-    EXPECT_EQ(task.exits.load(), 1);
-    EXPECT_EQ(task.stops.load(), 1);
-    EXPECT_TRUE(task.stop()) << "stop() on an idle task";
-    EXPECT_EQ(task.stops.load(), 1);
+TEST_F(QueueTaskTest, StopOnAnIdleTaskDeliversOneEmptyPacket) {
+  Queue in;
+  TestTask task(false);
+  task.in(&in);
+  ASSERT_TRUE(task.start());
+  const unsigned long id = task.taskId();
+  EXPECT_TRUE(task.start()) << "a running task starts nothing new";
+  EXPECT_EQ(task.taskId(), id);
+  EXPECT_EQ(task.inits.load(), 1);
 
-    // A stopped task starts again.
-    ASSERT_TRUE(task.start());
-    AP<ZtQueuePacket> p = num(0, 0);
-    in.push(p);
-    ASSERT_TRUE(zktest::waitFor([&] { return task.handled.load() == 1; }));
-    EXPECT_TRUE(task.stop());
-    EXPECT_EQ(task.exits.load(), 2);
-  }
-  live.expectBack();
+  EXPECT_TRUE(task.stop());
+  EXPECT_FALSE(task.running());
+  EXPECT_FALSE(task.shutdown());
+  EXPECT_EQ(task.empties.load(), 1);
+  EXPECT_EQ(task.handled.load(), 0);
+  EXPECT_EQ(task.exits.load(), 1);
+  EXPECT_EQ(task.stops.load(), 1);
+  EXPECT_TRUE(task.stop()) << "stop() on an idle task";
+  EXPECT_EQ(task.stops.load(), 1);
+
+  // A stopped task starts again.
+  ASSERT_TRUE(task.start());
+  AP<ZtQueuePacket> p = num(0, 0);
+  in.push(p);
+  ASSERT_TRUE(zktest::waitFor([&] { return task.handled.load() == 1; }));
+  EXPECT_TRUE(task.stop());
+  EXPECT_EQ(task.exits.load(), 2);
 }
 
-TEST(QueueTaskTest, StartFailures) {
-  zktest::LiveCount live;
-  {
-    Queue in;
-    TestTask task(false);
-    task.in(&in);
-    ZIF_TestFailNextCreates(1);
-    EXPECT_FALSE(task.start());
-    EXPECT_FALSE(task.running());
-    EXPECT_EQ(task.inits.load(), 0);
+TEST_F(QueueTaskTest, StartFailures) {
+  Queue in;
+  TestTask task(false);
+  task.in(&in);
+  ZIF_TestFailNextCreates(1);
+  EXPECT_FALSE(task.start());
+  EXPECT_FALSE(task.running());
+  EXPECT_EQ(task.inits.load(), 0);
 
-    // taskStart() refusing: start() stops the task again.
-    task.agreeToStart = false;
-    EXPECT_FALSE(task.start());
-    EXPECT_FALSE(task.running());
-    EXPECT_EQ(task.inits.load(), 1);
-    EXPECT_EQ(task.exits.load(), 1);
+  // taskStart() refusing: start() stops the task again.
+  task.agreeToStart = false;
+  EXPECT_FALSE(task.start());
+  EXPECT_FALSE(task.running());
+  EXPECT_EQ(task.inits.load(), 1);
+  EXPECT_EQ(task.exits.load(), 1);
 
-    task.agreeToStart = true;
-    EXPECT_TRUE(task.start());
-  }
-  live.expectBack();
+  task.agreeToStart = true;
+  EXPECT_TRUE(task.start());
 }
 
 // Without an input queue a pre-emptive turn hands over an empty holder,
 // lasts at least minSampleTime and overshoots by about one 15 ms sleep
 // quantum at most; the statistics of a missing queue are 0.
-TEST(QueueTaskTest, PreemptiveTurnsWithoutAQueueArePaced) {
+TEST_F(QueueTaskTest, PreemptiveTurnsWithoutAQueueArePaced) {
   constexpr float kMin = 0.05f;
   std::vector<Utils::Time> starts;
   std::mutex mu;
@@ -409,37 +385,32 @@ TEST(QueueTaskTest, PreemptiveTurnsWithoutAQueueArePaced) {
 
 // While the input queue is paused the body takes nothing; unpause() lets it
 // take what queued up, in order.
-TEST(QueueTaskTest, PausedQueueKeepsItsPackets) {
-  zktest::LiveCount live;
-  {
-    Queue in, out;
-    TestTask task(false, forward);
-    task.in(&in);
-    task.out(&out);
-    in.pause();
-    ASSERT_TRUE(task.start());
-    for (int i = 0; i < 4; ++i) {
-      AP<ZtQueuePacket> p = num(0, i);
-      ASSERT_TRUE(in.push(p));  // each push opens the gate: the body looks
-    }
-    // Observation window: a body that ignored `paused` would take them now.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(task.handled.load(), 0);
-    EXPECT_EQ(in.size(), 4u);
-
-    in.unpause();
-    ASSERT_TRUE(zktest::waitFor([&] { return out.size() == 4; }));
-    task.stop();
-    auto got = drain(out);
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(static_cast<Num*>(got[i].get())->seq, i);
+TEST_F(QueueTaskTest, PausedQueueKeepsItsPackets) {
+  Queue in, out;
+  TestTask task(false, forward);
+  task.in(&in);
+  task.out(&out);
+  in.pause();
+  ASSERT_TRUE(task.start());
+  for (int i = 0; i < 4; ++i) {
+    AP<ZtQueuePacket> p = num(0, i);
+    ASSERT_TRUE(in.push(p));  // each push opens the gate: the body looks
   }
-  live.expectBack();
+  // Observation window: a body that ignored `paused` would take them now.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(task.handled.load(), 0);
+  EXPECT_EQ(in.size(), 4u);
+
+  in.unpause();
+  ASSERT_TRUE(zktest::waitFor([&] { return out.size() == 4; }));
+  task.stop();
+  auto got = drain(out);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(static_cast<Num*>(got[i].get())->seq, i);
 }
 
 // A body parked on a paused queue is not woken by stop(): stop() gives up,
 // and destroying the task still gets the body off the object first.
-TEST(QueueTaskTest, StopOnAPausedQueueGivesUpAndTheTaskStillDiesCleanly) {
-  zktest::LiveCount live;
+TEST_F(QueueTaskTest, StopOnAPausedQueueGivesUpAndTheTaskStillDiesCleanly) {
   zktest::LogCapture log;
   {
     Queue in;
@@ -462,59 +433,53 @@ TEST(QueueTaskTest, StopOnAPausedQueueGivesUpAndTheTaskStillDiesCleanly) {
     }
     EXPECT_EQ(in.size(), 2u) << "the packet and the wake-up stay queued";
   }
-  live.expectBack();
 }
 
 // A suspension takes effect between turns; resume() lets the body go on.
-TEST(QueueTaskTest, SuspendAndResume) {
-  zktest::LiveCount live;
-  {
-    Queue in, out;
-    TestTask task(false, forward);
-    task.in(&in);
-    task.out(&out);
-    ASSERT_TRUE(task.start());
+TEST_F(QueueTaskTest, SuspendAndResume) {
+  Queue in, out;
+  TestTask task(false, forward);
+  task.in(&in);
+  task.out(&out);
+  ASSERT_TRUE(task.start());
 
-    // The body already waits for input: the next packet is still handled,
-    // then the body waits for resume().
-    task.suspend();
-    AP<ZtQueuePacket> a = num(0, 0), b = num(0, 1);
-    in.push(a);
-    ASSERT_TRUE(zktest::waitFor([&] { return out.size() == 1; }));
-    in.push(b);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // observation window
-    EXPECT_EQ(out.size(), 1u) << "a suspended body took a packet";
-    EXPECT_TRUE(task.suspended());
-    task.resume();
-    ASSERT_TRUE(zktest::waitFor([&] { return out.size() == 2; }));
-    EXPECT_TRUE(zktest::waitFor([&] { return !task.suspended(); }));
+  // The body already waits for input: the next packet is still handled,
+  // then the body waits for resume().
+  task.suspend();
+  AP<ZtQueuePacket> a = num(0, 0), b = num(0, 1);
+  in.push(a);
+  ASSERT_TRUE(zktest::waitFor([&] { return out.size() == 1; }));
+  in.push(b);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // observation window
+  EXPECT_EQ(out.size(), 1u) << "a suspended body took a packet";
+  EXPECT_TRUE(task.suspended());
+  task.resume();
+  ASSERT_TRUE(zktest::waitFor([&] { return out.size() == 2; }));
+  EXPECT_TRUE(zktest::waitFor([&] { return !task.suspended(); }));
 
-    // suspend() then resume() before the next turn: the body does not wait.
-    task.suspend();
-    task.resume();
-    AP<ZtQueuePacket> c = num(0, 2), d = num(0, 3);
-    in.push(c);
-    in.push(d);
-    ASSERT_TRUE(zktest::waitFor([&] { return out.size() == 4; }));
-    EXPECT_TRUE(zktest::waitFor([&] { return !task.suspended(); }));
+  // suspend() then resume() before the next turn: the body does not wait.
+  task.suspend();
+  task.resume();
+  AP<ZtQueuePacket> c = num(0, 2), d = num(0, 3);
+  in.push(c);
+  in.push(d);
+  ASSERT_TRUE(zktest::waitFor([&] { return out.size() == 4; }));
+  EXPECT_TRUE(zktest::waitFor([&] { return !task.suspended(); }));
 
-    // stop() lifts a suspension instead of waiting for the give-up.
-    task.suspend();
-    AP<ZtQueuePacket> e = num(0, 4);
-    in.push(e);
-    ASSERT_TRUE(zktest::waitFor([&] { return out.size() == 5; }));
-    zktest::LogCapture log;
-    EXPECT_TRUE(task.stop());
-    EXPECT_FALSE(task.running());
-    EXPECT_EQ(log.count("waiting for too long"), 0u);
-  }
-  live.expectBack();
+  // stop() lifts a suspension instead of waiting for the give-up.
+  task.suspend();
+  AP<ZtQueuePacket> e = num(0, 4);
+  in.push(e);
+  ASSERT_TRUE(zktest::waitFor([&] { return out.size() == 5; }));
+  zktest::LogCapture log;
+  EXPECT_TRUE(task.stop());
+  EXPECT_FALSE(task.running());
+  EXPECT_EQ(log.count("waiting for too long"), 0u);
 }
 
 // A handler that does not return makes stop() give up with the log line;
 // the body ends by itself once the handler returns.
-TEST(QueueTaskTest, StuckHandlerMakesStopGiveUp) {
-  zktest::LiveCount live;
+TEST_F(QueueTaskTest, StuckHandlerMakesStopGiveUp) {
   zktest::LogCapture log;
   {
     Release release;
@@ -554,7 +519,6 @@ TEST(QueueTaskTest, StuckHandlerMakesStopGiveUp) {
     ASSERT_TRUE(zktest::waitFor([&] { return task.start(); }));
     EXPECT_TRUE(task.stop());
   }
-  live.expectBack();
 }
 
 // ---------------------------------------------------------------- cooperative
@@ -582,10 +546,11 @@ bool runUntil(const std::function<bool()>& cond, double seconds = 10.0) {
 
 }  // namespace
 
+class QueueTaskCoopTest : public zktest::LiveTest {};
+
 // Two cooperative tasks on one thread take turns packet by packet, and never
 // see an empty packet from a queue that has run dry.
-TEST(QueueTaskCoopTest, TasksOnOneThreadInterleave) {
-  zktest::LiveCount live;
+TEST_F(QueueTaskCoopTest, TasksOnOneThreadInterleave) {
   onHostingThread([] {
     constexpr int kPackets = 20;
     std::vector<int> trace;  // one thread: no lock needed
@@ -624,12 +589,11 @@ TEST(QueueTaskCoopTest, TasksOnOneThreadInterleave) {
     EXPECT_EQ(a.exits.load(), 1);
     EXPECT_EQ(b.exits.load(), 1);
   });
-  live.expectBack();
 }
 
 // Cooperative turns that handle a packet last at least minSampleTime; an
 // overrunning handler still gives way for 12 % of it.
-TEST(QueueTaskCoopTest, TasksPaceThemselves) {
+TEST_F(QueueTaskCoopTest, TasksPaceThemselves) {
   constexpr float kMin = 0.05f;
   // Tolerances: a turn never ends early (beyond clock truncation); the
   // median turn runs late by at most the other task's handler plus
@@ -682,7 +646,7 @@ TEST(QueueTaskCoopTest, TasksPaceThemselves) {
 }
 
 // runTime follows the processor time the cooperative body used.
-TEST(QueueTaskCoopTest, RunTimeCountsProcessorTime) {
+TEST_F(QueueTaskCoopTest, RunTimeCountsProcessorTime) {
   onHostingThread([] {
     Queue in;
     TestTask task(true, [](AP<ZtQueuePacket>&, Queue*) {
@@ -708,8 +672,7 @@ TEST(QueueTaskCoopTest, RunTimeCountsProcessorTime) {
 // body ends at the end of that turn. When that happens in the first turn,
 // inside start(), start() reports false instead of waiting for a `running`
 // that has come and gone.
-TEST(QueueTaskCoopTest, StopFromTheBodyEndsAfterTheTurn) {
-  zktest::LiveCount live;
+TEST_F(QueueTaskCoopTest, StopFromTheBodyEndsAfterTheTurn) {
   onHostingThread([] {
     Queue in;
     TestTask* self = nullptr;
@@ -730,29 +693,24 @@ TEST(QueueTaskCoopTest, StopFromTheBodyEndsAfterTheTurn) {
     EXPECT_EQ(task.handled.load(), 2);
     EXPECT_EQ(task.exits.load(), 2);
   });
-  live.expectBack();
 }
 
-TEST(QueueTaskTest, StopFromTheBodyEndsAfterTheTurn) {
-  zktest::LiveCount live;
-  {
-    TestTask* self = nullptr;
-    std::atomic<bool> started{false};
-    std::atomic<int> turns{0};
-    TestTask task(false, [&](AP<ZtQueuePacket>&, Queue*) {
-      if (started && turns.fetch_add(1) == 2) EXPECT_TRUE(self->stop());
-    });
-    self = &task;
-    ASSERT_TRUE(task.start());
-    started = true;
-    ASSERT_TRUE(zktest::waitFor([&] { return task.exits.load() == 1; }));
-    EXPECT_EQ(turns.load(), 3);
-    EXPECT_TRUE(zktest::waitFor([&] { return !task.running(); }));
-  }
-  live.expectBack();
+TEST_F(QueueTaskTest, StopFromTheBodyEndsAfterTheTurn) {
+  TestTask* self = nullptr;
+  std::atomic<bool> started{false};
+  std::atomic<int> turns{0};
+  TestTask task(false, [&](AP<ZtQueuePacket>&, Queue*) {
+    if (started && turns.fetch_add(1) == 2) EXPECT_TRUE(self->stop());
+  });
+  self = &task;
+  ASSERT_TRUE(task.start());
+  started = true;
+  ASSERT_TRUE(zktest::waitFor([&] { return task.exits.load() == 1; }));
+  EXPECT_EQ(turns.load(), 3);
+  EXPECT_TRUE(zktest::waitFor([&] { return !task.running(); }));
 }
 
-TEST(QueueTaskCoopTest, SuspendedTaskIsNotScheduled) {
+TEST_F(QueueTaskCoopTest, SuspendedTaskIsNotScheduled) {
   onHostingThread([] {
     Queue in;
     TestTask task(true);
@@ -773,7 +731,7 @@ TEST(QueueTaskCoopTest, SuspendedTaskIsNotScheduled) {
   });
 }
 
-TEST(QueueTaskCoopTest, FailedCreationLeavesTheTaskIdle) {
+TEST_F(QueueTaskCoopTest, FailedCreationLeavesTheTaskIdle) {
   onHostingThread([] {
     TestTask task(true);
     ZIF_TestFailNextCreates(1);

@@ -25,7 +25,9 @@ namespace names {
 struct Inner {};
 }  // namespace names
 
-TEST(StoreTest, LoadRegisteredThePacketClasses) {
+class StoreTest : public zktest::LiveTest {};
+
+TEST_F(StoreTest, LoadRegisteredThePacketClasses) {
   EXPECT_TRUE(StreamableRegistrar::registered("ZtPacket"));
   EXPECT_TRUE(StreamableRegistrar::registered("ZtQueuePacket"));
   EXPECT_EQ(StreamableRegistrar::registeredSize("ZtPacket"), sizeof(ZtPacket));
@@ -45,7 +47,7 @@ TEST(StoreTest, LoadRegisteredThePacketClasses) {
   EXPECT_EQ(StreamableRegistrar::create("NoSuchClass"), nullptr);
 }
 
-TEST(StoreTest, NormalizeName) {
+TEST_F(StoreTest, NormalizeName) {
   EXPECT_EQ(normalizeName(typeid(ZtPacket).name()), "ZtPacket");
   EXPECT_EQ(normalizeName(typeid(ZtQueuePacket).name()), "ZtQueuePacket");
   EXPECT_EQ(normalizeName(typeid(Utils::Time).name()), "Utils::Time");
@@ -63,7 +65,7 @@ struct Thing : ZtStreamable {
 };
 ZtStreamable* makeThing() { return new Thing; }
 
-TEST(StoreTest, RegistrarRegistersUntilReleased) {
+TEST_F(StoreTest, RegistrarRegistersUntilReleased) {
   const unsigned before = StreamableRegistrar::registeredCount();
   int prototype = 0;
   {
@@ -72,12 +74,10 @@ TEST(StoreTest, RegistrarRegistersUntilReleased) {
     EXPECT_EQ(StreamableRegistrar::registeredSize("HostTestThing"), 24u);
     EXPECT_EQ(StreamableRegistrar::registeredCount(), before + 1);
 
-    zktest::LiveCount live;
     ZtStreamable* made = StreamableRegistrar::create("HostTestThing");
     ASSERT_NE(made, nullptr);
     EXPECT_EQ(static_cast<Thing*>(made)->payload, 42);
     delete made;
-    live.expectBack();
 
     reg.release();
     EXPECT_FALSE(StreamableRegistrar::registered("HostTestThing"));
@@ -89,7 +89,7 @@ TEST(StoreTest, RegistrarRegistersUntilReleased) {
   EXPECT_TRUE(StreamableRegistrar::registered("ZtPacket"));
 }
 
-TEST(StoreTest, RegisteredTwiceStaysUntilBothRelease) {
+TEST_F(StoreTest, RegisteredTwiceStaysUntilBothRelease) {
   int prototype = 0;
   auto* first = new StreamableRegistrar(String("HostTestTwice"), nullptr, &prototype, 8);
   {
@@ -103,7 +103,7 @@ TEST(StoreTest, RegisteredTwiceStaysUntilBothRelease) {
   EXPECT_FALSE(StreamableRegistrar::registered("HostTestTwice"));
 }
 
-TEST(StoreTest, RegistrarWithoutPrototypeOrNameRegistersNothing) {
+TEST_F(StoreTest, RegistrarWithoutPrototypeOrNameRegistersNothing) {
   const unsigned before = StreamableRegistrar::registeredCount();
   int prototype = 0;
   StreamableRegistrar noPrototype(String("HostTestNone"), nullptr, nullptr, 8);
@@ -115,8 +115,7 @@ TEST(StoreTest, RegistrarWithoutPrototypeOrNameRegistersNothing) {
   EXPECT_EQ(StreamableRegistrar::registeredCount(), before);
 }
 
-TEST(StoreTest, StorableBaseDefaults) {
-  zktest::LiveCount live;
+TEST_F(StoreTest, StorableBaseDefaults) {
   std::atomic<int> deaths{0};
   {
     Tracked t(&deaths);
@@ -138,11 +137,9 @@ TEST(StoreTest, StorableBaseDefaults) {
     t.decRef();
   }
   EXPECT_EQ(deaths.load(), 2);
-  live.expectBack();
 }
 
-TEST(StoreTest, ProtectorsKeepTheObjectUntilTheLastLetsGo) {
-  zktest::LiveCount live;
+TEST_F(StoreTest, ProtectorsKeepTheObjectUntilTheLastLetsGo) {
   std::atomic<int> deaths{0};
   {
     Tracked* obj = new Tracked(&deaths);
@@ -168,11 +165,9 @@ TEST(StoreTest, ProtectorsKeepTheObjectUntilTheLastLetsGo) {
     c.purge();  // empty: nothing
   }
   EXPECT_EQ(deaths.load(), 1);
-  live.expectBack();
 }
 
-TEST(StoreTest, OIDRefsReleaseInPlaceAndTheLastDropsTheObject) {
-  zktest::LiveCount live;
+TEST_F(StoreTest, OIDRefsReleaseInPlaceAndTheLastDropsTheObject) {
   std::atomic<int> deaths{0};
   {
     Tracked* obj = new Tracked(&deaths);
@@ -200,11 +195,9 @@ TEST(StoreTest, OIDRefsReleaseInPlaceAndTheLastDropsTheObject) {
     EXPECT_TRUE(a.isNull());
     EXPECT_EQ(deaths.load(), 1);
   }
-  live.expectBack();
 }
 
-TEST(StoreTest, ProtectorsAndRefsMix) {
-  zktest::LiveCount live;
+TEST_F(StoreTest, ProtectorsAndRefsMix) {
   std::atomic<int> deaths{0};
   Tracked* obj = new Tracked(&deaths);
   auto* ref = new ZtOIDRef<Tracked>(obj);
@@ -220,13 +213,11 @@ TEST(StoreTest, ProtectorsAndRefsMix) {
   Tracked* loose = new Tracked(&deaths);
   EXPECT_EQ(loose->destroy(), 1u);
   EXPECT_EQ(deaths.load(), 2);
-  live.expectBack();
 }
 
 // Two threads take and let go of protectors and references to one object;
 // whichever lets go last deletes it, exactly once.
-TEST(StoreTest, LastHolderOnEitherThreadDeletesOnce) {
-  zktest::LiveCount live;
+TEST_F(StoreTest, LastHolderOnEitherThreadDeletesOnce) {
   const long rounds = zktest::scaled(20000);
   const int objects = static_cast<int>(zktest::scaled(50, 5));
   std::atomic<int> deaths{0};
@@ -246,7 +237,6 @@ TEST(StoreTest, LastHolderOnEitherThreadDeletesOnce) {
     }));
     ASSERT_EQ(deaths.load(), n + 1);
   }
-  live.expectBack();
 }
 
 }  // namespace

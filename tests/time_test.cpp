@@ -68,13 +68,6 @@ TEST(TimeTest, SecondsIsRawTimesOneOver65536) {
   EXPECT_DOUBLE_EQ(Time().seconds(), 0.0);
 }
 
-TEST(TimeTest, RawRoundTrip) {
-  for (int64_t r : {int64_t{0}, int64_t{1}, int64_t{-1}, int64_t{123456789}, kMin, kMax}) {
-    EXPECT_EQ(raw(r).raw(), r);
-    EXPECT_EQ(Time(raw(r)).raw(), r);
-  }
-}
-
 TEST(TimeTest, SumDifferenceAndComparisonsAreSignedAndWrap) {
   EXPECT_EQ((Time(1.5) + Time(2)).raw(), 98304 + 2 * kOne);
   EXPECT_EQ((Time(1) - Time(3)).raw(), -2 * kOne);

@@ -76,6 +76,20 @@ class LiveCount {
   int64_t blocks_;
 };
 
+// A fixture for tests that make library objects: the test fails when the
+// allocator's live blocks at its end differ from its start. TearDown runs
+// after the test body's locals are gone, so the body needs no scope of its
+// own; `live` stays at hand for checks in the middle of a test.
+class LiveTest : public ::testing::Test {
+ protected:
+  void TearDown() override { live.expectBack(); }
+  LiveCount live;
+};
+
+// The same for a parameterised test.
+template <class T>
+class LiveParamTest : public LiveTest, public ::testing::WithParamInterface<T> {};
+
 // Captures every log message while it lives.
 class LogCapture {
  public:
