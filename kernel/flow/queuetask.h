@@ -72,8 +72,9 @@ struct MTQueue {
     ZK_HEAP_OBJECT
     T item;
     Node* next = nullptr;
-    // Clock time at which the node was linked in; the take measures the
-    // item's stay in the queue from it.
+    // Clock time at which the node was linked in as the first of a chain
+    // (into an empty `head`); not set on the nodes linked in behind it.
+    // The consumer measures the chain's stay from it (see unlinkHead).
     Utils::Time stamp;
   };
 
@@ -148,6 +149,12 @@ struct MTQueue {
   // The items in `taking` still count as queued (`count` goes down only as
   // each is handed out), so producers see the same room as before, and a
   // queue that is deleted deletes them too.
+  //
+  // maxLatency: an item's stay is measured up to the moment the consumer
+  // takes its chain off `head`, with one clock reading per chain. The first
+  // node of a chain is the oldest in it (stamped under `link`, in link
+  // order), so its stay is the longest of the chain's. A clock reading per
+  // item on both sides was a tenth of a hand-over.
   bool unlinkHead(T& into, bool counted) {
     if (!taking) {
       refill();
@@ -161,7 +168,6 @@ struct MTQueue {
       // or that producer sees our room.
       count.fetch_sub(1, std::memory_order_seq_cst);
     }
-    const Utils::Time stamp = n->stamp;
     T taken;
     taken = n->item;  // moves for AP into an empty local: nothing is deleted here
     if (emptiedCount < kMaxSpares) {
@@ -175,7 +181,6 @@ struct MTQueue {
     // now, and pick up what they pushed meanwhile.
     if (!taking) refill();
     if (counted) openGate(notFull);
-    raiseTo(maxLatency, ZtClock::timeNow() - stamp);
     into = taken;
     return true;
   }
@@ -201,7 +206,8 @@ struct MTQueue {
   Lock notFull;           // gate: opened by the consumer after a removal
   std::atomic<uint32_t> count{0};
   std::atomic<uint32_t> capacity{0};  // largest count; 0 means no limit
-  // The longest time an item stayed in the queue before it was taken.
+  // The longest time an item stayed in the queue: from its push to the take
+  // that picked up its chain (see unlinkHead).
   std::atomic<Utils::Time> maxLatency{Utils::Time()};
   // The longest time a producer waited for room.
   std::atomic<Utils::Time> maxWaitTime{Utils::Time()};
@@ -242,6 +248,9 @@ struct MTQueue {
     head = nullptr;
     tail = &head;
     link.unlock();
+    // The chain's stay ends here (see unlinkHead); read after the lock, so
+    // that a producer is not held up by the clock.
+    if (taking) raiseTo(maxLatency, ZtClock::timeNow() - taking->stamp);
   }
 
   static void freeChain(Node* n) {
@@ -288,7 +297,16 @@ struct MTQueue {
     bool waited = false;
     Utils::Time waitStart;
     for (;;) {
-      const Utils::Time now = ZtClock::timeNow();
+      // A queue that looks empty will likely take our node as the first of
+      // a chain, which is stamped: read the clock before the lock then, to
+      // keep the reading out of the consumer's way. A guess that turns out
+      // wrong either way only moves the reading in or out of the lock.
+      Utils::Time now;
+      bool haveNow = false;
+      if (count.load(std::memory_order_relaxed) == 0) {
+        now = ZtClock::timeNow();
+        haveNow = true;
+      }
       link.lock();
       if (room()) {
         if (!n && spare) {
@@ -298,7 +316,11 @@ struct MTQueue {
         }
         if (n) {
           n->item = item;  // moves for AP: the caller's variable is emptied
-          n->stamp = now;
+          // Only a chain's first node is stamped (see unlinkHead): the one
+          // clock reading a busy queue makes per chain, not per item. A
+          // reading taken before the lock is no later than our linking, so
+          // it still starts the chain's stay in time.
+          if (!head) n->stamp = haveNow ? now : ZtClock::timeNow();
           n->next = nullptr;
           *tail = n;
           tail = &n->next;
@@ -326,7 +348,7 @@ struct MTQueue {
       }
       if (!waited) {
         waited = true;
-        waitStart = now;
+        waitStart = ZtClock::timeNow();
       }
       // The consumer usually makes room within a few hundred nanoseconds;
       // sleeping on the gate instead would cost a futex wait here and a
