@@ -190,8 +190,8 @@ TEST(MTQueueTest, MaxLatencyTimesEachChainFromItsOldestItem) {
   {
     Queue q;
     AP<ZtQueuePacket> a = num(0, 0), b = num(0, 1), got;
-    const Utils::Time t0 = ZtClock::timeNow();
     ASSERT_TRUE(q.push(a));
+    const Utils::Time t0 = ZtClock::timeNow();  // no earlier than a's stamp
     ASSERT_TRUE(zktest::waitFor([&] { return secondsSince(t0) >= 0.05; }));
     ASSERT_TRUE(q.push(b));
     ASSERT_TRUE(q.unlinkHead(got, true));
@@ -199,7 +199,7 @@ TEST(MTQueueTest, MaxLatencyTimesEachChainFromItsOldestItem) {
     ASSERT_TRUE(q.unlinkHead(got, true));
     EXPECT_EQ(static_cast<Num*>(got.get())->seq, 1);
 
-    // Both nodes are spares now, their old stamps from t0. Well past t0, a
+    // Both nodes are spares now, a's old stamp from t0. Well past t0, a
     // push and an immediate take must not show a stay that long.
     ASSERT_TRUE(zktest::waitFor([&] { return secondsSince(t0) >= 0.4; }));
     AP<ZtQueuePacket> c = num(0, 2);
