@@ -1,6 +1,7 @@
 #include "kernel/flow/flowfork.h"
 
 #include <cstdarg>
+#include <typeinfo>
 
 #include "host/log.h"
 #include "kernel/flow/flow.h"
@@ -75,7 +76,22 @@ unsigned int ZtFlowFork::taskHandleFlow(unsigned int inCount, unsigned int outCo
   if (!p || !emit) return 0;
   // Copies are placed relative to each output's own position.
   p->pos(0);
+  // The last output may get the input packet itself instead of a copy: the
+  // loop's read gave us a packet of our own (a copy, or one the flow handed
+  // over), the copy would equal it field for field (pos 0, clipped nowhere),
+  // and the loop only drops it after we return. That saves an allocation and
+  // a count on the shared stored packet per packet. Only for the library's
+  // own classes, whose readAt() is that plain copy; the count must be ours
+  // alone, or another holder could see the packet move.
+  const bool handOver = p->refCount() == 1 &&
+                        (typeid(*p) == typeid(ZtFlowDataPacket) || typeid(*p) == typeid(ZtFlowPacket));
   for (unsigned int i = 0; i < outCount; ++i) {
+    if (handOver && i + 1 == outCount) {
+      // The output flow takes a reference of its own; the loop's stays and
+      // is dropped by the loop as usual.
+      emit(this, i, p);
+      break;
+    }
     unsigned int at = 0;
     ZtFlowPacket* copy = p->readAt(at);
     if (!copy) continue;
