@@ -50,6 +50,9 @@ struct TestList : ZtFlowBase {
         if (n->packet->size() == 0) ++zeros;
         if (end > endBound_) ++over;
         if (n->next != head && n->next->packet->pos() != end) ++breaks;
+        // The edges a node keeps for the bookkeeping are its packet's.
+        EXPECT_EQ(n->pos, n->packet->pos());
+        EXPECT_EQ(n->end, end);
         n = n->next;
       } while (n != head);
     }

@@ -100,7 +100,7 @@ void ZtFlowBase::swapNodes(ZtFlowBase& o) {
 unsigned int ZtFlowBase::breakAfter(const Node* x) const {
   const Node* n = x->next;
   if (n == head) return 0;
-  return n->packet->pos() != x->packet->pos() + x->packet->size() ? 1 : 0;
+  return n->pos != x->end ? 1 : 0;
 }
 
 void ZtFlowBase::setHead(Node* n) {
@@ -128,6 +128,8 @@ ZtFlowBase::Node* ZtFlowBase::newNode(ZtFlowPacket* packet) {
   n->packet = packet;
   n->next = n;
   n->prev = n;
+  n->pos = packet->pos();
+  n->end = packet->pos() + packet->size();
   packet->incRef();
   noteInserted(packet);
   return n;
@@ -298,6 +300,7 @@ ZtFlowPacket* ZtFlowBase::remove() {
     cursor = next;
   }
   ZtFlowPacket* p = n->packet;
+  const unsigned int size = n->end - n->pos;
   if (keepReserve_ && !reserve_) {
     reserve_ = n;
   } else if (spareCount_ < kMaxSpareNodes) {
@@ -307,7 +310,6 @@ ZtFlowPacket* ZtFlowBase::remove() {
   } else {
     delete n;
   }
-  const unsigned int size = p->size();
   size_ -= size;
   if (size == 0 && zeroSized_ > 0) --zeroSized_;
   if (!head) {
@@ -357,7 +359,7 @@ unsigned int ZtFlowBase::nextGap(unsigned int pos, unsigned int& gap, bool forwa
       // returning the last packet's end with no gap after it.
       const Node* last = head->prev;
       cursor = head;
-      return last->packet->pos() + last->packet->size();
+      return last->end;
     }
     // Walk the run of back-to-back packets that holds pos.
     ZtFlowPacket* c = cursor->packet;
@@ -498,16 +500,33 @@ struct ZtFlow::Guard {
   ZtSpinLock& lock;
 };
 
+// The list guard: on the way out it leaves the list's size where the
+// producer's sleep test finds it without the guard.
+struct ZtFlow::ListGuard {
+  explicit ListGuard(const ZtFlow& f) : flow(f) { flow.listGuard_.lock(); }
+  ~ListGuard() {
+    // Relaxed: stores made under the guard are ordered by it, so their
+    // order on sizeSeen_ is the guard's order and the latest one is the size
+    // the list has now (see sizeSeen_).
+    flow.sizeSeen_.store(flow.size_, std::memory_order_relaxed);
+    flow.listGuard_.unlock();
+  }
+  ListGuard(const ListGuard&) = delete;
+  ListGuard& operator=(const ListGuard&) = delete;
+  const ZtFlow& flow;
+};
+
 ZtFlow::ZtFlow() { init(); }
 
 ZtFlow::ZtFlow(const ZtFlow& o) {
   init();
   sem_ = o.sem_;
   {
-    Guard g(o.listGuard_);
+    ListGuard g(o);
     copyNodesFrom(o);
     readRemovesPacket_ = o.readRemovesPacket_;
   }
+  sizeSeen_.store(size_, std::memory_order_relaxed);
   copyRequestFrom(o);
 }
 
@@ -518,12 +537,12 @@ ZtFlow& ZtFlow::operator=(const ZtFlow& o) {
   ZtFlowBase tmp;
   bool removes;
   {
-    Guard g(o.listGuard_);
+    ListGuard g(o);
     tmp = static_cast<const ZtFlowBase&>(o);
     removes = o.readRemovesPacket_;
   }
   {
-    Guard g(listGuard_);
+    ListGuard g(*this);
     swapNodes(tmp);
     readRemovesPacket_ = removes;
   }
@@ -561,6 +580,7 @@ void ZtFlow::init() {
   requestDataRate_.store(0, std::memory_order_relaxed);
   kickEpoch_.store(0, std::memory_order_relaxed);
   readEpoch_.store(0, std::memory_order_relaxed);
+  sizeSeen_.store(0, std::memory_order_relaxed);
 }
 
 void ZtFlow::copyRequestFrom(const ZtFlow& o) {
@@ -573,62 +593,62 @@ void ZtFlow::copyRequestFrom(const ZtFlow& o) {
 // ------------------------------------------------------ guarded list access
 
 unsigned int ZtFlow::size() const {
-  Guard g(listGuard_);
+  ListGuard g(*this);
   return size_;
 }
 
 bool ZtFlow::isEmpty() const {
-  Guard g(listGuard_);
+  ListGuard g(*this);
   return head == nullptr;
 }
 
 ZtFlowPacket* ZtFlow::first() const {
-  Guard g(listGuard_);
+  ListGuard g(*this);
   return ZtFlowBase::first();
 }
 
 bool ZtFlow::readRemovesPacket() const {
-  Guard g(listGuard_);
+  ListGuard g(*this);
   return readRemovesPacket_;
 }
 
 void ZtFlow::readRemovesPacket(bool on) {
-  Guard g(listGuard_);
+  ListGuard g(*this);
   readRemovesPacket_ = on;
 }
 
 void ZtFlow::restart() {
-  Guard g(listGuard_);
+  ListGuard g(*this);
   cursor = nullptr;
 }
 
 bool ZtFlow::locate(unsigned int pos) {
-  Guard g(listGuard_);
+  ListGuard g(*this);
   return ZtFlowBase::locate(pos);
 }
 
 void ZtFlow::add(ZtFlowPacket* packet) {
-  Guard g(listGuard_);
+  ListGuard g(*this);
   ZtFlowBase::add(packet);
 }
 
 ZtFlowPacket* ZtFlow::remove() {
-  Guard g(listGuard_);
+  ListGuard g(*this);
   return ZtFlowBase::remove();
 }
 
 void ZtFlow::empty() {
-  Guard g(listGuard_);
+  ListGuard g(*this);
   ZtFlowBase::empty();
 }
 
 bool ZtFlow::reserveNode() {
-  Guard g(listGuard_);
+  ListGuard g(*this);
   return ZtFlowBase::reserveNode();
 }
 
 unsigned int ZtFlow::nextGap(unsigned int pos, unsigned int& gap, bool forward) {
-  Guard g(listGuard_);
+  ListGuard g(*this);
   return ZtFlowBase::nextGap(pos, gap, forward);
 }
 
@@ -639,30 +659,36 @@ void ZtFlow::deleteOutsideRange(unsigned int from, unsigned int to) {
 }
 
 void ZtFlow::reset() {
-  Guard g(listGuard_);
+  ListGuard g(*this);
   ZtFlowBase::reset();
 }
 
 void ZtFlow::apply(void (*fn)(ZtFlowPacket*, void*), void* closure) {
-  Guard g(listGuard_);
+  ListGuard g(*this);
   ZtFlowBase::apply(fn, closure);
 }
 
 void ZtFlow::guardedAdd(ZtFlowPacket* packet, unsigned int* pos, bool appendTo) {
   if (!packet) return;
-  // A reference of our own across the call: a fresh packet that the list
-  // does not keep is deleted by our drop instead of being leaked, and one it
-  // keeps survives a consumer that reads and drops it before we let go.
-  packet->incRef();
+  // A fresh packet that the list does not keep is deleted instead of being
+  // leaked. Whether it is one shows in its count under the guard: 0 there
+  // means that neither the caller nor the list holds it, and no one else
+  // can (a holder would have counted). Any other count belongs to holders
+  // who keep the packet alive, and we do not touch it after the guard: a
+  // consumer may read and drop it the moment the guard is let go. Asking
+  // the count costs a load, where a reference of our own across the call
+  // cost two locked steps per packet.
+  bool orphan;
   {
-    Guard g(listGuard_);
+    ListGuard g(*this);
     if (appendTo) {
       ZtFlowBase::append(packet, pos);
     } else {
       ZtFlowBase::add(packet);
     }
+    orphan = packet->refCount() == 0;
   }
-  ZtFlowPacket::drop(packet);
+  if (orphan) delete packet;
 }
 
 // ------------------------------------------------------------------- gates
@@ -738,7 +764,7 @@ ZtFlowPacket* ZtFlow::_read(unsigned int pos) {
     // that measured from the old position after the packet had gone would
     // see nothing buffered and let the producer run past its bound for as
     // long as we were preempted between the two.
-    Guard g(listGuard_);
+    ListGuard g(*this);
     requestPos_.store(pos, std::memory_order_release);
     unsigned int at = pos;
     packet = ZtFlowBase::read(at);

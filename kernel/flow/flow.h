@@ -129,6 +129,12 @@ struct ZK_EXPORT ZtFlowBase {
     ZtFlowPacket* packet;  // one reference held by the list
     Node* next;
     Node* prev;
+    // The packet's position and end as it was linked in (held packets do
+    // not change). The bookkeeping of every link and unlink compares the
+    // neighbours' edges; read here, they cost no visit to the packets, whose
+    // lines the other side of a flow has often just taken.
+    unsigned int pos;
+    unsigned int end;
   };
 
   ZtFlowBase();
@@ -415,10 +421,11 @@ struct ZK_EXPORT ZtFlow : ZtFlowExclusive {
 
  private:
   struct Guard;
+  struct ListGuard;
 
   // Hands a packet to the list (append when `appendTo`, else add) under the
-  // guard, with a reference of the flow's own across the call (see the note
-  // on fresh packets above). Null does nothing.
+  // guard, and deletes it when nobody, the list included, holds it then (see
+  // the note on fresh packets above). Null does nothing.
   void guardedAdd(ZtFlowPacket* packet, unsigned int* pos, bool appendTo);
   void openOutput();
   void closeOutput(uint32_t kicksSeen);
@@ -427,6 +434,13 @@ struct ZK_EXPORT ZtFlow : ZtFlowExclusive {
 
   // Guards the list (see above). mutable: the const accessors take it too.
   mutable ZtSpinLock listGuard_;
+  // size_ as the last guarded list operation left it, stored just before
+  // the guard is let go. Read without the guard by the producer's sleep
+  // test: the data buffered ahead of any position is never more than the
+  // list holds, and after the producer's own add only removals can follow
+  // (it is the one thread that adds), so a figure within the bound here
+  // answers the test without taking the guard.
+  mutable std::atomic<unsigned int> sizeSeen_;
   // Makes each close and each open of a gate one step.
   ZtSpinLock gateGuard_;
   // Counts kicks of the consumer and reads of the consumer; a side that
