@@ -295,8 +295,18 @@ bool ZtFlowTask::sleepTest() const {
   ZtFlow* f = outputCount_ ? outputs_[0] : nullptr;
   const int64_t most = rateInfo_.durationMax().raw();
   if (f && most > 0) {
-    const int64_t buffered = static_cast<int64_t>(bufferedAhead(f)) << 16;
-    answer = buffered > mulFix(rateTime(rateInfo_.dataRate()), most);
+    const int64_t bound = mulFix(rateTime(rateInfo_.dataRate()), most);
+    // Asked after every append: while the whole list is within the bound,
+    // so is the run ahead of the consumer, and the answer needs neither the
+    // list's guard nor a walk (see ZtFlow::sizeSeen_). Relaxed is enough:
+    // on the producer's thread the load sees the store of its own append or
+    // a later one, made by a removal under the guard, so never less than the
+    // list holds now; and nothing else is read on the strength of it.
+    const int64_t held = static_cast<int64_t>(f->sizeSeen_.load(std::memory_order_relaxed)) << 16;
+    if (held > bound) {
+      const int64_t buffered = static_cast<int64_t>(bufferedAhead(f)) << 16;
+      answer = buffered > bound;
+    }
   }
   return taskSleepTest(answer);
 }
@@ -576,12 +586,20 @@ void ZtFlowTask::taskFlush(ZtFlowEmitFn) {}
 
 void ZtFlowTask::publishRequest() {
   const unsigned int n = clampCount(inputCount());
+  const int64_t duration = rateInfo_.duration().raw();
+  const int64_t rate = rateInfo_.rate().raw();
+  const unsigned int dataRate = rateInfo_.dataRate();
   for (unsigned int i = 0; i < n; ++i) {
     ZtFlow* f = inputs[i].load(std::memory_order_acquire);
     if (!f) continue;
-    f->requestSampleDuration(rateInfo_.duration());
-    f->requestSampleRate(rateInfo_.rate());
-    f->requestDataRate(rateInfo_.dataRate());
+    // Stored only when changed: the request sits beside the flow's list
+    // guard, which the producer takes on every append, and a store of the
+    // same value every cycle would pull that line over once more. We are
+    // the fields' one writer while the loop runs, so a load sees our last
+    // store, and a value left unstored is already the one there.
+    if (f->requestSampleDuration().raw() != duration) f->requestSampleDuration(rateInfo_.duration());
+    if (f->requestSampleRate().raw() != rate) f->requestSampleRate(rateInfo_.rate());
+    if (f->requestDataRate() != dataRate) f->requestDataRate(dataRate);
   }
 }
 
@@ -592,11 +610,41 @@ unsigned long ZtFlowTask::flowTaskBody(void* task) {
 
 namespace {
 
+// latency() of a task's statistics, worked out again only when they have
+// changed. The figure takes divisions and a square root, and a task that is
+// not clock regulated renews its request every cycle (a packet or so) from
+// statistics that no sample changes. The key is everything latency() reads,
+// so that samples a derived class adds are never missed.
+struct LatencyMemo {
+  bool valid = false;
+  unsigned int count = 0;
+  int64_t sum = 0;
+  int64_t squares = 0;
+  int64_t max = 0;
+  int32_t strategy = 0;
+  int64_t figure = 0;
+
+  int64_t latency(const ZtLatencyStats& s) {
+    if (!valid || s.count_ != count || s.sum.raw() != sum || s.sumOfSquares.raw() != squares ||
+        s.latencyMax_.raw() != max || static_cast<int32_t>(s.strategy_) != strategy) {
+      count = s.count_;
+      sum = s.sum.raw();
+      squares = s.sumOfSquares.raw();
+      max = s.latencyMax_.raw();
+      strategy = static_cast<int32_t>(s.strategy_);
+      figure = s.latency().raw();
+      valid = true;
+    }
+    return figure;
+  }
+};
+
 // The loop's own state for the cycle in progress.
 struct Cycle {
   ZtFlowPacket* table[ZtFlowUnit::kMaxFlows] = {};
   ZtLatencySample sample;
   bool sampleValid = false;
+  LatencyMemo memo;
 
   void release() {
     for (ZtFlowPacket*& p : table) {
@@ -674,16 +722,23 @@ void ZtFlowTask::run() {
     }
 
     // Latency of the cycle: from the planned wake-up to now. A cycle that
-    // took a new clock base measured nothing useful.
-    c.sample.stopTime = ZtClock::timeNow();
+    // took a new clock base measured nothing useful. Only a cycle that
+    // pacing planned (target set) is measured, so the clock is read only
+    // then: a task that is not clock regulated runs a cycle per packet or
+    // so, and the read would be a good part of it.
     if (c.sampleValid && c.sample.target() != 0) {
+      c.sample.stopTime = ZtClock::timeNow();
       const int64_t d = (c.sample.stopTime - c.sample.startTime).raw();
       if (d > 0 && d < kOneSecond) latency_.add(c.sample);
     }
 
     // Renew the request from the latency, never below durationMin.
-    const int64_t measured = latency_.latency().raw();
-    wakeLatency_.store(measured, std::memory_order_release);
+    const int64_t measured = c.memo.latency(latency_);
+    // Only a changed figure is stored: consumers read it on their threads,
+    // and an unchanged store would take the line from them every cycle.
+    // The loop is the one writer while it runs.
+    if (wakeLatency_.load(std::memory_order_relaxed) != measured)
+      wakeLatency_.store(measured, std::memory_order_release);
     int64_t t = measured;
     if (t < rateInfo_.durationMin().raw()) t = rateInfo_.durationMin().raw();
     if (t > 0) {
@@ -834,8 +889,11 @@ bool ZtFlowTask::workStep(ZtFlowPacket** table, unsigned int chunk, bool& sample
   if (idle) return true;
 
   // A new clock base (start, seek). exchange: a seek that lands meanwhile
-  // is not lost.
-  if (resetClocks_.exchange(false, std::memory_order_acq_rel)) {
+  // is not lost. The plain look first keeps the locked exchange out of
+  // every work step; a seek that sets the flag just after the look is seen
+  // at the next step, as it would be had it come a moment later.
+  if (resetClocks_.load(std::memory_order_acquire) &&
+      resetClocks_.exchange(false, std::memory_order_acq_rel)) {
     baseClockTime(ZtClock::timeNow());
     flowPosBase(flowPosOut_[0]);
     sampleValid = false;
