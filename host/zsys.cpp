@@ -1130,6 +1130,22 @@ uint32_t ZIF_CurrentTaskIdCoop(void) {
 
 void ZIF_Yield(void) { sched_yield(); }
 
+unsigned int ZIF_ProcessorCount(void) {
+  // The affinity mask, not the machine: a process confined to fewer
+  // processors (taskset, a container's cpuset) has only those to run on.
+  static const unsigned int count = [] {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+      const int n = CPU_COUNT(&set);
+      if (n > 0) return static_cast<unsigned int>(n);
+    }
+    const long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<unsigned int>(n) : 1u;
+  }();
+  return count;
+}
+
 void ZIF_YieldCoop(void) {
   if (tls.host) tls.host->yield();
 }

@@ -82,6 +82,8 @@ ZK_EXPORT uint32_t ZIF_CurrentTaskIdCoop(void);
 
 // Gives up the processor to other threads.
 ZK_EXPORT void ZIF_Yield(void);
+// Processors this process may run on (at least 1), as found on first ask.
+ZK_EXPORT unsigned int ZIF_ProcessorCount(void);
 // Switches: lets the thread's other due tasks run once, then comes back.
 ZK_EXPORT void ZIF_YieldCoop(void);
 // Switches: runs every due task of the thread once (from a task, the same as

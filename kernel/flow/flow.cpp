@@ -3,6 +3,8 @@
 #include <typeinfo>
 #include <utility>
 
+#include "host/zsys.h"
+
 namespace {
 
 // Every comparison of positions goes by difference, so that a stream runs on
@@ -526,6 +528,7 @@ ZtFlow::ZtFlow(const ZtFlow& o) {
     copyNodesFrom(o);
     readRemovesPacket_ = o.readRemovesPacket_;
   }
+  removes_.store(readRemovesPacket_, std::memory_order_release);
   sizeSeen_.store(size_, std::memory_order_relaxed);
   copyRequestFrom(o);
 }
@@ -546,6 +549,7 @@ ZtFlow& ZtFlow::operator=(const ZtFlow& o) {
     swapNodes(tmp);
     readRemovesPacket_ = removes;
   }
+  removes_.store(removes, std::memory_order_release);
   sem_ = o.sem_;
   copyRequestFrom(o);
   return *this;
@@ -581,6 +585,7 @@ void ZtFlow::init() {
   kickEpoch_.store(0, std::memory_order_relaxed);
   readEpoch_.store(0, std::memory_order_relaxed);
   sizeSeen_.store(0, std::memory_order_relaxed);
+  removes_.store(readRemovesPacket_, std::memory_order_relaxed);
 }
 
 void ZtFlow::copyRequestFrom(const ZtFlow& o) {
@@ -607,14 +612,12 @@ ZtFlowPacket* ZtFlow::first() const {
   return ZtFlowBase::first();
 }
 
-bool ZtFlow::readRemovesPacket() const {
-  ListGuard g(*this);
-  return readRemovesPacket_;
-}
+bool ZtFlow::readRemovesPacket() const { return removes_.load(std::memory_order_acquire); }
 
 void ZtFlow::readRemovesPacket(bool on) {
   ListGuard g(*this);
   readRemovesPacket_ = on;
+  removes_.store(on, std::memory_order_release);
 }
 
 void ZtFlow::restart() {
@@ -729,11 +732,27 @@ void ZtFlow::openInput() {
 
 namespace {
 
-// How long a side polls a closed gate before it sleeps on it: 256 turns of a
-// pause, some microseconds. The other side of a busy flow opens the gate
-// within about a packet's time; sleeping at once cost a futex wait here and
-// a wake there for every packet, most of a hand-over between two tasks.
+// How long a side polls before it sleeps on a closed gate, or before it
+// closes its gate on an empty flow: 256 turns of a pause, some
+// microseconds. The other side of a busy flow writes or reads within about
+// a packet's time; sleeping at once would cost a futex wait here and a wake
+// there for every packet, most of a hand-over between two tasks.
 constexpr unsigned kGateSpins = 256;
+
+// Flow-task loops running in the process (ZtFlow::loopStarted, loopEnded).
+std::atomic<unsigned int> gLoops{0};
+
+// Polling pays only while every loop can have a processor of its own: then
+// the other side is running and answers within about a packet's time. With
+// more loops than processors the other side may be waiting for the very
+// processor we would poll on; sleeping at once hands it over, and lets the
+// scheduler run the two sides on one processor, where a hand-over costs a
+// small part of what it costs between two (each line of the list, the
+// packet and the gates crosses over once per packet). The count is written
+// only when a loop starts or ends, so reading it costs no traffic.
+unsigned pollTurns() {
+  return gLoops.load(std::memory_order_relaxed) <= ZIF_ProcessorCount() ? kGateSpins : 0;
+}
 
 // Waits while `gate` is closed, then passes it (takes it and gives it back).
 // Only the side that closed the gate passes it, so a gate found open stays
@@ -742,7 +761,8 @@ constexpr unsigned kGateSpins = 256;
 // isLocked() is a seq_cst load, an acquire: seeing the gate open, we see
 // what the opener did before it opened it, as the take would have shown us.
 void passGate(const Lock& gate) {
-  for (unsigned i = 0; i < kGateSpins && gate.isLocked(); ++i) ZtSpinLock::relax();
+  const unsigned turns = pollTurns();
+  for (unsigned i = 0; i < turns && gate.isLocked(); ++i) ZtSpinLock::relax();
   if (!gate.isLocked()) return;
   gate.lock();
   gate.unlock();
@@ -750,43 +770,69 @@ void passGate(const Lock& gate) {
 
 }  // namespace
 
+void ZtFlow::loopStarted() { gLoops.fetch_add(1, std::memory_order_relaxed); }
+
+void ZtFlow::loopEnded() { gLoops.fetch_sub(1, std::memory_order_relaxed); }
+
 ZtFlowPacket* ZtFlow::read(unsigned int& pos) {
   passGate(outputLock);
   return _read(pos);
 }
 
 ZtFlowPacket* ZtFlow::_read(unsigned int pos) {
-  const uint32_t kicks = kickEpoch_.load(std::memory_order_seq_cst);
-  ZtFlowPacket* packet;
-  bool copyFailed;
-  {
-    // requestPos moves with the list, under its guard: a producer's test
-    // that measured from the old position after the packet had gone would
-    // see nothing buffered and let the producer run past its bound for as
-    // long as we were preempted between the two.
-    ListGuard g(*this);
-    requestPos_.store(pos, std::memory_order_release);
-    unsigned int at = pos;
-    packet = ZtFlowBase::read(at);
-    if (packet && readRemovesPacket_) requestPos_.store(pos + packet->size(), std::memory_order_release);
-    copyFailed = copyFailed_;
-  }
-  readEpoch_.fetch_add(1, std::memory_order_seq_cst);
+  for (bool again = false;; again = true) {
+    const uint32_t kicks = kickEpoch_.load(std::memory_order_seq_cst);
+    ZtFlowPacket* packet;
+    bool copyFailed;
+    {
+      // requestPos moves with the list, under its guard: a producer's test
+      // that measured from the old position after the packet had gone would
+      // see nothing buffered and let the producer run past its bound for as
+      // long as we were preempted between the two.
+      ListGuard g(*this);
+      requestPos_.store(pos, std::memory_order_release);
+      unsigned int at = pos;
+      packet = ZtFlowBase::read(at);
+      if (packet && readRemovesPacket_) requestPos_.store(pos + packet->size(), std::memory_order_release);
+      copyFailed = copyFailed_;
+    }
+    readEpoch_.fetch_add(1, std::memory_order_seq_cst);
 
-  // Open the producer's gate first, then close our own.
-  ZtFlowUnit* prod = producer();
-  if (prod && inputClosed.load(std::memory_order_seq_cst)) {
-    TestFn wake = wakeProducerTestFn_.load(std::memory_order_acquire);
-    if (!packet || !wake || wake(prod)) openInput();
+    // Open the producer's gate first, then close our own.
+    ZtFlowUnit* prod = producer();
+    if (prod && inputClosed.load(std::memory_order_seq_cst)) {
+      TestFn wake = wakeProducerTestFn_.load(std::memory_order_acquire);
+      if (!packet || !wake || wake(prod)) openInput();
+    }
+    ZtFlowUnit* cons = consumer();
+    if (cons) {
+      TestFn sleep = sleepConsumerTestFn_.load(std::memory_order_acquire);
+      // Data that could not be copied is no reason to sleep: the caller reads
+      // again, and gets it once memory is back.
+      const bool nothing = !packet && !copyFailed;
+      // Found nothing while a producer is at work: its next write is most
+      // likely a moment away. Wait for it here, once, before closing: closing
+      // and the write's opening would each move the gate's lines between
+      // the two threads' cores, several times the cost of the packet itself
+      // when the two run side by side. A kick is what would have opened the
+      // gate, so reading again on one is what the caller would have done
+      // after passing it.
+      if (nothing && !again && prod && kickWithin(kicks)) continue;
+      if (nothing || (sleep && sleep(cons))) closeOutput(kicks);
+    }
+    return packet;
   }
-  ZtFlowUnit* cons = consumer();
-  if (cons) {
-    TestFn sleep = sleepConsumerTestFn_.load(std::memory_order_acquire);
-    // Data that could not be copied is no reason to sleep: the caller reads
-    // again, and gets it once memory is back.
-    if ((!packet && !copyFailed) || (sleep && sleep(cons))) closeOutput(kicks);
+}
+
+bool ZtFlow::kickWithin(uint32_t kicksSeen) const {
+  // Acquire: nothing is read on the strength of it but the epoch itself;
+  // the read that follows takes the list's guard.
+  const unsigned turns = pollTurns();
+  for (unsigned i = 0; i < turns; ++i) {
+    if (kickEpoch_.load(std::memory_order_acquire) != kicksSeen) return true;
+    ZtSpinLock::relax();
   }
-  return packet;
+  return false;
 }
 
 void ZtFlow::write(ZtFlowPacket* packet) {

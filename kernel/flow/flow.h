@@ -401,23 +401,41 @@ struct ZK_EXPORT ZtFlow : ZtFlowExclusive {
   // Closes the producer's gate, when a producer is set: forced, always;
   // unforced, when the sleep test says so. A closed gate is not locked again.
   void _kickIn(bool force);
+  // A flow-task loop begins and ends: the gates poll only while there are
+  // no more loops than processors (see flow.cpp).
+  static void loopStarted();
+  static void loopEnded();
 
   // The consumer's gate, "ZtFlow, output", and the producer's, "ZtFlow,
   // input"; each is held on behalf of its side while its flag is set.
-  Lock outputLock;
+  // The fields fall into groups by who writes them how often, each group
+  // on cache lines of its own: on two cores every line that both sides of a
+  // busy flow write moves between them, and a field written per packet
+  // would otherwise take its read-mostly neighbours along.
+  static constexpr std::size_t kLine = 64;
+
+  // Set while the flow is wired up; read on every operation.
+  alignas(kLine) Lock outputLock;
   Lock inputLock;
   std::atomic<ZtFlowUnit*> consumer_;
   std::atomic<ZtFlowUnit*> producer_;
-  std::atomic<bool> outputClosed;
-  std::atomic<bool> inputClosed;
   std::atomic<TestFn> wakeProducerTestFn_;
   std::atomic<TestFn> wakeConsumerTestFn_;
   std::atomic<TestFn> sleepConsumerTestFn_;
   std::atomic<TestFn> sleepProducerTestFn_;
+  // The consumer's request: written once a cycle, and then only when it
+  // changes.
   std::atomic<int64_t> requestSampleRate_;      // Utils::Time raw
   std::atomic<int64_t> requestSampleDuration_;  // Utils::Time raw
-  std::atomic<uint32_t> requestPos_;
   std::atomic<uint32_t> requestDataRate_;
+  // readRemovesPacket_, for readers outside the list's guard: set under it
+  // by the setter, read by the producer's loop every cycle.
+  std::atomic<bool> removes_;
+  // Written by the consumer on every read.
+  alignas(kLine) std::atomic<uint32_t> requestPos_;
+  // Written on every close and open of a gate.
+  alignas(kLine) std::atomic<bool> outputClosed;
+  std::atomic<bool> inputClosed;
 
  private:
   struct Guard;
@@ -429,11 +447,13 @@ struct ZK_EXPORT ZtFlow : ZtFlowExclusive {
   void guardedAdd(ZtFlowPacket* packet, unsigned int* pos, bool appendTo);
   void openOutput();
   void closeOutput(uint32_t kicksSeen);
+  // Polls for a kick after `kicksSeen`, briefly; true when one came.
+  bool kickWithin(uint32_t kicksSeen) const;
   void openInput();
   void copyRequestFrom(const ZtFlow& o);
 
   // Guards the list (see above). mutable: the const accessors take it too.
-  mutable ZtSpinLock listGuard_;
+  alignas(kLine) mutable ZtSpinLock listGuard_;
   // size_ as the last guarded list operation left it, stored just before
   // the guard is let go. Read without the guard by the producer's sleep
   // test: the data buffered ahead of any position is never more than the
@@ -442,9 +462,10 @@ struct ZK_EXPORT ZtFlow : ZtFlowExclusive {
   // answers the test without taking the guard.
   mutable std::atomic<unsigned int> sizeSeen_;
   // Makes each close and each open of a gate one step.
-  ZtSpinLock gateGuard_;
-  // Counts kicks of the consumer and reads of the consumer; a side that
-  // is about to close its gate checks that none came since it decided.
-  std::atomic<uint32_t> kickEpoch_;
-  std::atomic<uint32_t> readEpoch_;
+  alignas(kLine) ZtSpinLock gateGuard_;
+  // Count kicks of the consumer (the producer's writes among them) and reads
+  // of the consumer; a side that is about to close its gate checks that none
+  // came since it decided. Each has its writer's line.
+  alignas(kLine) std::atomic<uint32_t> kickEpoch_;
+  alignas(kLine) std::atomic<uint32_t> readEpoch_;
 };

@@ -375,6 +375,8 @@ struct ZK_EXPORT ZtFlowTask : ZtFlowUnit {
   void sleepUntil(Utils::Time wake);
   // Waits for the loop's task to leave flowTaskBody.
   void waitLoopGone() const;
+  // Wakes a start() waiting for the loop (see loopSignal_).
+  void signalLoop();
 
   // latency_.latency() as last computed on the loop's thread. wakeTest()
   // runs on a consumer's thread and must not read the statistics while the
@@ -387,6 +389,9 @@ struct ZK_EXPORT ZtFlowTask : ZtFlowUnit {
   // destructor waits for it, since stop() returns at once in the window
   // between the loop clearing running and setting done.
   std::atomic<bool> loopAlive_;
+  // Counts the loop's signals to start(): running set, or done set by a loop
+  // that ended at once. start() sleeps on it.
+  std::atomic<uint32_t> loopSignal_{0};
   // Guards the waitLock handle (replaced by immortal() while the loop may be
   // copying it) and the first filling of shortName.
   mutable ZtSpinLock guard_;
