@@ -1133,10 +1133,12 @@ void ZIF_Yield(void) { sched_yield(); }
 unsigned int ZIF_ProcessorCount(void) {
   // The affinity mask, not the machine: a process confined to fewer
   // processors (taskset, a container's cpuset) has only those to run on.
+  // The main thread's mask (the process id names it), not the caller's: the
+  // first to ask may be a thread pinned to one processor.
   static const unsigned int count = [] {
     cpu_set_t set;
     CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    if (sched_getaffinity(getpid(), sizeof set, &set) == 0) {
       const int n = CPU_COUNT(&set);
       if (n > 0) return static_cast<unsigned int>(n);
     }
