@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <fstream>
 #include <tuple>
 
@@ -81,37 +80,17 @@ double cpuSeconds(clockid_t clock) {
   return ts.tv_sec + ts.tv_nsec * 1e-9;
 }
 
-// Seconds between consecutive times.
-std::vector<double> gapsOf(const std::vector<Utils::Time>& times) {
-  std::vector<double> gaps;
-  for (size_t i = 1; i < times.size(); ++i) gaps.push_back((times[i] - times[i - 1]).seconds());
-  return gaps;
-}
-
-double median(std::vector<double> v) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
 double secondsSince(Utils::Time t0) { return (ZtClock::timeNow() - t0).seconds(); }
 
-// A gate a test opens to let a stuck handler go; bounded so that a failing
-// test cannot hang.
-struct Release {
-  std::mutex mu;
-  std::condition_variable cv;
-  bool open = false;
-  void wait() {
-    std::unique_lock<std::mutex> hold(mu);
-    cv.wait_for(hold, std::chrono::seconds(30), [&] { return open; });
-  }
-  void let() {
-    std::lock_guard<std::mutex> hold(mu);
-    open = true;
-    cv.notify_all();
-  }
-};
+// Turns that start at `times` last at least `least` each, and at most
+// `medianMost` in the median.
+void expectPaced(const std::vector<Utils::Time>& times, double least, double medianMost) {
+  std::vector<double> gaps;
+  for (size_t i = 1; i < times.size(); ++i) gaps.push_back((times[i] - times[i - 1]).seconds());
+  for (double g : gaps) EXPECT_GE(g, least) << "a turn ended early";
+  std::sort(gaps.begin(), gaps.end());
+  EXPECT_LE(gaps.empty() ? 0 : gaps[gaps.size() / 2], medianMost) << "the median turn overshoots";
+}
 
 }  // namespace
 
@@ -330,9 +309,7 @@ TEST_F(QueueTaskTest, PreemptiveTurnsWithoutAQueueArePaced) {
   task.stop();
   EXPECT_EQ(task.handled.load(), 0) << "no input queue: every turn is empty";
   std::lock_guard<std::mutex> hold(mu);
-  const auto gaps = gapsOf(starts);
-  for (double g : gaps) EXPECT_GE(g, kMin - 0.001) << "a turn ended early";
-  EXPECT_LT(median(gaps), kMin + 0.015 + 0.02) << "median turn overshoots";
+  expectPaced(starts, kMin - 0.001, kMin + 0.015 + 0.02);
 }
 
 // While the input queue is paused the body takes nothing; unpause() lets it
@@ -413,13 +390,12 @@ TEST_F(QueueTaskTest, SuspendAndResume) {
 // the body ends by itself once the handler returns.
 TEST_F(QueueTaskTest, StuckHandlerMakesStopGiveUp) {
   zktest::LogCapture log;
-  Release release;
-  std::atomic<bool> inHandler{false};
+  std::atomic<bool> inHandler{false}, let{false};
   Queue in;
   TestTask task(false, [&](AP<ZtQueuePacket>& p, Queue*) {
     if (!p) return;
     inHandler = true;
-    release.wait();
+    zktest::waitFor([&] { return let.load(); }, 30);
   });
   task.waitLimit = Utils::Time(0.25);
   task.in(&in);
@@ -441,7 +417,7 @@ TEST_F(QueueTaskTest, StuckHandlerMakesStopGiveUp) {
                             std::string("kernel/flow/queuetask"), 245u));
   EXPECT_FALSE(task.start());
 
-  release.let();
+  let = true;
   ASSERT_TRUE(zktest::waitFor([&] { return task.exits.load() == 1; }));
   // Once the abandoned body is gone the task starts again.
   ASSERT_TRUE(zktest::waitFor([&] { return task.start(); }));
@@ -493,7 +469,8 @@ bool runUntil(const std::function<bool()>& cond, double seconds = 10.0) {
 class QueueTaskCoopTest : public zktest::LiveTest {};
 
 // Two cooperative tasks on one thread take turns packet by packet, and never
-// see an empty packet from a queue that has run dry.
+// see an empty packet from a queue that has run dry. runTime follows the
+// processor time each body used.
 TEST_F(QueueTaskCoopTest, TasksOnOneThreadInterleave) {
   onHostingThread([] {
     constexpr int kPackets = 20;
@@ -503,9 +480,12 @@ TEST_F(QueueTaskCoopTest, TasksOnOneThreadInterleave) {
       return [&trace, who](AP<ZtQueuePacket>& p, Queue*) {
         EXPECT_FALSE(p.isNull()) << "handler called on an empty queue";
         trace.push_back(who);
+        for (double t0 = cpuSeconds(CLOCK_THREAD_CPUTIME_ID); cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - t0 < 0.002;) {
+        }
       };
     };
     TestTask a(true, recorder(0)), b(true, recorder(1));
+    EXPECT_EQ(a.runTime(), Utils::Time());
     a.in(&inA);
     b.in(&inB);
     for (int i = 0; i < kPackets; ++i) {
@@ -522,6 +502,9 @@ TEST_F(QueueTaskCoopTest, TasksOnOneThreadInterleave) {
     int switches = 0;
     for (size_t i = 1; i < trace.size(); ++i) switches += trace[i] != trace[i - 1];
     EXPECT_GE(switches, kPackets) << "the tasks did not take turns";
+    // The layer shares the thread's processor time out by how long each task
+    // held the thread; preemption blurs the split a little, never by half.
+    EXPECT_GE(a.runTime().seconds(), 0.02);
     EXPECT_TRUE(a.stop());
     EXPECT_TRUE(b.stop());
     EXPECT_FALSE(a.running() || b.running());
@@ -566,38 +549,11 @@ TEST_F(QueueTaskCoopTest, TasksPaceThemselves) {
     ASSERT_TRUE(runUntil([&] { return startsA.size() == 6 && startsB.size() == 6; }));
     a.stop();
     b.stop();
-    for (auto* starts : {&startsA, &startsB}) {
-      const auto gaps = gapsOf(*starts);
-      for (double gap : gaps) EXPECT_GE(gap, kMin - kEarly) << "a turn ended early";
-      EXPECT_LE(median(gaps), kMin + kLate);
-    }
+    for (auto* starts : {&startsA, &startsB}) expectPaced(*starts, kMin - kEarly, kMin + kLate);
     ASSERT_TRUE(slow.start());
     ASSERT_TRUE(runUntil([&] { return startsSlow.size() == 6; }));
     slow.stop();
-    const auto gaps = gapsOf(startsSlow);
-    for (double gap : gaps) EXPECT_GE(gap, 0.06 + 0.12 * kMin - kEarly) << "the 12 % floor was not kept";
-    EXPECT_LE(median(gaps), 0.06 + 0.12 * kMin + kLate);
-  });
-}
-
-// runTime follows the processor time the cooperative body used.
-TEST_F(QueueTaskCoopTest, RunTimeCountsProcessorTime) {
-  onHostingThread([] {
-    Queue in;
-    TestTask task(true, [](AP<ZtQueuePacket>&, Queue*) {
-      const double t0 = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
-      while (cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - t0 < 0.01) {
-      }
-    });
-    task.in(&in);
-    EXPECT_EQ(task.runTime(), Utils::Time());
-    push(in, 0, 0);
-    ASSERT_TRUE(task.start());
-    ASSERT_TRUE(runUntil([&] { return task.handled.load() == 1; }));
-    // The layer shares the thread's processor time out by how long each task
-    // held the thread; preemption blurs the split a little, never by half.
-    EXPECT_GE(task.runTime().seconds(), 0.005);
-    task.stop();
+    expectPaced(startsSlow, 0.06 + 0.12 * kMin - kEarly, 0.06 + 0.12 * kMin + kLate);  // the 12 % floor
   });
 }
 

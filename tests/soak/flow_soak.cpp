@@ -4,32 +4,23 @@
 // Each pipeline is a tree: one source, chains of pass-through, splitting and
 // re-chunking tasks, forks to 2-4 branches, and sinks of random speed. The
 // source's byte at stream position s is a function of (pipeline seed, s), so
-// every sink can check every byte it gets. Positions keep in step down the
-// tree (every task places its output where its input was, and a Flush marker
-// takes one position on every flow), so a sink maps the position of a packet
-// to the stream through the segments that the source records: a new segment
-// starts after a flush (one position with no data) and where a seek moved the
-// source's input position.
+// every sink checks every byte. Positions keep in step down the tree (every
+// task places its output where its input was; a Flush marker takes one
+// position on every flow), so a sink maps a packet's position to the stream
+// through the segments the source records: a new one starts after a flush
+// and where a seek moved the source's input. A sink may legitimately miss
+// only what a re-chunking task above it still held when its input ended;
+// the task counts that.
 //
-// What a sink may legitimately miss: the bytes a re-chunking task still held
-// when its input ended (it sends what it holds on a flush, but nothing runs
-// between the end of its input and the end of its output). Those are counted
-// by the task itself and taken off what the sinks below it expect.
+// Every task of a pipeline asks for the same rate and duration, and no
+// packet is larger than the chunk that gives (`cap`), so that a work step
+// takes whole packets (a consuming read lets go of the rest of a cut one). A
+// flow that keeps packets after a read is trimmed by its producer to twice
+// durationMax (four durations) ahead of its consumer, more than a sleeping
+// producer buffers. A fork's sleep test looks at its first output only, so
+// the others always let reads remove packets.
 //
-// Sizing that keeps every byte legitimately deliverable:
-//  - every task of a pipeline asks for the same data rate and duration, and
-//    no packet is larger than the chunk that rate gives (`cap`), so that a
-//    consumer's work step always takes a whole packet (a consuming read lets
-//    go of the rest of a cut packet);
-//  - a flow that keeps packets after a read (no readRemovesPacket) is trimmed
-//    by its producer to twice durationMax of data ahead of its consumer; with
-//    durationMax four durations and packets of at most one, a sleeping
-//    producer never buffers that much. The outputs of a fork other than the
-//    first are not looked at by its sleep test, so they always let reads
-//    remove packets and are never trimmed.
-//
-// Usage: flow_soak [--pipelines N] [--seconds S] [--seed X] [--bytes-limit N]
-//                  [--only SEED] [--hang-seconds S] [--scale F] [--verbose]
+// Usage: flow_soak [--pipelines N] (and the options of --help)
 #include <algorithm>
 #include <memory>
 
@@ -411,10 +402,9 @@ struct Sink : SoakTask {
 // The tree: each node is a task or a fork, with the index of its parent.
 struct Built {
   struct Node {
-    SoakTask* task;
-    ZtFlowFork* fork;
+    ZtFlowTask* unit;
+    SoakTask* task;  // null for a fork
     int parent;
-    ZtFlowTask* any() const { return task ? static_cast<ZtFlowTask*>(task) : fork; }
   };
   std::vector<std::unique_ptr<ZtFlow>> flows;
   std::vector<Node> nodes;  // nodes[0] is the source
@@ -423,16 +413,12 @@ struct Built {
     flows.back()->readRemovesPacket(removes);
     return flows.back().get();
   }
-  int add(SoakTask* t, ZtFlowFork* f, int parent) {
-    nodes.push_back({t, f, parent});
+  int add(ZtFlowTask* unit, SoakTask* task, int parent) {
+    nodes.push_back({unit, task, parent});
     return static_cast<int>(nodes.size()) - 1;
   }
   ~Built() {
-    // Tasks first: a unit clears its pointer in its flows as it goes.
-    for (size_t i = nodes.size(); i-- > 0;) {
-      delete nodes[i].task;
-      delete nodes[i].fork;
-    }
+    for (size_t i = nodes.size(); i-- > 0;) delete nodes[i].unit;  // a unit clears its pointer in its flows
   }
 };
 
@@ -446,15 +432,15 @@ void grow(Pipeline& pl, Built& b, soak::Rng& rng, ZtFlow* in, int parent, int de
     SoakTask* t = kind < 2 ? static_cast<SoakTask*>(new Split(&pl, in, out, kind ? 4 : 1))
                            : new Rechunk(&pl, in, out, size);
     pl.graph += t->kind + (size ? "(" + std::to_string(size) + ")>" : std::string(">"));
-    parent = b.add(t, nullptr, parent);
+    parent = b.add(t, t, parent);
     in = out;
   }
   if (depth < 2 && budget >= 4 && rng.chance(depth == 0 ? 0.6 : 0.3)) {
     const int branches = static_cast<int>(rng.range(2, std::min(4, budget - 1)));
     ZtFlow* outs[4] = {nullptr, nullptr, nullptr, nullptr};
     for (int j = 0; j < branches; ++j) outs[j] = b.newFlow(j == 0 ? rng.chance(0.5) : true);
-    const int me = b.add(nullptr, new ZtFlowFork(in, outs[0], outs[1], outs[2], outs[3], static_cast<ZtFlow*>(nullptr)),
-                         parent);
+    const int me = b.add(new ZtFlowFork(in, outs[0], outs[1], outs[2], outs[3], static_cast<ZtFlow*>(nullptr)),
+                         nullptr, parent);
     budget -= 1 + branches;  // room for one sink per branch
     pl.graph += "fork[";
     for (int j = 0; j < branches; ++j) {
@@ -468,7 +454,7 @@ void grow(Pipeline& pl, Built& b, soak::Rng& rng, ZtFlow* in, int parent, int de
   const auto speed = static_cast<Sink::Speed>(rng.below(4) == 0 ? 0 : rng.below(3));
   auto* sink = new Sink(&pl, in, speed, rng.next());
   sink->napEvery = pl.cap >= 65536 ? 1 : 1 + rng.below(32);
-  b.add(sink, nullptr, parent);
+  b.add(sink, sink, parent);
   pl.graph += sink->kind;
   --budget;
 }
@@ -500,7 +486,7 @@ Outcome runPipeline(long index, uint64_t pseed, const soak::Args& args, soak::Cl
     Built b;
     ZtFlow* first = b.newFlow(rng.chance(0.5));
     auto* src = new Source(&pl, first, limit, regulated, rng.chance(0.5));
-    b.add(src, nullptr, -1);
+    b.add(src, src, -1);
     pl.graph = "src>";
     int budget = 14;
     grow(pl, b, rng, first, 0, 0, budget);
@@ -514,8 +500,8 @@ Outcome runPipeline(long index, uint64_t pseed, const soak::Args& args, soak::Cl
     // Consumers first: a fork checks the rates its consumers publish.
     bool started = true;
     for (size_t i = b.nodes.size(); started && i-- > 0;) {
-      started = b.nodes[i].any()->start();
-      if (!started) std::fprintf(stderr, "flow_soak: %s did not start in %s\n", b.nodes[i].any()->name(), ctx);
+      started = b.nodes[i].unit->start();
+      if (!started) std::fprintf(stderr, "flow_soak: %s did not start in %s\n", b.nodes[i].unit->name(), ctx);
     }
     o[StartFailed] = !started;
 
@@ -553,10 +539,10 @@ Outcome runPipeline(long index, uint64_t pseed, const soak::Args& args, soak::Cl
     // Whatever happened, stop the source: the end-of-flow markers wind the
     // rest down. When a start failed, stop what did start, from the top, so
     // that each sends its end-of-flow markers on.
-    for (size_t i = 0; i < (started ? 1 : b.nodes.size()); ++i) b.nodes[i].any()->stop();
+    for (size_t i = 0; i < (started ? 1 : b.nodes.size()); ++i) b.nodes[i].unit->stop();
     const auto allDone = [&] {
       for (const auto& n : b.nodes)
-        if (!n.any()->done() && n.any()->started()) return false;
+        if (!n.unit->done() && n.unit->started()) return false;
       return true;
     };
     tick();
@@ -568,7 +554,7 @@ Outcome runPipeline(long index, uint64_t pseed, const soak::Args& args, soak::Cl
       finished = soak::waitUntil(allDone, args.hangSeconds);
     }
     if (!finished) {
-      for (const auto& n : b.nodes) o[NotDone] += !n.any()->done();
+      for (const auto& n : b.nodes) o[NotDone] += !n.unit->done();
       totals[NotDone] += o[NotDone];
       std::fprintf(stderr, "flow_soak: %" PRIu64 " tasks not done in %s\n", o[NotDone], ctx);
       // Their loops still run on these objects: they cannot be freed. Report
@@ -587,7 +573,7 @@ Outcome runPipeline(long index, uint64_t pseed, const soak::Args& args, soak::Cl
       SoakTask* st = n.task;
       o[Reordered] += st ? st->badMarkup.load() : 0;
       if (!started) continue;
-      o[NotDone] += !n.any()->done();
+      o[NotDone] += !n.unit->done();
       if (st && (st->inits.load() != 1 || st->stops.load() != 1)) {
         ++o[NotDone];
         std::fprintf(stderr, "flow_soak: %s ran taskInit %d and taskStop %d times in %s\n", st->kind,

@@ -6,6 +6,7 @@
 // same code runs as a short ctest case and as an hours-long local run.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cinttypes>
@@ -51,25 +52,15 @@ struct Rng {
 inline uint64_t mixSeed(uint64_t seed, uint64_t k) { return Rng(seed ^ (k * 0xD1B54A32D192ED03ull)).next(); }
 
 struct Args {
-  long count = 20;            // --pipelines / --rounds
-  double seconds = 0;         // 0: no time limit
-  uint64_t seed = 0;          // 0 on the command line: pick one from the clock
-  uint64_t bytesLimit = 0;    // 0: no limit
-  uint64_t only = 0;          // --only SEED: run one pipeline / round with that seed
-  double hangSeconds = 60;    // no progress for this long is a hang
-  double scale = 1;           // --scale: multiplies the size of each pipeline / round
+  double count = 20;        // --pipelines / --rounds
+  double seconds = 0;       // 0: no time limit
+  double hangSeconds = 60;  // no progress for this long is a hang
+  double scale = 1;         // multiplies the size of each pipeline / round
+  double bytesLimit = 0;    // 0: no limit
+  uint64_t seed = 0;        // 0 on the command line: pick one from the clock
+  uint64_t only = 0;        // run one pipeline / round with that seed
   bool verbose = false;
 };
-
-// "12G", "300M", "64k" or a plain number of bytes.
-inline uint64_t parseSize(const char* s) {
-  char* end = nullptr;
-  const double v = std::strtod(s, &end);
-  const char* units = "kKmMgG";
-  const char* u = end && *end ? std::strchr(units, *end) : nullptr;
-  const double mul = u ? static_cast<double>(1ull << (10 * (1 + (u - units) / 2))) : 1;
-  return v > 0 ? static_cast<uint64_t>(v * mul) : 0;
-}
 
 // False (after a message) on a bad or unknown argument; `countName` is
 // "pipelines" or "rounds". Exits 0 after --help. On success prints the line
@@ -79,26 +70,6 @@ inline bool begin(int argc, char** argv, const char* prog, const char* countName
   const std::string countFlag = std::string("--") + countName;
   for (int i = 1; i < argc; ++i) {
     const std::string k = argv[i];
-    const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
-    struct Num {
-      const char* flag;
-      std::function<void(const char*)> set;
-    } const nums[] = {
-        {countFlag.c_str(), [&](const char* x) { a.count = std::atol(x); }},
-        {"--seconds", [&](const char* x) { a.seconds = std::atof(x); }},
-        {"--seed", [&](const char* x) { a.seed = std::strtoull(x, nullptr, 0); }},
-        {"--only", [&](const char* x) { a.only = std::strtoull(x, nullptr, 0); }},
-        {"--bytes-limit", [&](const char* x) { a.bytesLimit = parseSize(x); }},
-        {"--hang-seconds", [&](const char* x) { a.hangSeconds = std::atof(x); }},
-        {"--scale", [&](const char* x) { a.scale = std::atof(x); }},
-    };
-    bool known = false;
-    for (const Num& n : nums) {
-      if (k != n.flag || !v) continue;
-      n.set(v);
-      ++i;
-      known = true;
-    }
     if (k == "--help" || k == "-h") {
       std::printf(
           "usage: %s [%s N] [--seconds S] [--seed X] [--bytes-limit N[kMG]] [--only SEED]\n"
@@ -107,21 +78,38 @@ inline bool begin(int argc, char** argv, const char* prog, const char* countName
           "A failure names the seed of the %s that failed; --only SEED replays it.\n",
           prog, countFlag.c_str(), countName, countName);
       std::exit(0);
-    } else if (k == "--verbose" || k == "-v") {
+    }
+    if (k == "--verbose" || k == "-v") {
       a.verbose = true;
-    } else if (!known) {
+      continue;
+    }
+    double* real = k == countFlag         ? &a.count
+                   : k == "--seconds"      ? &a.seconds
+                   : k == "--hang-seconds" ? &a.hangSeconds
+                   : k == "--scale"        ? &a.scale
+                   : k == "--bytes-limit"  ? &a.bytesLimit
+                                           : nullptr;
+    uint64_t* whole = k == "--seed" ? &a.seed : k == "--only" ? &a.only : nullptr;
+    if ((!real && !whole) || i + 1 >= argc) {
       std::fprintf(stderr, "%s: bad argument '%s' (try --help)\n", prog, k.c_str());
       return false;
     }
+    const char* v = argv[++i];
+    char* unit = nullptr;
+    if (whole) *whole = std::strtoull(v, nullptr, 0);
+    if (real) *real = std::strtod(v, &unit);
+    // A size may end in k, M or G (powers of 1024).
+    const char* units = "kKmMgG";
+    const char* u = real && *unit ? std::strchr(units, *unit) : nullptr;
+    if (u) *real *= static_cast<double>(1ull << (10 * (1 + (u - units) / 2)));
   }
   if (a.seed == 0) a.seed = static_cast<uint64_t>(Clock::now().time_since_epoch().count()) | 1;
-  if (a.count <= 0 || a.hangSeconds <= 0 || a.scale <= 0) {
+  if (a.count < 1 || a.hangSeconds <= 0 || a.scale <= 0) {
     std::fprintf(stderr, "%s: counts, --hang-seconds and --scale must be positive\n", prog);
     return false;
   }
-  std::printf("%s: seed=0x%llx %s=%ld seconds=%g bytes_limit=%llu\n", prog,
-              static_cast<unsigned long long>(a.seed), countName, a.count, a.seconds,
-              static_cast<unsigned long long>(a.bytesLimit));
+  std::printf("%s: seed=0x%" PRIx64 " %s=%ld seconds=%g bytes_limit=%.0f\n", prog, a.seed, countName,
+              static_cast<long>(a.count), a.seconds, std::max(0.0, a.bytesLimit));
   std::fflush(stdout);
   return true;
 }
@@ -268,7 +256,7 @@ struct Program {
 
   int main(int argc, char** argv) {
     Args a;
-    a.count = defaultCount;
+    a.count = static_cast<double>(defaultCount);
     if (!begin(argc, argv, prog, countName, a)) return 2;
     seed = a.seed;
     Utils::Log::theLog()->sink(
@@ -280,7 +268,7 @@ struct Program {
         return line();
       });
       watchdog() = &w;
-      for (long i = 0; i < (a.only ? 1 : a.count); ++i) {
+      for (long i = 0; i < (a.only ? 1 : static_cast<long>(a.count)); ++i) {
         if ((a.seconds > 0 && secondsSince(t0) > a.seconds) || limitReached(a)) break;
         const bool more = runOne(i, a.only ? a.only : mixSeed(a.seed, static_cast<uint64_t>(i)), a);
         w.tick();
