@@ -152,7 +152,7 @@ TEST_F(MessagingTest, OutOfMemoryLeavesNothingHalfMade) {
 }
 
 // A send reads the message's type once, and holds the message for the walk
-// even when a callback lets go of the caller's last reference.
+// even when a callback lets go of the caller's only reference.
 TEST_F(MessagingTest, TypeIsReadOnceAndMessageOutlivesTheWalk) {
   P<ZtMessage> only = msg(3);
   auto retype = [](void* c, const P<ZtMessage>& m) -> int {
@@ -160,14 +160,18 @@ TEST_F(MessagingTest, TypeIsReadOnceAndMessageOutlivesTheWalk) {
     static_cast<P<ZtMessage>*>(c)->release();
     return 0;
   };
+  auto alive = [](void* c, const P<ZtMessage>& m) -> int {
+    static_cast<Log*>(c)->push_back(std::to_string(CountedMessage::live) + " alive, type " + std::to_string(m->type()));
+    return 0;
+  };
   Tag four{&log, "four"};
   ZtMsgReceiver r;
   ZtMsgSender s;
   s.addReceiver(r, retype, &only, 3, true);
-  s.addReceiver(r, &record, &a, 3, true);
+  s.addReceiver(r, alive, &log, 3, true);
   s.addReceiver(r, &record, &four, 4, true);
-  s.send(P<ZtMessage>(only.get()));
-  EXPECT_EQ(log, Log{"a:4"});
+  s.send(only);
+  EXPECT_EQ(log, Log{"1 alive, type 4"});
 }
 
 // A callback removes itself and a later record and adds one during the
@@ -204,7 +208,8 @@ TEST_F(MessagingTest, CallbacksChangeRegistrationsDuringTheWalk) {
   EXPECT_EQ(r.pendingCount(), 0u);
 }
 
-// A direct callback deletes its sender, or its receiver, in mid-send.
+// A direct callback deletes its sender, or its receiver, in mid-send;
+// nothing after it is reached through the dead object.
 TEST_F(MessagingTest, CallbackDestroysItsSenderOrReceiver) {
   Tag after{&log, "after"};
   auto* s = new ZtMsgSender;
@@ -291,6 +296,54 @@ TEST_F(MessagingTest, CallbacksDestroyDuringPoll) {
   EXPECT_EQ(log, (Log{"tail:1", "tail:1", "tail:2"}));
   EXPECT_FALSE(q.hasServer());
   EXPECT_EQ(q.links().receiverCount(), 0u);
+}
+
+// A registration that ends with messages pending still gets those (through
+// its retired local record) and none queued after it ended, whether the
+// receiver polls or is destroyed first.
+TEST_F(MessagingTest, SenderGoneWithMessagesPending) {
+  ZtMsgReceiver r;
+  ZtMsgSender keep;
+  keep.addReceiver(r, &record, &b, 0, false);
+  {
+    ZtMsgSender s;
+    s.addReceiver(r, &record, &a, 0, false);
+    s.send(msg(1));
+    s.send(msg(2));
+  }
+  keep.send(msg(3));  // queued after the registration ended
+  r.poll();
+  EXPECT_EQ(log, (Log{"b:1", "a:1", "b:2", "a:2", "b:3"}));
+  EXPECT_EQ(r.links().receiverCount(), 3u) << "keep's three records; the retired pair left";
+
+  log.clear();
+  auto* r2 = new ZtMsgReceiver;
+  ZtMsgSender s;
+  s.addReceiver(*r2, &record, &a, 0, false);
+  s.send(msg(4));
+  EXPECT_TRUE(s.removeReceiver(*r2, 0));
+  delete r2;
+  EXPECT_EQ(log, Log{"a:4"});
+}
+
+// Relocating a receiver moves its registrations and pending messages: the
+// senders' records name the new one and queue into it.
+TEST_F(MessagingTest, ReceiverRelocateMovesRegistrationsAndPending) {
+  ZtMsgSender s1, s2;
+  auto* from = new ZtMsgReceiver;
+  ZtMsgReceiver to;
+  s1.addReceiver(*from, &record, &a, 0, true);
+  s2.addReceiver(*from, &record, &b, 0, false);
+  s2.send(msg(1));  // pending in `from`
+  to.relocate(*from, 0);
+  EXPECT_FALSE(from->hasServer());
+  EXPECT_EQ(from->pendingCount(), 0u);
+  delete from;  // nothing names it any more
+  s1.send(msg(2));
+  s2.send(msg(3));
+  EXPECT_EQ(to.pendingCount(), 2u);
+  to.poll();
+  EXPECT_EQ(log, (Log{"a:2", "b:1", "b:3"}));
 }
 
 // Messages made on one thread reach a direct receiver inside send() on that

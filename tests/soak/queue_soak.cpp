@@ -139,9 +139,9 @@ void runQueues(uint64_t seed, const soak::Args& args, Outcome& o, std::string& w
     fwd.disturb(op, false);
     if ((op == 3 || op == 4) && !fwd.running()) fwd.start();
     ++o[Controls];
-    // Load: let the others run between disturbances. Nothing is ordered by it.
+    // Load: let the others run between disturbances. Nothing is ordered by
+    // it. No tick: a control is not progress, and must not hide a stall.
     std::this_thread::sleep_for(std::chrono::microseconds(rng.range(10, 300)));
-    tick();
   }
   q1.unpause();
   fwd.disturb(1, false);
@@ -282,7 +282,6 @@ void runMessages(uint64_t seed, const soak::Args& args, Outcome& o, std::string&
       }
       ++o[Controls];
     }
-    tick();
     // Give the senders and pollers the lock between changes; nothing is
     // ordered by it.
     for (uint64_t y = rng.below(8); y > 0; --y) std::this_thread::yield();
