@@ -6,14 +6,18 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "common/flowtasks.h"
 #include "common/testutil.h"
 #include "kernel/flow/flow.h"
+#include "kernel/flow/flowbuffer.h"
 #include "kernel/flow/flowfork.h"
 #include "kernel/flow/flowtask.h"
+#include "kernel/flow/latency.h"
 #include "kernel/flow/message.h"
 #include "kernel/flow/queuetask.h"
 
@@ -81,11 +85,36 @@ TEST(BadInput, Packets) {
          p.dSize(5);
          return p.data() == nullptr;
        }},
+      {"ZtPacket::writeAt", "offset or count past the end, null buffer", [] {
+         ZtPacket p(8u);
+         std::memset(p.data(), 'x', 8);
+         p.modified(false);
+         const bool none = p.writeAt(8, "ab", 2) == 0 && p.modified();  // marks all the same
+         const bool ok = p.writeAt(0xFFFFFFFFu, "ab", 2) == 0 && p.writeAt(6, "abcd", 0xFFFFFFFFu) == 2 &&
+                         p.writeAt(0, nullptr, 4) == 0;
+         return none && ok && std::string(p.data(), 8) == "xxxxxxab";
+       }},
+      {"ZtPacket::readAt", "offset or count past the end, null buffer", [] {
+         ZtPacket p(8u);
+         std::memcpy(p.data(), "abcdefgh", 8);
+         p.modified(false);
+         char d[12] = "-----------";
+         const bool ok = p.readAt(8, d, 4) == 0 && d[0] == '-' && p.readAt(6, d, 4) == 2 &&
+                         p.readAt(2, d + 2, 0xFFFFFFFFu) == 6 && p.readAt(0, nullptr, 4) == 0;
+         return ok && std::string(d, 9) == "ghcdefgh-" && !p.modified();
+       }},
   });
 }
 
 TEST(BadInput, ListsAndFlows) {
   runTable({
+      {"ZtFlowBase::add / append", "null packet", [] {
+         ZtFlowBase l;
+         unsigned int pos = 7;
+         l.add(nullptr);
+         l.append(nullptr, &pos);
+         return l.isEmpty() && pos == 7;
+       }},
       {"ZtFlow write / append / writeNonBlocking / appendNonBlocking", "null packet", [] {
          ZtFlow f;
          unsigned int pos = 7;
@@ -128,11 +157,45 @@ TEST(BadInput, ListsAndFlows) {
          return l.nextGap(5, gap, true) == 5 && gap == 0 && l.nextGap(5, gap, false) == 5 && gap == 0 &&
                 l.read(at) == nullptr && l.remove() == nullptr;
        }},
+      {"ZtFlowBuffer::add / read", "null packet, null destination, count 0", [] {
+         ZtFlowBuffer b;
+         b.add(nullptr);
+         b.add(makeDataPacket(0, 0, 3));
+         unsigned char d[4] = {9, 9, 9, 9};
+         b.read(nullptr, 2);
+         b.read(d, 0);
+         const bool ok = b.size() == 3 && d[0] == 9;
+         b.read(d, 3);
+         return ok && d[0] == zktest::patternByte(0, 0) && d[2] == zktest::patternByte(0, 2) && b.size() == 0;
+       }},
+      {"ZtFlowBuffer::read", "more than size(), a window past the stored bytes", [] {
+         ZtFlowBuffer b;
+         ZtFlowDataPacket* p = makeDataPacket(0, 0, 2);
+         p->dSize(4);  // 2 stored bytes, then 2 missing
+         b.add(p);
+         unsigned char d[6] = {9, 9, 9, 9, 9, 9};
+         b.read(d, 6);
+         return d[0] == zktest::patternByte(0, 0) && d[1] == zktest::patternByte(0, 1) && d[2] == 0 &&
+                d[3] == 0 && d[4] == 9 && d[5] == 9 && b.size() == 0;
+       }},
   });
 }
 
 TEST(BadInput, UnitsTasksAndForks) {
   runTable({
+      {"ZtFlowUnit input / output", "an index of 4 or more", [] {
+         Idle t;
+         ZtFlow f;
+         t.input(4, &f);
+         t.output(7, &f);
+         return t.input(4) == nullptr && t.output(100) == nullptr && t.inputCount() == 0;
+       }},
+      {"ZtFlowTask flowPosIn / flowPosOut / flowPosOutAddr", "an index of 4 or more", [] {
+         Idle t;
+         t.flowPosIn(4, 99);
+         t.flowPosOut(9, 99);
+         return t.flowPosIn(4) == 0 && t.flowPosOut(5) == 0 && t.flowPosOutAddr(4) == nullptr;
+       }},
       {"ZtFlowTask::flowEmitter", "null task, output index 4, no output flow", [] {
          Idle t;
          ZtFlowTask::flowEmitter(nullptr, 0, makeDataPacket(0, 0, 4));
@@ -174,13 +237,31 @@ TEST(BadInput, UnitsTasksAndForks) {
   });
 }
 
-TEST(BadInput, Messaging) {
+TEST(BadInput, MessagingAndLatency) {
   runTable({
       {"ZtMsgSender::removeReceiver / ZtMsgReceiver::link", "null record, null sender", [] {
          ZtMsgReceiver r;
          ZtMsgSender s;
          r.link(nullptr);
          return !s.removeReceiver(nullptr) && !s.removeReceiver(r, 0) && !r.hasServer();
+       }},
+      {"ZtLatencyStats::strategy", "a value outside 1 to 5", [] {
+         bool ok = true;
+         for (int32_t v : {0, 6, -1, INT32_MIN, INT32_MAX}) {
+           ZtLatencyStats st;
+           for (int64_t x : {0, 65536, 1000}) st.addSample(Utils::Time::fromRaw(x));
+           st.strategy(static_cast<ZtLatencyStats::Strategy>(v));
+           ok = ok && st.latency().raw() == 65536;
+         }
+         return ok;
+       }},
+      // A thousand samples of 300 raw units: each square truncates to 1, the
+      // squared sum does not, and the variance term is -373.
+      {"ZtLatencyStats::stdDeviation", "a negative variance term", [] {
+         ZtLatencyStats st;
+         for (int i = 0; i < 1000; ++i) st.addSample(Utils::Time::fromRaw(300));
+         st.strategy(ZtLatencyStats::FourSigma);
+         return st.stdDeviation().raw() == 0 && st.latency().raw() == 300;
        }},
   });
 }

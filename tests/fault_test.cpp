@@ -1,13 +1,14 @@
 // Faults injected from outside: memory that runs out on the data path and
-// across start and stop, cooperative events that cannot be made, a start
-// hook that refuses, a handler that stalls and a consumer that stops
-// reading. Each case must give the documented result, free what it made and
-// end within a bounded time.
+// across start and stop, cooperative events that cannot be made, a handler
+// that stalls and a consumer that stops reading. Each case gives the
+// documented result, frees what it made (the fixture) and ends in bounded time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "common/flowtasks.h"
@@ -20,13 +21,16 @@
 namespace {
 
 using zktest::BoundedThread;
-using zktest::LiveCount;
 using zktest::LogCapture;
 using zktest::Rate;
 using zktest::SinkTask;
 using zktest::SourceTask;
 using zktest::waitFor;
 using Queue = ZtQueueTask::Queue;
+using FaultPacket = zktest::LiveTest;
+using FaultFlow = zktest::LiveTest;
+using FaultStart = zktest::LiveTest;
+using FaultStall = zktest::LiveTest;
 
 Utils::CountingAllocator* alloc() { return Utils::Allocator::defaultAllocator(); }
 
@@ -36,20 +40,18 @@ struct FailAllocs {
   ~FailAllocs() { alloc()->failAfter(0, 0); }
 };
 
-// A one-shot latch for stalling a handler; the test lets it go.
+// A one-shot latch for stalling a handler; bounded, so that a test that
+// forgets to open it fails instead of hanging.
 struct Latch {
-  std::atomic<bool> entered{false};
-  std::atomic<bool> open{false};
-  // Bounded: a test that forgets to open it fails instead of hanging.
+  std::atomic<bool> entered{false}, open{false};
   void hold() {
     entered = true;
     waitFor([&] { return open.load(); }, 30.0);
   }
 };
 
-// A source whose packets may not be made: without memory it emits nothing
-// and uses none of the virtual input, so the same bytes are tried again next
-// cycle and nothing is skipped.
+// A source whose packets may not be made: without memory it emits nothing and
+// uses none of the virtual input, so the same bytes are tried again next cycle.
 struct FrugalSource : zktest::CountingTask {
   FrugalSource(ZtFlow* out, uint64_t limit) : CountingTask(Rate{}), limit(limit) {
     virtualInput(true);
@@ -57,30 +59,23 @@ struct FrugalSource : zktest::CountingTask {
   }
   ~FrugalSource() override { stop(); }
   const char* taskName() const override { return "FrugalSource"; }
-  unsigned int taskHandleFlow(unsigned int, unsigned int, ZtFlowPacket** in,
-                              ZtFlowEmitFn emit) override {
+  unsigned int taskHandleFlow(unsigned int, unsigned int, ZtFlowPacket** in, ZtFlowEmitFn emit) override {
     const uint64_t done = made.load();
-    unsigned int m = in[0]->size();
-    if (done + m > limit) m = static_cast<unsigned int>(limit - done);
+    unsigned int m = static_cast<unsigned int>(std::min<uint64_t>(in[0]->size(), limit - done));
     ZtProtector<ZtPacket> stored(new ZtPacket(m));
     ZtFlowDataPacket* p = stored.isNull() || !stored->data() ? nullptr : new ZtFlowDataPacket(stored);
-    if (!p) m = 0;
-    in[0]->clipSize(m);
-    if (p) {
-      for (unsigned int k = 0; k < m; ++k) stored->data()[k] = static_cast<char>(zktest::patternByte(1, done + k));
-      p->dStart(0);
-      p->dSize(m);
-      p->pos(0);
-      emit(this, 0, p);
-      made.store(done + m);
-      if (done + m >= limit) {
-        if (failAtEnd) {
-          endLatch.hold();
-          alloc()->failAfter(0, ~0ull >> 1);  // nothing can be made from here on
-        }
-        shutdown(true);
-      }
+    in[0]->clipSize(p ? m : 0);
+    if (!p) return 0;
+    for (unsigned int k = 0; k < m; ++k) stored->data()[k] = static_cast<char>(zktest::patternByte(1, done + k));
+    p->dSize(m);
+    emit(this, 0, p);
+    made.store(done + m);
+    if (done + m < limit) return 0;
+    if (failAtEnd) {
+      endLatch.hold();
+      alloc()->failAfter(0, ~0ull >> 1);  // nothing can be made from here on
     }
+    shutdown(true);
     return 0;
   }
   const uint64_t limit;
@@ -89,7 +84,7 @@ struct FrugalSource : zktest::CountingTask {
   Latch endLatch;
 };
 
-// Forwards its input packet itself (no copy to make), optionally stalling.
+// Forwards its input packet itself (no copy to make), stalling on its second call.
 struct Forward : zktest::CountingTask {
   Forward(ZtFlow* in, ZtFlow* out) : CountingTask(Rate{}) {
     addInput(in);
@@ -97,8 +92,7 @@ struct Forward : zktest::CountingTask {
   }
   ~Forward() override { stop(); }
   const char* taskName() const override { return "Forward"; }
-  unsigned int taskHandleFlow(unsigned int inCount, unsigned int, ZtFlowPacket** in,
-                              ZtFlowEmitFn emit) override {
+  unsigned int taskHandleFlow(unsigned int inCount, unsigned int, ZtFlowPacket** in, ZtFlowEmitFn emit) override {
     if (stall && calls.fetch_add(1) == 1) stall->hold();
     if (inCount == 0 || !in[0]) return 0;
     in[0]->pos(0);
@@ -108,118 +102,119 @@ struct Forward : zktest::CountingTask {
   Latch* stall = nullptr;
 };
 
-// A sink that can be made to stop reading.
+// A sink that stops reading on its third call.
 struct StallSink : SinkTask {
   StallSink(ZtFlow* in, const Rate& r) : SinkTask(in, r) {}
   ~StallSink() override { stop(); }
-  unsigned int taskHandleFlow(unsigned int inCount, unsigned int outCount, ZtFlowPacket** in,
-                              ZtFlowEmitFn emit) override {
+  unsigned int taskHandleFlow(unsigned int n, unsigned int o, ZtFlowPacket** in, ZtFlowEmitFn emit) override {
     if (stall && calls.load() == 2) stall->hold();
-    return SinkTask::taskHandleFlow(inCount, outCount, in, emit);
+    return SinkTask::taskHandleFlow(n, o, in, emit);
   }
   Latch* stall = nullptr;
 };
 
-// A plain unit: a consumer or producer for a flow without a loop.
 struct Unit : ZtFlowUnit {
   bool start() override { return false; }
   void stop() override {}
 };
 
-// ------------------------------------------------------------ data path
-
-// A flow that cannot make a node or a copy loses nothing it holds: the
-// packet it could not keep is freed, the one it could not copy stays and is
-// read later, and a consumer that found data it could not copy does not go
-// to sleep on it (nobody may ever write again to wake it).
-TEST(FaultFlow, OutOfMemoryOnAddAndRead) {
-  LiveCount live;
-  {
-    Unit consumer;
-    ZtFlow f;
-    f.consumer(&consumer);
-    ZtFlowDataPacket* fresh = zktest::makeDataPacket(0, 0, 10);
-    {
-      FailAllocs fail(0, 1);  // the node
-      f.writeNonBlocking(fresh);
-    }
-    EXPECT_TRUE(f.isEmpty());  // and the fresh packet is gone, not leaked
-
-    ZtFlowDataPacket* held = zktest::makeDataPacket(0, 0, 10);
-    held->incRef();  // a second holder: reads must copy
-    f.writeNonBlocking(held);
-    unsigned int at = 5;
-    {
-      FailAllocs fail(0, 1);  // the copy
-      EXPECT_EQ(f.read(at), nullptr);
-    }
-    ASSERT_FALSE(f.outputIsClosed()) << "the consumer sleeps on data it could not copy";
-    EXPECT_EQ(f.size(), 10u);
-    ZtFlowPacket* got = f.read(at);
-    ASSERT_NE(got, nullptr);
-    EXPECT_EQ(got->pos(), 5u);
-    EXPECT_EQ(got->size(), 5u);
-    ZtFlowPacket::drop(got);
-    ZtFlowPacket::drop(held);
-
-    // A packet that straddles held data: the piece for the hole cannot be
-    // made; the list stays ordered and counted.
-    f.reset();
-    ZtFlowDataPacket* a = zktest::makeDataPacket(0, 0, 10);
-    ZtFlowDataPacket* b = zktest::makeDataPacket(0, 20, 10);
-    b->pos(20);
-    f.writeNonBlocking(a);
-    f.writeNonBlocking(b);
-    ZtFlowDataPacket* c = zktest::makeDataPacket(0, 5, 20);
-    c->pos(5);
-    {
-      FailAllocs fail(0, 1);
-      f.writeNonBlocking(c);
-    }
-    EXPECT_EQ(f.size(), 20u);
-    f.restart();
-    at = 10;
-    EXPECT_EQ(f.read(at), nullptr);  // the hole stayed a hole
-    f.consumer(nullptr);
-  }
-  live.expectBack();
+// A stored packet that cannot get its bytes is empty and usable, never half
+// made: a failed grow keeps what it had, a failed copy or size(n) is empty.
+TEST_F(FaultPacket, AllocationFailureLeavesAUsablePacket) {
+  ZtPacket p(4u), r(8u);
+  std::memcpy(p.data(), "keep", 4);
+  FailAllocs fail(0, 5);
+  p.truncate(64);
+  EXPECT_EQ(std::string(p.data(), p.size()), "keep");
+  ZtPacket q(p);
+  EXPECT_EQ(q.size(), 0u);
+  r = p;
+  EXPECT_EQ(r.size(), 0u);
+  p.size(32);
+  EXPECT_EQ(p.size(), 0u);
+  char dst[4];
+  EXPECT_EQ(p.readAt(0, dst, 4), 0u);
+  EXPECT_EQ(new ZtPacket(8u), nullptr);
 }
 
-// The end of a source reaches its consumer even when nothing more can be
-// allocated by the time the loop ends: a pipeline stopped at its source
-// still winds down.
-TEST(FaultFlow, EndOfFlowNeedsNoMemoryAtTheEnd) {
-  LiveCount live;
+// A flow that cannot make a node or a copy loses nothing it holds: the packet
+// it could not keep is freed, the one it could not copy stays and is read
+// later, and a consumer that found data it could not copy does not go to sleep
+// on it (nobody may ever write again to wake it).
+TEST_F(FaultFlow, OutOfMemoryOnAddAndRead) {
+  Unit consumer;
+  ZtFlow f;
+  f.consumer(&consumer);
+  ZtFlowDataPacket* fresh = zktest::makeDataPacket(0, 0, 10);
   {
-    ZtFlow f;
-    f.readRemovesPacket(true);  // reads hand packets over: the sink needs no memory
-    SinkTask sink(&f, Rate{});
-    FrugalSource src(&f, 3000);
-    src.failAtEnd = true;
-    ASSERT_TRUE(sink.start());
-    ASSERT_TRUE(src.start());
-    ASSERT_TRUE(waitFor([&] { return sink.received[0].load() == 3000; }));
-    src.endLatch.open = true;
-    const bool ended = waitFor([&] { return sink.done(); }, 10.0);
-    alloc()->failAfter(0, 0);
-    EXPECT_TRUE(ended) << "the end marker was lost";
-    src.stop();
-    sink.stop();
-    EXPECT_EQ(sink.received[0].load(), 3000u);
-    EXPECT_TRUE(zktest::isPattern(sink.bytes[0], 1));
+    FailAllocs fail(0, 1);  // the node
+    f.writeNonBlocking(fresh);
   }
-  live.expectBack();
+  EXPECT_TRUE(f.isEmpty());  // and the fresh packet is gone, not leaked
+  ZtFlowDataPacket* held = zktest::makeDataPacket(0, 0, 10);
+  held->incRef();  // a second holder: reads must copy
+  f.writeNonBlocking(held);
+  unsigned int at = 5;
+  {
+    FailAllocs fail(0, 1);  // the copy
+    EXPECT_EQ(f.read(at), nullptr);
+  }
+  ASSERT_FALSE(f.outputIsClosed()) << "the consumer sleeps on data it could not copy";
+  ZtFlowPacket* got = f.read(at);
+  ASSERT_NE(got, nullptr);
+  EXPECT_EQ(got->size(), 5u);
+  ZtFlowPacket::drop(got);
+  ZtFlowPacket::drop(held);
+
+  // A packet over held data whose piece for the hole cannot be made: the list
+  // stays ordered and counted, the hole a hole.
+  f.reset();
+  ZtFlowDataPacket* b = zktest::makeDataPacket(0, 20, 10);
+  ZtFlowDataPacket* c = zktest::makeDataPacket(0, 5, 20);
+  b->pos(20);
+  c->pos(5);
+  f.writeNonBlocking(zktest::makeDataPacket(0, 0, 10));
+  f.writeNonBlocking(b);
+  {
+    FailAllocs fail(0, 1);
+    f.writeNonBlocking(c);
+  }
+  EXPECT_EQ(f.size(), 20u);
+  f.restart();  // searched from the head, 10 is in the hole
+  at = 10;
+  EXPECT_EQ(f.read(at), nullptr);
+  f.consumer(nullptr);
+}
+
+// The end of a source reaches its consumer even when nothing can be allocated
+// by the time the loop ends: a pipeline stopped at its source still winds down.
+TEST_F(FaultFlow, EndOfFlowNeedsNoMemoryAtTheEnd) {
+  ZtFlow f;
+  f.readRemovesPacket(true);  // reads hand packets over: the sink needs no memory
+  SinkTask sink(&f, Rate{});
+  FrugalSource src(&f, 3000);
+  src.failAtEnd = true;
+  ASSERT_TRUE(sink.start() && src.start());
+  ASSERT_TRUE(waitFor([&] { return sink.received[0].load() == 3000; }));
+  src.endLatch.open = true;
+  const bool ended = waitFor([&] { return sink.done(); }, 10.0);
+  alloc()->failAfter(0, 0);
+  EXPECT_TRUE(ended) << "the end marker was lost";
+  src.stop();
+  sink.stop();
+  EXPECT_EQ(sink.received[0].load(), 3000u);
+  EXPECT_TRUE(zktest::isPattern(sink.bytes[0], 1));
 }
 
 // One failed allocation at every point of a pipeline's life, in turn: each
 // start answers true or false, stop() always returns, nothing leaks, what
 // arrives arrives in order, and a sink that received every byte also
 // received the end.
-TEST(FaultFlow, EveryAllocationOfAPipelineFailingInTurn) {
-  LiveCount live;
+TEST_F(FaultFlow, EveryAllocationOfAPipelineFailingInTurn) {
   constexpr uint64_t kBytes = 4096;
   uint64_t made = 1;
   for (uint64_t skip = 0; skip <= made + 4 && skip < 500; ++skip) {
+    SCOPED_TRACE(skip);
     const uint64_t before = alloc()->totalAllocations();
     {
       alloc()->failAfter(skip, 1);
@@ -228,21 +223,17 @@ TEST(FaultFlow, EveryAllocationOfAPipelineFailingInTurn) {
       Forward mid(&a, &b);
       SinkTask sink(&b, Rate{});
       if (sink.start() && mid.start() && src.start()) {
-        // Settled: the source has ended and each consumer has ended or
-        // sleeps with nothing it can read (a packet a flow could not keep
-        // leaves a hole that its consumer waits at until it is stopped).
+        // Settled: the source has ended and each consumer has ended or sleeps
+        // at a hole (a packet a flow could not keep), until it is stopped.
         auto asleep = [](ZtFlow& f) { return f.outputIsClosed() && zktest::bufferedOn(&f) == 0; };
-        EXPECT_TRUE(waitFor([&] {
-          return src.done() && (mid.done() || asleep(a)) && (sink.done() || asleep(b));
-        })) << "skip " << skip;
-        if (sink.received[0].load() == kBytes)
-          EXPECT_TRUE(waitFor([&] { return sink.done(); })) << "end lost, skip " << skip;
+        EXPECT_TRUE(waitFor([&] { return src.done() && (mid.done() || asleep(a)) && (sink.done() || asleep(b)); }));
+        if (sink.received[0].load() == kBytes) EXPECT_TRUE(waitFor([&] { return sink.done(); })) << "end lost";
       }
       src.stop();
       mid.stop();
       sink.stop();
       alloc()->failAfter(0, 0);
-      EXPECT_TRUE(zktest::isPattern(sink.bytes[0], 1)) << "skip " << skip;
+      EXPECT_TRUE(zktest::isPattern(sink.bytes[0], 1));
     }
     live.expectBack();
     made = alloc()->totalAllocations() - before;
@@ -250,21 +241,16 @@ TEST(FaultFlow, EveryAllocationOfAPipelineFailingInTurn) {
   EXPECT_GT(made, 20u);  // the sweep went through a real pipeline's life
 }
 
-// -------------------------------------------------------- start and stop
-
-// Cooperative events that cannot be made: the task still starts (its
-// start-up wait yields instead), runs, stops, and starts again.
-TEST(FaultStart, CooperativeTaskWithoutAStartEvent) {
-  LiveCount live;
+// Cooperative events that cannot be made: the task still starts (its start-up
+// wait yields instead), runs, stops, and starts again.
+TEST_F(FaultStart, CooperativeTaskWithoutAStartEvent) {
   BoundedThread host([] {
     Queue in;
     std::atomic<int> handled{0};
     struct Coop : ZtQueueTask {
       explicit Coop(std::atomic<int>* n) : ZtQueueTask(true), n(n) {}
       ~Coop() override { stop(); }
-      void taskHandlePacket(AP<ZtQueuePacket>& p, Queue*) override {
-        if (p) n->fetch_add(1);
-      }
+      void taskHandlePacket(AP<ZtQueuePacket>& p, Queue*) override { n->fetch_add(p ? 1 : 0); }
       const char* taskName() override { return "coop"; }
       bool taskStart() override { return agree; }
       std::atomic<int>* n;
@@ -282,143 +268,116 @@ TEST(FaultStart, CooperativeTaskWithoutAStartEvent) {
       EXPECT_TRUE(task.stop());
       EXPECT_FALSE(task.running());
     }
-    // A start hook that refuses: the cooperative task is stopped again.
-    task.agree = false;
+    task.agree = false;  // a start hook that refuses: stopped again
     EXPECT_FALSE(task.start());
     EXPECT_FALSE(task.running());
   });
   EXPECT_TRUE(host.join(30.0));
-  live.expectBack();
 }
-
-// ------------------------------------------------- stalls and back-pressure
 
 // A stuck handler in the middle of a pipeline: an unrelated pipeline keeps
-// running, stop() at the source waits (its emit is held by back-pressure)
-// but returns once the handler is let go, and the rest winds down in order.
-TEST(FaultStall, StuckHandlerHoldsOnlyItsOwnPipeline) {
-  LiveCount live;
-  {
-    Latch latch;
-    ZtFlow a, b, c;
-    FrugalSource src(&a, 1u << 30);
-    Forward mid(&a, &b);
-    mid.stall = &latch;
-    SinkTask sink(&b, Rate{});
-    SourceTask other(&c, Rate{}, 2, 0, false);
-    SinkTask otherSink(&c, Rate{});
-    ASSERT_TRUE(sink.start() && mid.start() && src.start());
-    ASSERT_TRUE(otherSink.start() && other.start());
-    ASSERT_TRUE(waitFor([&] { return latch.entered.load() && a.inputIsClosed(); }));
-
-    std::atomic<bool> stopped{false};
-    BoundedThread stopper([&] {
-      src.stop();
-      stopped = true;
-    });
-    // The other pipeline goes on meanwhile.
-    const uint64_t seen = otherSink.received[0].load();
-    ASSERT_TRUE(waitFor([&] { return otherSink.received[0].load() > seen + 10000; }));
-    EXPECT_FALSE(stopped.load());
-    latch.open = true;
-    ASSERT_TRUE(stopper.join(20.0)) << "stop() at the source never returned";
-    EXPECT_TRUE(waitFor([&] { return mid.done() && sink.done(); }));
-    other.stop();
-    otherSink.stop();
-    EXPECT_TRUE(zktest::isPattern(sink.bytes[0], 1));
-    EXPECT_TRUE(zktest::isPattern(otherSink.bytes[0], 2));
-  }
-  live.expectBack();
+// running, stop() at the source waits (its emit is held by back-pressure) but
+// returns once the handler is let go, and the rest winds down in order.
+TEST_F(FaultStall, StuckHandlerHoldsOnlyItsOwnPipeline) {
+  Latch latch;
+  ZtFlow a, b, c;
+  FrugalSource src(&a, 1u << 30);
+  Forward mid(&a, &b);
+  mid.stall = &latch;
+  SinkTask sink(&b, Rate{}), otherSink(&c, Rate{});
+  SourceTask other(&c, Rate{}, 2, 0, false);
+  ASSERT_TRUE(sink.start() && mid.start() && src.start() && otherSink.start() && other.start());
+  ASSERT_TRUE(waitFor([&] { return latch.entered.load() && a.inputIsClosed(); }));
+  std::atomic<bool> stopped{false};
+  BoundedThread stopper([&] {
+    src.stop();
+    stopped = true;
+  });
+  const uint64_t seen = otherSink.received[0].load();
+  ASSERT_TRUE(waitFor([&] { return otherSink.received[0].load() > seen + 10000; }));
+  EXPECT_FALSE(stopped.load());
+  latch.open = true;
+  ASSERT_TRUE(stopper.join(20.0)) << "stop() at the source never returned";
+  EXPECT_TRUE(waitFor([&] { return mid.done() && sink.done(); }));
+  other.stop();
+  otherSink.stop();
+  EXPECT_TRUE(zktest::isPattern(sink.bytes[0], 1) && zktest::isPattern(otherSink.bytes[0], 2));
 }
 
-// A consumer that stops reading: its producer waits under back-pressure
-// with no more than durationMax buffered, seek() still answers at once,
-// stop() waits for the consumer, and no byte is lost or repeated.
-TEST(FaultStall, ConsumerThatStopsReading) {
-  LiveCount live;
-  {
-    Latch latch;
-    ZtFlow f;
-    Rate r;
-    r.dataRate = 100000;  // durationMax 0.05 s: 5000 bytes
-    StallSink sink(&f, r);
-    sink.stall = &latch;
-    SourceTask src(&f, r, 3, 0, false);
-    ASSERT_TRUE(sink.start() && src.start());
-    ASSERT_TRUE(waitFor([&] { return latch.entered.load(); }));
-    ASSERT_TRUE(waitFor([&] { return f.inputIsClosed(); })) << "the producer never waited";
-    EXPECT_TRUE(src.seek(0));  // answers although the loop is held in an emit
-
-    std::atomic<bool> stopped{false};
-    BoundedThread stopper([&] {
-      src.stop();
-      stopped = true;
-    });
-    EXPECT_FALSE(stopped.load());
-    latch.open = true;
-    ASSERT_TRUE(stopper.join(20.0));
-    EXPECT_TRUE(waitFor([&] { return sink.done(); }));
-    EXPECT_EQ(sink.received[0].load(), src.made.load());
-    EXPECT_TRUE(zktest::isPattern(sink.bytes[0], 3));
-  }
-  live.expectBack();
+// A consumer that stops reading: its producer waits under back-pressure, seek()
+// still answers at once, stop() waits for the consumer, and no byte is lost
+// or repeated.
+TEST_F(FaultStall, ConsumerThatStopsReading) {
+  Latch latch;
+  ZtFlow f;
+  StallSink sink(&f, Rate{});
+  sink.stall = &latch;
+  SourceTask src(&f, Rate{}, 3, 0, false);
+  ASSERT_TRUE(sink.start() && src.start());
+  ASSERT_TRUE(waitFor([&] { return latch.entered.load() && f.inputIsClosed(); })) << "the producer never waited";
+  EXPECT_TRUE(src.seek(0));  // answers although the loop is held in an emit
+  std::atomic<bool> stopped{false};
+  BoundedThread stopper([&] {
+    src.stop();
+    stopped = true;
+  });
+  EXPECT_FALSE(stopped.load());
+  latch.open = true;
+  ASSERT_TRUE(stopper.join(20.0));
+  EXPECT_TRUE(waitFor([&] { return sink.done(); }));
+  EXPECT_EQ(sink.received[0].load(), src.made.load());
+  EXPECT_TRUE(zktest::isPattern(sink.bytes[0], 3));
 }
 
 // A queue worker whose handler stalls while a producer fills its bounded
-// queue: stop() gives up with the log line after the wait limit, the
-// producer stays parked on the full queue, and once the handler is let go a
-// new start drains every packet in order.
-TEST(FaultStall, QueueWorkerStallsUnderAFullQueue) {
-  LiveCount live;
+// queue: stop() gives up with the log line after the wait limit, the producer
+// stays parked on the full queue, and once the handler is let go a new start
+// drains every packet in order.
+TEST_F(FaultStall, QueueWorkerStallsUnderAFullQueue) {
   LogCapture log;
-  {
-    struct Seq : ZtQueuePacket {
-      explicit Seq(int n) : n(n) {}
-      int n;
-    };
-    struct Worker : ZtQueueTask {
-      Worker() : ZtQueueTask(false) { waitLimit = Utils::Time(0.2); }
-      ~Worker() override { stop(); }
-      void taskHandlePacket(AP<ZtQueuePacket>& p, Queue*) override {
-        if (!p) return;
-        if (got.empty()) stall->hold();
-        std::lock_guard<std::mutex> hold(mu);
-        got.push_back(static_cast<Seq*>(p.get())->n);
-      }
-      const char* taskName() override { return "stalled worker"; }
-      Latch* stall = nullptr;
-      std::mutex mu;
-      std::vector<int> got;
-    };
-    Latch latch;
-    Queue q(2);
-    Worker w;
-    w.stall = &latch;
-    w.in(&q);
-    ASSERT_TRUE(w.start());
-    std::atomic<int> pushed{0};
-    BoundedThread producer([&] {
-      for (int k = 0; k < 8; ++k) {
-        AP<ZtQueuePacket> p(new Seq(k));
-        if (!q.push(p)) return;
-        pushed.fetch_add(1);
-      }
-    });
-    ASSERT_TRUE(waitFor([&] { return latch.entered.load() && pushed.load() == 3; }));
-    EXPECT_TRUE(w.stop());
-    EXPECT_EQ(log.count("stalled worker waiting for too long"), 1u);
-    EXPECT_EQ(pushed.load(), 3) << "the producer got past a full queue";
-    latch.open = true;
-    ASSERT_TRUE(waitFor([&] { return w.start(); }));
-    ASSERT_TRUE(producer.join(20.0));
-    ASSERT_TRUE(waitFor([&] {
-      std::lock_guard<std::mutex> hold(w.mu);
-      return w.got.size() == 8;
-    }));
-    EXPECT_TRUE(w.stop());
-    for (int k = 0; k < 8; ++k) EXPECT_EQ(w.got[k], k);
-  }
-  live.expectBack();
+  struct Seq : ZtQueuePacket {
+    explicit Seq(int n) : n(n) {}
+    int n;
+  };
+  struct Worker : ZtQueueTask {
+    Worker() : ZtQueueTask(false) { waitLimit = Utils::Time(0.2); }
+    ~Worker() override { stop(); }
+    void taskHandlePacket(AP<ZtQueuePacket>& p, Queue*) override {
+      if (!p) return;
+      if (got.empty()) stall.hold();
+      std::lock_guard<std::mutex> hold(mu);
+      got.push_back(static_cast<Seq*>(p.get())->n);
+    }
+    const char* taskName() override { return "stalled worker"; }
+    Latch stall;
+    std::mutex mu;
+    std::vector<int> got;
+  };
+  Queue q(2);
+  Worker w;
+  w.in(&q);
+  ASSERT_TRUE(w.start());
+  std::atomic<int> pushed{0};
+  BoundedThread producer([&] {
+    for (int k = 0; k < 8; ++k) {
+      AP<ZtQueuePacket> p(new Seq(k));
+      if (!q.push(p)) return;
+      pushed.fetch_add(1);
+    }
+  });
+  ASSERT_TRUE(waitFor([&] { return w.stall.entered.load() && pushed.load() == 3; }));
+  EXPECT_TRUE(w.stop());
+  EXPECT_EQ(log.count("stalled worker waiting for too long"), 1u);
+  EXPECT_EQ(pushed.load(), 3) << "the producer got past a full queue";
+  w.stall.open = true;
+  ASSERT_TRUE(waitFor([&] { return w.start(); }));
+  ASSERT_TRUE(producer.join(20.0));
+  ASSERT_TRUE(waitFor([&] {
+    std::lock_guard<std::mutex> hold(w.mu);
+    return w.got.size() == 8;
+  }));
+  EXPECT_TRUE(w.stop());
+  EXPECT_EQ(w.got, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7}));
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
-// The flow fork: its rate check and messages, its copies, and a running fork
-// feeding two consumers.
+// The flow fork: its rate check and the exact lines it logs, its copies, and a
+// running fork feeding two consumers.
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <memory>
+#include <string>
+#include <vector>
 
 #include "common/flowtasks.h"
 #include "common/testutil.h"
@@ -18,7 +18,7 @@ using zktest::SinkTask;
 using zktest::SourceTask;
 using zktest::waitFor;
 
-// The log lines a rate check wrote, as "line:text".
+// The lines a rate check wrote, as "line:text".
 std::vector<std::string> forkLines(const LogCapture& log) {
   std::vector<std::string> out;
   for (const auto& e : log.entries()) {
@@ -36,96 +36,64 @@ class FlowFork : public zktest::LiveTest {};
 TEST_F(FlowFork, RateCheckAndItsMessages) {
   ZtFlow in, o0, o1, o2;
   ZtFlowFork fork(&in, &o0, &o1, &o2, nullptr);
-  EXPECT_STREQ(fork.name(), "ZtFlowFork");
-  EXPECT_EQ(std::memcmp(fork.shortName, "ZtFlowFo", 8), 0);
-  EXPECT_FALSE(fork.ratesMatch);
-
-  {  // 1000, 0, 500: one not started, one not matching, each logged once
+  struct Step {
+    unsigned int rates[3];
+    bool match;
+    unsigned int dataRate;  // what the request says after the check
+    std::vector<std::string> lines;
+  } steps[] = {
+      {{1000, 0, 500}, false, 1000,
+       {"81:flow fork output task not started", "86:flow fork output task rates do not match"}},
+      {{1000, 1000, 1000}, true, 1000, {}},
+      // Output 0 not started: logged, and nothing else changes.
+      {{0, 1000, 1000}, true, 77, {"74:flow fork primary output task not started"}},
+  };
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.rates[0] + s.rates[1] + s.rates[2]);
     LogCapture log;
-    o0.requestDataRate(1000);
-    o2.requestDataRate(500);
-    ZtFlowRequestRate r;
-    fork.taskRateInfo(r);
-    EXPECT_FALSE(fork.ratesMatch);
-    EXPECT_FALSE(fork.taskStart());
-    EXPECT_EQ(r.dataRate(), 1000u);
-    EXPECT_EQ(forkLines(log), (std::vector<std::string>{
-                                  "81:flow fork output task not started",
-                                  "86:flow fork output task rates do not match"}));
-  }
-  {  // all 1000: the request a fork makes
-    LogCapture log;
-    o1.requestDataRate(1000);
-    o2.requestDataRate(1000);
-    ZtFlowRequestRate r;
-    fork.taskRateInfo(r);
-    EXPECT_TRUE(fork.ratesMatch);
-    EXPECT_TRUE(fork.taskStart());
-    EXPECT_EQ(r.duration().raw(), 13107);
-    EXPECT_EQ(r.rate().raw(), 327685);
-    EXPECT_EQ(r.durationMin().raw(), 6553);
-    EXPECT_EQ(r.durationMax().raw(), 32768);
-    EXPECT_EQ(r.dataRate(), 1000u);
-    EXPECT_TRUE(log.entries().empty());
-  }
-  {  // output 0 not started: logged, and nothing else changes
-    LogCapture log;
-    o0.requestDataRate(0);
+    o0.requestDataRate(s.rates[0]);
+    o1.requestDataRate(s.rates[1]);
+    o2.requestDataRate(s.rates[2]);
     ZtFlowRequestRate r;
     r.dataRate(77);
     fork.taskRateInfo(r);
-    EXPECT_TRUE(fork.ratesMatch);  // as the last check left it
-    EXPECT_EQ(r.dataRate(), 77u);
-    EXPECT_EQ(r.duration().raw(), 13107);
-    EXPECT_EQ(forkLines(log),
-              (std::vector<std::string>{"74:flow fork primary output task not started"}));
-  }
-  {  // no outputs: nothing logged, never matched
-    LogCapture log;
-    ZtFlow lone;
-    ZtFlowFork bare(&lone, nullptr);
-    ZtFlowRequestRate r;
-    bare.taskRateInfo(r);
-    EXPECT_FALSE(bare.ratesMatch);
-    EXPECT_EQ(r.dataRate(), 0u);
-    EXPECT_TRUE(log.entries().empty());
-    EXPECT_FALSE(bare.start());
+    EXPECT_EQ(fork.ratesMatch, s.match);
+    EXPECT_EQ(r.dataRate(), s.dataRate);
+    EXPECT_EQ(forkLines(log), s.lines);
+    if (s.rates[0] == s.rates[2]) {  // the request a fork makes
+      EXPECT_TRUE(fork.taskStart());
+      EXPECT_EQ(r.duration().raw(), 13107);
+      EXPECT_EQ(r.rate().raw(), 327685);
+      EXPECT_EQ(r.durationMin().raw(), 6553);
+      EXPECT_EQ(r.durationMax().raw(), 32768);
+    }
   }
 }
 
 TEST_F(FlowFork, FiveOutputsKeepFourAndCopiesAreDistinct) {
   ZtFlow in, o[5];
   ZtFlowFork fork(&in, &o[0], &o[1], &o[2], &o[3], &o[4], nullptr);
-  EXPECT_EQ(fork.inputCount(), 1u);
-  EXPECT_EQ(in.consumer(), &fork);
   EXPECT_EQ(fork.outputCount(), 4u);
   EXPECT_EQ(o[3].producer(), &fork);
   EXPECT_EQ(o[4].producer(), nullptr);
-
-  // The handler, called as the loop would: one copy per output, each at
-  // that output's own position, sharing the stored bytes.
+  // The handler, called as the loop would: one copy per output, each at that
+  // output's own position, sharing the stored bytes.
   fork.flowPosOut(1, 500);
   ZtFlowDataPacket* p = zktest::makeDataPacket(9, 0, 64);
   p->incRef();  // the loop's reference
   p->pos(1234);
   ZtFlowPacket* table[4] = {p, nullptr, nullptr, nullptr};
   EXPECT_EQ(fork.taskHandleFlow(1, 2, table, &ZtFlowTask::flowEmitter), 0u);
-  ZtFlowPacket* c0 = o[0].first();
-  ZtFlowPacket* c1 = o[1].first();
-  ASSERT_NE(c0, nullptr);
-  ASSERT_NE(c1, nullptr);
-  EXPECT_NE(c0, c1);
-  EXPECT_NE(c0, static_cast<ZtFlowPacket*>(p));
+  auto* c0 = static_cast<ZtFlowDataPacket*>(o[0].first());
+  auto* c1 = static_cast<ZtFlowDataPacket*>(o[1].first());
+  ASSERT_TRUE(c0 && c1);
+  EXPECT_TRUE(c0 != c1 && c0 != p);
   EXPECT_EQ(c0->pos(), 0u);
   EXPECT_EQ(c1->pos(), 500u);
-  EXPECT_EQ(c0->size(), 64u);
   EXPECT_EQ(c1->size(), 64u);
-  EXPECT_EQ(static_cast<ZtFlowDataPacket*>(c0)->data(), p->data());
-  EXPECT_EQ(static_cast<ZtFlowDataPacket*>(c1)->data(), p->data());
+  EXPECT_TRUE(c0->data() == p->data() && c1->data() == p->data());
   EXPECT_EQ(c0->refCount(), 1u);  // the flow's only
-  EXPECT_EQ(fork.flowPosOut(0), 64u);
   EXPECT_EQ(fork.flowPosOut(1), 564u);
-  EXPECT_TRUE(o[2].isEmpty());
   ZtFlowPacket::drop(p);
 }
 
@@ -133,65 +101,38 @@ TEST_F(FlowFork, FeedsTwoConsumersEveryByte) {
   LogCapture quiet;
   ZtFlow in, out0, out1;
   Rate r;  // 100000 bytes a second, packets of 1000
-  auto source = std::make_unique<SourceTask>(&in, r, 11, 0, false);
-  auto fork = std::make_unique<ZtFlowFork>(&in, &out0, &out1, nullptr);
-  auto sink0 = std::make_unique<SinkTask>(&out0, r);
-  auto sink1 = std::make_unique<SinkTask>(&out1, r);
-  ASSERT_TRUE(sink0->start());
-  ASSERT_TRUE(sink1->start());
-  ASSERT_TRUE(fork->start());
-  EXPECT_TRUE(fork->ratesMatch);
+  SourceTask source(&in, r, 11, 0, false);
+  ZtFlowFork fork(&in, &out0, &out1, nullptr);
+  SinkTask sink0(&out0, r), sink1(&out1, r);
+  ASSERT_TRUE(sink0.start() && sink1.start() && fork.start());
   EXPECT_EQ(in.requestDataRate(), 100000u);  // the consumers' rate, passed up
-  ASSERT_TRUE(source->start());
-
-  const uint64_t want = zktest::scaled(300000, 4);
-  ASSERT_TRUE(waitFor([&] { return source->made.load() >= want; }, 60));
-  source->stop();
-  ASSERT_TRUE(waitFor([&] { return fork->done() && sink0->done() && sink1->done(); }, 30));
-
-  const uint64_t made = source->made.load();
-  EXPECT_EQ(sink0->bytes[0].size(), made);
-  EXPECT_EQ(sink1->bytes[0].size(), made);
-  EXPECT_TRUE(zktest::isPattern(sink0->bytes[0], 11));
-  EXPECT_TRUE(zktest::isPattern(sink1->bytes[0], 11));
-  EXPECT_EQ(sink0->badMarkup.load() + sink1->badMarkup.load(), 0);
-  EXPECT_EQ(fork->rateInfo().duration().raw(), 13107);
-  EXPECT_EQ(fork->rateInfo().rate().raw(), 327685);
-  EXPECT_EQ(fork->rateInfo().dataRate(), 100000u);
-  fork.reset();
+  ASSERT_TRUE(source.start());
+  ASSERT_TRUE(waitFor([&] { return source.made.load() >= uint64_t(zktest::scaled(300000, 4)); }, 60));
+  source.stop();
+  ASSERT_TRUE(waitFor([&] { return fork.done() && sink0.done() && sink1.done(); }, 30));
+  for (SinkTask* s : {&sink0, &sink1}) {
+    EXPECT_EQ(s->bytes[0].size(), source.made.load());
+    EXPECT_TRUE(zktest::isPattern(s->bytes[0], 11));
+    EXPECT_EQ(s->badMarkup.load(), 0);
+  }
 }
 
 TEST_F(FlowFork, RefusesToStartWhenConsumersDisagree) {
-  {
+  for (bool secondStarted : {true, false}) {
     LogCapture log;
     ZtFlow in, out0, out1;
-    Rate fast, slow;
+    Rate slow;
     slow.dataRate = 50000;
-    auto sink0 = std::make_unique<SinkTask>(&out0, fast);
-    auto sink1 = std::make_unique<SinkTask>(&out1, slow);
-    auto fork = std::make_unique<ZtFlowFork>(&in, &out0, &out1, nullptr);
-    ASSERT_TRUE(sink0->start());
-    ASSERT_TRUE(sink1->start());
-    EXPECT_FALSE(fork->start());
-    EXPECT_FALSE(fork->started());
-    EXPECT_TRUE(fork->done());
-    EXPECT_EQ(log.count("flow fork output task rates do not match"), 1u);
+    SinkTask sink0(&out0, Rate{}), sink1(&out1, slow);
+    ZtFlowFork fork(&in, &out0, &out1, nullptr);
+    ASSERT_TRUE(sink0.start());
+    if (secondStarted) ASSERT_TRUE(sink1.start());
+    EXPECT_FALSE(fork.start());
+    EXPECT_FALSE(fork.started());
+    EXPECT_EQ(log.count(secondStarted ? "flow fork output task rates do not match"
+                                      : "flow fork output task not started"), 1u);
     // The refused fork ran and was stopped: its consumers saw the end.
-    ASSERT_TRUE(waitFor([&] { return sink0->done() && sink1->done(); }));
-    EXPECT_EQ(sink0->stops.load() + sink1->stops.load(), 2);
-  }
-  {
-    LogCapture log;
-    ZtFlow in, out0, out1;
-    Rate r;
-    auto sink0 = std::make_unique<SinkTask>(&out0, r);
-    auto sink1 = std::make_unique<SinkTask>(&out1, r);  // never started
-    auto fork = std::make_unique<ZtFlowFork>(&in, &out0, &out1, nullptr);
-    ASSERT_TRUE(sink0->start());
-    EXPECT_FALSE(fork->start());
-    EXPECT_EQ(log.count("flow fork output task not started"), 1u);
-    ASSERT_TRUE(waitFor([&] { return sink0->done(); }));
-    fork.reset();
+    ASSERT_TRUE(waitFor([&] { return sink0.done() && (!secondStarted || sink1.done()); }));
   }
 }
 

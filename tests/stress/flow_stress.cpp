@@ -1,15 +1,12 @@
 // Two threads stream data packets of varied sizes over stored packets with
-// known bytes through one flow, with back-pressure from the producer's sleep
-// and wake tests. Every byte must arrive once and in order, and everything
-// must be freed at the end. A lost kick shows up as a hang (the bounded
-// joins fail), a torn list as wrong bytes or a sanitizer report.
-//
-// ZKFLOW_STRESS_PACKETS in the environment sets the packet count for longer
-// runs (default: a million, a twentieth under sanitizers).
+// known bytes through one flow, the producer held back by its sleep and wake
+// tests. Every byte must arrive once and in order, and everything must be
+// freed. A lost kick shows as a hang (the bounded joins fail), a torn list as
+// wrong bytes or a sanitizer report. ZKFLOW_STRESS_PACKETS sets the packet
+// count for longer runs (default: a million, a twentieth under sanitizers).
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
@@ -19,92 +16,64 @@
 namespace {
 
 constexpr unsigned int kChunk = 8192;     // bytes per stored packet
-constexpr unsigned int kMaxPacket = 700;  // largest data packet
-constexpr unsigned int kBound = 16384;    // producer sleeps above this
-// The stream starts 8 MiB below 2^32, so every run crosses the wrap.
-constexpr unsigned int kStart = ~0u - (8u << 20) + 1;
+constexpr unsigned int kBound = 16384;    // the producer sleeps above this
+constexpr unsigned int kStart = ~0u - (8u << 20) + 1;  // every run crosses 2^32
 
 long packetCount(long normal) {
-  if (const char* s = std::getenv("ZKFLOW_STRESS_PACKETS")) {
-    const long n = std::atol(s);
-    if (n > 0) return n;
-  }
-  return zktest::scaled(normal, 20);
+  const char* s = std::getenv("ZKFLOW_STRESS_PACKETS");
+  return s && std::atol(s) > 0 ? std::atol(s) : zktest::scaled(normal, 20);
 }
 
-// The byte of the stream at position x.
 unsigned char streamByte(uint32_t x) { return static_cast<unsigned char>((x * 2654435761u) >> 24); }
 
-// The small unit the flow asks: data buffered ahead of the consumer's
-// request, as a flow task measures it.
-struct ProducerUnit {
-  ZtFlow* flow = nullptr;
-  std::atomic<unsigned int> peak{0};
-  std::atomic<long> sleeps{0};
-
-  unsigned int buffered() const {
-    const unsigned int r = flow->requestPos();
-    unsigned int gap;
-    return flow->nextGap(r, gap, true) - r;
-  }
-  static bool sleepTest(void* u) {
-    auto* self = static_cast<ProducerUnit*>(u);
-    const unsigned int b = self->buffered();
-    if (b > self->peak.load(std::memory_order_relaxed)) self->peak.store(b, std::memory_order_relaxed);
-    if (b <= kBound) return false;
-    self->sleeps.fetch_add(1, std::memory_order_relaxed);
-    return true;
-  }
-  static bool wakeTest(void* u) { return static_cast<ProducerUnit*>(u)->buffered() <= kBound / 2; }
-};
-
-struct ConsumerUnit {};
-
-// Heap-held so that a run that hangs can be abandoned without destroying
-// the flow under its threads.
+// Heap-held, so that a run that hangs can be abandoned without destroying the
+// flow under its threads. The producer's tests measure what lies ahead of the
+// consumer's request, as a flow task does.
 struct Rig {
   ZtFlow flow;
-  ProducerUnit producer;
-  ConsumerUnit consumer;
+  std::atomic<unsigned int> peak{0};
+  std::atomic<long> sleeps{0};
   std::atomic<bool> consumerDone{false};
-  // Written by the consumer, read after its join.
-  long packetsSeen = 0;
-  unsigned long long bytesSeen = 0;
-  long badBytes = 0;
-  long badPositions = 0;
-  // Written by the producer, read after its join.
-  unsigned long long bytesSent = 0;
+  long packetsSeen = 0, bad = 0;  // the consumer's, read after its join
+  unsigned long long bytesSeen = 0, bytesSent = 0;
+
+  unsigned int buffered() {
+    const unsigned int r = flow.requestPos();
+    unsigned int gap;
+    return flow.nextGap(r, gap, true) - r;
+  }
+  static bool sleepTest(void* u) {
+    auto* rig = static_cast<Rig*>(u);
+    const unsigned int b = rig->buffered();
+    if (b > rig->peak.load(std::memory_order_relaxed)) rig->peak.store(b, std::memory_order_relaxed);
+    if (b <= kBound) return false;
+    rig->sleeps.fetch_add(1, std::memory_order_relaxed);
+    return true;
+  }
+  static bool wakeTest(void* u) { return static_cast<Rig*>(u)->buffered() <= kBound / 2; }
 };
 
 void produce(Rig* rig, long packets, bool trim) {
   uint32_t rng = 12345;
-  unsigned int running = kStart;
+  unsigned int running = kStart, used = kChunk;
   ZtProtector<ZtPacket> stored;
-  unsigned int used = kChunk;
   for (long k = 0; k < packets; ++k) {
     rng ^= rng << 13;
     rng ^= rng >> 17;
     rng ^= rng << 5;
-    const unsigned int size = 1 + rng % kMaxPacket;
+    const unsigned int size = 1 + rng % 700;
     if (used + size > kChunk) {
-      // A new stored packet whose byte i is the stream's byte running + i.
       stored = ZtProtector<ZtPacket>(new ZtPacket(kChunk));
-      char bytes[kChunk];
-      for (unsigned int i = 0; i < kChunk; ++i) bytes[i] = static_cast<char>(streamByte(running + i));
-      stored->writeAt(0, bytes, kChunk);
+      for (unsigned int i = 0; i < kChunk; ++i) stored->data()[i] = static_cast<char>(streamByte(running + i));
       used = 0;
     }
-    if (trim) {
-      // As a flow task trims its outputs: keep what the consumer may still
-      // ask for, well beyond what the sleep test lets it buffer.
+    if (trim) {  // as a flow task trims its outputs, well beyond the bound
       const unsigned int r = rig->flow.requestPos();
       rig->flow.deleteOutsideRange(r, r + 4 * kBound);
     }
     auto* p = new ZtFlowDataPacket(stored);
     p->dStart(used);
     p->dSize(size);
-    p->startTime(Utils::Time::fromRaw(running));
-    p->endTime(Utils::Time::fromRaw(running + size));
     rig->flow.append(p, &running);  // may wait at the producer's gate
     used += size;
   }
@@ -116,78 +85,56 @@ void produce(Rig* rig, long packets, bool trim) {
 }
 
 void consume(Rig* rig) {
-  unsigned int at = kStart;
-  for (;;) {
+  for (unsigned int at = kStart;;) {
     ZtFlowPacket* r = rig->flow.read(at);  // waits at its gate when empty
     if (!r) continue;                      // woken without data
-    if (r->markupCode() == ZtFlowPacket::EndOfFlow) {
-      ZtFlowPacket::drop(r);
-      break;
-    }
+    const bool end = r->markupCode() == ZtFlowPacket::EndOfFlow;
     auto* d = static_cast<ZtFlowDataPacket*>(r);
-    if (d->pos() != at) ++rig->badPositions;
     const auto* bytes = static_cast<const unsigned char*>(d->data());
-    for (unsigned int i = 0; i < d->size(); ++i) {
-      if (bytes[i] != streamByte(at + i)) ++rig->badBytes;
-    }
-    at += d->size();
-    rig->bytesSeen += d->size();
-    ++rig->packetsSeen;
+    if (!end && d->pos() != at) ++rig->bad;
+    for (unsigned int i = 0; !end && i < d->size(); ++i) rig->bad += bytes[i] != streamByte(at + i);
+    const unsigned int n = d->size();
     ZtFlowPacket::drop(r);
-    // Now and then let the producer run ahead into its bound.
-    if ((rig->packetsSeen & 63) == 0) std::this_thread::yield();
+    if (end) break;
+    at += n;
+    rig->bytesSeen += n;
+    ++rig->packetsSeen;
+    if ((rig->packetsSeen & 63) == 0) std::this_thread::yield();  // let the producer run ahead
   }
   rig->consumerDone = true;
 }
 
+// `kicker`: a controlling thread's forced kicks, spurious wake-ups that must
+// neither lose data nor open a gate twice.
 void runStream(long packets, bool trim, bool kicker) {
   zktest::LiveCount live;
   auto* rig = new Rig;
-  rig->producer.flow = &rig->flow;
-  rig->flow.producer(reinterpret_cast<ZtFlowUnit*>(&rig->producer));
-  rig->flow.consumer(reinterpret_cast<ZtFlowUnit*>(&rig->consumer));
-  rig->flow.sleepProducerTestFn(&ProducerUnit::sleepTest);
-  rig->flow.wakeProducerTestFn(&ProducerUnit::wakeTest);
+  rig->flow.producer(reinterpret_cast<ZtFlowUnit*>(rig));
+  rig->flow.consumer(reinterpret_cast<ZtFlowUnit*>(&rig->consumerDone));
+  rig->flow.sleepProducerTestFn(&Rig::sleepTest);
+  rig->flow.wakeProducerTestFn(&Rig::wakeTest);
   rig->flow.readRemovesPacket(!trim);
   rig->flow.requestTime(kStart);
-
   bool finished;
   {
     zktest::BoundedThread consumer([rig] { consume(rig); });
     zktest::BoundedThread producer([rig, packets, trim] { produce(rig, packets, trim); });
-    if (kicker) {
-      // A controlling thread's forced kicks: spurious wake-ups that must
-      // neither lose data nor unlock a gate twice.
-      zktest::waitFor([rig] {
-        rig->flow.kick();
-        return rig->consumerDone.load();
-      }, 300);
-    }
+    if (kicker) zktest::waitFor([rig] { return rig->flow.kick(), rig->consumerDone.load(); }, 300);
     const bool producerDone = producer.join(300);
-    const bool consumerDone = consumer.join(300);
-    finished = producerDone && consumerDone;
+    finished = consumer.join(300) && producerDone;
   }
-  if (!finished) {
-    // Abandon the rig: its threads may still be inside the flow.
-    ADD_FAILURE() << "the stream hung: a kick was lost or a gate never opened";
-    return;
-  }
+  // A hung rig is abandoned: its threads may still be inside the flow.
+  ASSERT_TRUE(finished) << "the stream hung: a kick was lost or a gate never opened";
   EXPECT_EQ(rig->packetsSeen, packets);
   EXPECT_EQ(rig->bytesSeen, rig->bytesSent);
-  EXPECT_EQ(rig->badPositions, 0);
-  EXPECT_EQ(rig->badBytes, 0);
-  EXPECT_GT(rig->producer.sleeps.load(), 0) << "back-pressure never engaged";
-  EXPECT_LE(rig->producer.peak.load(), 2 * kBound);
-  std::printf("packets %ld, bytes %llu, producer slept %ld times, peak buffered %u\n", rig->packetsSeen,
-              rig->bytesSeen, rig->producer.sleeps.load(), rig->producer.peak.load());
+  EXPECT_EQ(rig->bad, 0);
+  EXPECT_GT(rig->sleeps.load(), 0) << "back-pressure never engaged";
+  EXPECT_LE(rig->peak.load(), 2 * kBound);
   delete rig;
   live.expectBack();
 }
 
 TEST(FlowStress, ConsumingReadsWithBackPressure) { runStream(packetCount(1000000), false, false); }
-
-TEST(FlowStress, TrimmedLikeAFlowTaskWithForcedKicks) {
-  runStream(packetCount(300000), true, true);
-}
+TEST(FlowStress, TrimmedLikeAFlowTaskWithForcedKicks) { runStream(packetCount(300000), true, true); }
 
 }  // namespace
