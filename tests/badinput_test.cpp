@@ -281,8 +281,7 @@ TEST(BadInput, QueueTaskResumedWithoutASuspend) {
     EXPECT_TRUE(task.suspended());
     task.resume();
     EXPECT_TRUE(waitFor([&] { return task.handled.load() == 2; }));
-    EXPECT_TRUE(task.stop());
-    EXPECT_TRUE(task.stop());  // a second stop: nothing to do
+    EXPECT_TRUE(task.stop() && task.stop());  // a second stop: nothing to do
     // Pacing a task without an input queue by a negative or NaN time: no pacing.
     task.in(nullptr);
     task.minSampleTime(-1.0f);

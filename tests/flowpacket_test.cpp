@@ -1,6 +1,6 @@
-// Flow data packets: the fixed-point clipping arithmetic, checked to the last
-// raw unit, and readAt's clipped copy. Reference counts and the bytes a copy
-// shows are checked against a model by the fuzz replay (flowlist).
+// Flow data packets: the fixed-point clipping arithmetic of the clips and of
+// readAt's copy, checked to the last raw unit. Reference counts and the bytes
+// a copy shows are checked against a model by the fuzz replay (flowlist).
 #include <gtest/gtest.h>
 
 #include "common/testutil.h"
@@ -21,7 +21,7 @@ ZtFlowDataPacket window(unsigned int pos, unsigned int size, int64_t start, int6
   return p;
 }
 
-enum class Clip { Size, Start, End };
+enum class Clip { Size, Start, End, Read };
 
 // Each clip moves the times by whole truncated steps of span / dSize.
 TEST(FlowPacketTest, ClipsMoveTimesByWholeTruncatedSteps) {
@@ -51,48 +51,35 @@ TEST(FlowPacketTest, ClipsMoveTimesByWholeTruncatedSteps) {
       {Clip::End, 0, 10, 500, 1500, 500, 0, 0, 4, 500, 500},
       {Clip::End, 0, 10, 500, 1500, -7, 0, 0, 4, 500, 500},
       {Clip::End, 0, 10, 500, 1500, 9999, 0, 10, 4, 500, 1500},
+      // readAt: a copy from the position asked (the whole window before it).
+      {Clip::Read, 100, 10, 0, 1000, 104, 104, 6, 8, 400, 1000},
+      {Clip::Read, 100, 10, 0, 1000, 90, 100, 10, 4, 0, 1000},
+      {Clip::Read, 100, 10, 0, 1000, 110, 100, 0, 14, 0, 1000},
   };
+  zktest::LiveCount live;
   for (const Case& c : cases) {
     SCOPED_TRACE(static_cast<int>(&c - cases));
     ZtFlowDataPacket p = window(c.pos, c.size, c.start, c.end);
+    unsigned int at = static_cast<unsigned int>(c.arg);
+    ZtFlowDataPacket* copy = nullptr;
     switch (c.how) {
-      case Clip::Size: p.clipSize(static_cast<unsigned int>(c.arg)); break;
-      case Clip::Start: p.clipStart(static_cast<unsigned int>(c.arg)); break;
+      case Clip::Size: p.clipSize(at); break;
+      case Clip::Start: p.clipStart(at); break;
       case Clip::End: p.clipEnd(Time::fromRaw(c.arg)); break;
+      case Clip::Read: copy = dynamic_cast<ZtFlowDataPacket*>(p.readAt(at)); break;
     }
-    EXPECT_EQ(p.pos(), c.posAfter);
-    EXPECT_EQ(p.size(), c.sizeAfter);
-    EXPECT_EQ(p.dStart(), c.dStartAfter);
-    EXPECT_EQ(p.startTime().raw(), c.startAfter);
-    EXPECT_EQ(p.endTime().raw(), c.endAfter);
-  }
-}
-
-TEST(FlowPacketTest, ReadAtGivesAClippedCopySharingTheStoredBytes) {
-  zktest::LiveCount live;
-  {
-    ZtProtector<ZtPacket> stored(new ZtPacket(64u));
-    for (unsigned int i = 0; i < 64; ++i) stored->data()[i] = static_cast<char>(i);
-    ZtFlowDataPacket p(stored);
-    p.pos(100);
-    p.dStart(8);
-    p.dSize(10);
-    p.startTime(Time::fromRaw(0));
-    p.endTime(Time::fromRaw(1000));
-    unsigned int at = 104;
-    auto* c = dynamic_cast<ZtFlowDataPacket*>(p.readAt(at));
-    ASSERT_NE(c, nullptr);
-    EXPECT_EQ(c->refCount(), 1u);
-    EXPECT_EQ(c->pos(), 104u);
-    EXPECT_EQ(c->size(), 6u);
-    EXPECT_EQ(c->startTime().raw(), 400);
-    EXPECT_EQ(static_cast<const unsigned char*>(c->data())[0], 12u);
-    EXPECT_EQ(p.size(), 10u);  // the original is untouched
-    ZtFlowPacket::drop(c);
-    at = 90;  // before the start: the whole window
-    ZtFlowPacket* before = p.readAt(at);
-    EXPECT_EQ(before->size(), 10u);
-    ZtFlowPacket::drop(before);
+    const ZtFlowDataPacket& q = copy ? *copy : p;
+    EXPECT_EQ(q.pos(), c.posAfter);
+    EXPECT_EQ(q.size(), c.sizeAfter);
+    EXPECT_EQ(q.dStart(), c.dStartAfter);
+    EXPECT_EQ(q.startTime().raw(), c.startAfter);
+    EXPECT_EQ(q.endTime().raw(), c.endAfter);
+    if (c.how == Clip::Read) {
+      ASSERT_NE(copy, nullptr);
+      EXPECT_EQ(copy->refCount(), 1u);  // the caller's
+      EXPECT_EQ(p.size(), c.size);      // the original is untouched
+    }
+    ZtFlowPacket::drop(copy);
   }
   live.expectBack();
 }

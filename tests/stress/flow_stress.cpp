@@ -45,10 +45,8 @@ struct Rig {
   static bool sleepTest(void* u) {
     auto* rig = static_cast<Rig*>(u);
     const unsigned int b = rig->buffered();
-    if (b > rig->peak.load(std::memory_order_relaxed)) rig->peak.store(b, std::memory_order_relaxed);
-    if (b <= kBound) return false;
-    rig->sleeps.fetch_add(1, std::memory_order_relaxed);
-    return true;
+    if (b > rig->peak.load()) rig->peak.store(b);
+    return b > kBound && ++rig->sleeps;
   }
   static bool wakeTest(void* u) { return static_cast<Rig*>(u)->buffered() <= kBound / 2; }
 };
@@ -58,9 +56,7 @@ void produce(Rig* rig, long packets, bool trim) {
   unsigned int running = kStart, used = kChunk;
   ZtProtector<ZtPacket> stored;
   for (long k = 0; k < packets; ++k) {
-    rng ^= rng << 13;
-    rng ^= rng >> 17;
-    rng ^= rng << 5;
+    rng ^= rng << 13, rng ^= rng >> 17, rng ^= rng << 5;
     const unsigned int size = 1 + rng % 700;
     if (used + size > kChunk) {
       stored = ZtProtector<ZtPacket>(new ZtPacket(kChunk));
