@@ -468,43 +468,4 @@ TEST_F(ZsysLifetimeTest, TasksSeenFromOtherThreads) {
   EXPECT_TRUE(other.join());
 }
 
-// A cooperative worker's start and stop: the body sets the start event and
-// loops until told to stop; the stopper raises its priority and waits for it
-// (round 0), or the body stops itself and finds its own id (round 1).
-TEST_F(ZsysLifetimeTest, CooperativeWorkerStartAndStop) {
-  inHost([] {
-    struct Worker {
-      uint32_t startEvent = ZIF_CreateEventCoop(1, 0), taskId = kNoId;
-      bool running = false, shutdown = false, stoppedItself = false;
-      int turns = 0;
-      static unsigned long body(void* p) {
-        auto* w = static_cast<Worker*>(p);
-        w->running = true;
-        ZIF_SetEventCoop(w->startEvent);
-        while (!w->shutdown) {
-          ZIF_PollTasks();
-          ZIF_SuspendFor(0.0005f);
-          if (++w->turns == 100) w->stoppedItself = w->shutdown = ZIF_CurrentTaskIdCoop() == w->taskId;
-        }
-        return w->running = false, 0;
-      }
-    };
-    for (int round = 0; round < 2; ++round) {
-      Worker w;
-      ASSERT_EQ(ZIF_CreateTaskCoop(&Worker::body, &w, &w.taskId), 0);
-      ASSERT_EQ(ZIF_SetTaskPriority(w.taskId, 3), 0);
-      while (!w.running) ASSERT_EQ(ZIF_WaitEventCoop(w.startEvent), 0);
-      EXPECT_EQ(ZIF_DestroyEventCoop(w.startEvent), 0);
-      if (round == 0) {
-        ZIF_SuspendFor(0.005f);
-        w.shutdown = true;
-        EXPECT_EQ(ZIF_SetTaskPriority(w.taskId, 4), 0);
-      }
-      EXPECT_EQ(ZIF_WaitTaskCoop(w.taskId), 0);
-      EXPECT_TRUE(w.stoppedItself || round == 0);
-      EXPECT_FALSE(w.running);
-    }
-  });
-}
-
 }  // namespace
