@@ -1,6 +1,7 @@
 // The system layer: pre-emptive tasks, cooperative scheduling, events, sleeps
 // and task time. Every cooperative scenario runs on a fresh thread of its own
-// (inHost), so a scheduler that hangs fails the test instead of the run.
+// (inHost), so a scheduler that hangs fails the test instead of the run. The
+// start and stop protocol of a cooperative worker is QueueTaskCoopTest's.
 #include "host/zsys.h"
 
 #include <gtest/gtest.h>
@@ -26,10 +27,9 @@ constexpr uint32_t kNoId = 0xFFFFFFFFu;
 // Closures as cooperative task bodies; the list keeps them alive while tasks run.
 struct Bodies {
   static unsigned long run(void* p) { return (*static_cast<std::function<void()>*>(p))(), 0; }
-  void* add(std::function<void()> f) { return &fns.emplace_back(std::move(f)); }
   uint32_t coop(std::function<void()> f) {
     uint32_t id = kNoId;
-    EXPECT_EQ(ZIF_CreateTaskCoop(&run, add(std::move(f)), &id), 0);
+    EXPECT_EQ(ZIF_CreateTaskCoop(&run, &fns.emplace_back(std::move(f)), &id), 0);
     return id;
   }
   // Counts its turns in *turns and yields until *stop.
@@ -38,7 +38,7 @@ struct Bodies {
       while (!*stop) ++*turns, ZIF_YieldCoop();
     });
   }
-  void waitAll(const std::vector<uint32_t>& ids) {
+  static void waitAll(const std::vector<uint32_t>& ids) {
     for (uint32_t id : ids) EXPECT_EQ(ZIF_WaitTaskCoop(id), 0);
   }
   std::list<std::function<void()>> fns;
@@ -74,22 +74,18 @@ class ZsysPreemptiveTest : public zktest::LiveTest {};
 TEST_F(ZsysPreemptiveTest, RunsWithItsIdAndAffinity) {
   struct Probe {
     uint32_t id = kNoId;
-    std::atomic<uint32_t> written{0}, inside{0};
+    std::atomic<uint32_t> inside{0};
     std::atomic<int> cpus{-1};
     std::atomic<bool> release{false};
   } pr;
-  auto entry = [](void* p) -> unsigned long {
+  ASSERT_EQ(ZIF_CreateTask([](void* p) -> unsigned long {
     auto* pr = static_cast<Probe*>(p);
-    pr->written = pr->id;
-    pr->inside = ZIF_CurrentTaskIdCoop();
+    pr->inside = pr->id == ZIF_CurrentTaskIdCoop() ? pr->id : 0;
     cpu_set_t set;
     pr->cpus = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 0;
-    zktest::waitFor([&] { return pr->release.load(); });
-    return 0;
-  };
-  ASSERT_EQ(ZIF_CreateTask(entry, &pr, &pr.id, 0x1u, -1), 0);
+    return zktest::waitFor([&] { return pr->release.load(); }), 0;
+  }, &pr, &pr.id, 0x1u, -1), 0);
   ASSERT_TRUE(zktest::waitFor([&] { return pr.cpus >= 0; }));
-  EXPECT_EQ(pr.written.load(), pr.id);
   EXPECT_EQ(pr.inside.load(), pr.id);
   cpu_set_t mine;
   if (sched_getaffinity(0, sizeof mine, &mine) == 0 && CPU_ISSET(0, &mine)) EXPECT_EQ(pr.cpus.load(), 1);
@@ -138,40 +134,41 @@ TEST_F(ZsysThreadTest, SleepAndBadDurations) {
   ZIF_SuspendFor(0.02f);  // hosting nothing, it sleeps
   EXPECT_GE(since(t0), 0.019);
   t0 = std::chrono::steady_clock::now();
-  for (double s : {0.0, -5.0, std::numeric_limits<double>::quiet_NaN()}) {
-    ZIF_Sleep(s);
-    ZIF_SuspendFor(static_cast<float>(s));
-  }
+  for (double s : {0.0, -5.0, std::numeric_limits<double>::quiet_NaN()})
+    ZIF_Sleep(s), ZIF_SuspendFor(static_cast<float>(s));
   EXPECT_LT(since(t0), 1.0);  // at once, whatever the load
 }
 
-// Also the calls of a thread that hosts nothing yet: it may make events, and
-// when it starts to host, its root keeps the id it had.
+// Also: a thread that hosts nothing yet may make events and keeps its id
+// when it starts to host; a host may end with a task still blocked.
 TEST_F(ZsysThreadTest, UnknownTasksAndEvents) {
   EXPECT_EQ(ZIF_SetTaskPriority(kNoId, 1), -1);
   EXPECT_EQ(ZIF_SetTaskSuspended(kNoId, 1), -1);
-  const uint32_t gone = ZIF_CreateEventCoop(0, 0);
+  const uint32_t ev = ZIF_CreateEventCoop(1, 0), gone = ZIF_CreateEventCoop(0, 0);
   EXPECT_EQ(ZIF_DestroyEventCoop(gone), 0);
   EXPECT_EQ(ZIF_DestroyEventCoop(gone), -1);
   EXPECT_EQ(ZIF_SetEventCoop(gone), -1);
+  uint32_t blocked = kNoId;
   zktest::BoundedThread t([&] {
-    uint32_t id = kNoId;
-    EXPECT_EQ(ZIF_CreateTaskCoop(noop, nullptr, &id), -1);
-    const uint32_t ev = ZIF_CreateEventCoop(1, 0), self = ZIF_CurrentTaskIdCoop();
+    EXPECT_EQ(ZIF_CreateTaskCoop(noop, nullptr, &blocked), -1);
+    const uint32_t self = ZIF_CurrentTaskIdCoop();
     EXPECT_EQ(ZIF_WaitEventCoop(ev), -1);
     ZIF_YieldCoop();
     ZIF_PollTasks();
     EXPECT_EQ(ZIF_HostTasksCoop(1), -1);  // reserved must be 0
     EXPECT_EQ(ZIF_HostTasksCoop(0) + ZIF_HostTasksCoop(0), 0);
     EXPECT_EQ(ZIF_CurrentTaskIdCoop(), self);
-    EXPECT_EQ(ZIF_SetEventCoop(ev), 0);
-    EXPECT_EQ(ZIF_WaitEventCoop(ev), 0);
-    EXPECT_EQ(ZIF_DestroyEventCoop(ev), 0);
     EXPECT_EQ(ZIF_WaitEventCoop(gone), -1);
     EXPECT_EQ(ZIF_WaitTaskCoop(kNoId), 0);  // never existed: at once
     EXPECT_EQ(ZIF_WaitTaskCoop(self), -1);  // the root never ends
+    Bodies* b = new Bodies;  // the task never runs again
+    blocked = b->coop([&] { ZIF_WaitEventCoop(ev); });
+    ZIF_PollTasks();
+    delete b;
   });
   EXPECT_TRUE(t.join());
+  EXPECT_EQ(ZIF_SetTaskSuspended(blocked, 1), -1);
+  EXPECT_EQ(ZIF_SetEventCoop(ev) + ZIF_DestroyEventCoop(ev), 0);
 }
 
 class ZsysCoopTest : public zktest::LiveTest {};
@@ -223,22 +220,22 @@ TEST_F(ZsysCoopTest, PollRunsEveryDueTaskOnce) {
     stop = true;
     b.waitAll(ids);
     stop = false;
-    ids = {b.coop([&] {
-             for (; naps < 100; ++naps) ZIF_SuspendFor(1e-9f);
-             stop = true;
-           }),
-           b.yielder(&turns, &stop)};
-    b.waitAll(ids);
+    b.waitAll({b.coop([&] {
+                 for (; naps < 100; ++naps) ZIF_SuspendFor(1e-9f);
+                 stop = true;
+               }),
+               b.yielder(&turns, &stop)});
     EXPECT_GE(turns, 99);
   });
 }
 
+// Suspended before its first run, and again while it sleeps, a task stays
+// off until resumed; one that suspends itself switches away at once.
 TEST_F(ZsysCoopTest, SuspendAndResume) {
   inHost([] {
     Bodies b;
     std::string log;
-    // Suspended before its first run, and again while it sleeps: it stays
-    // off until resumed, also after its sleep has ended.
+    uint32_t self = 0;
     const uint32_t t = b.coop([&] {
       log += "a";
       ZIF_SuspendFor(0.001f);
@@ -252,10 +249,7 @@ TEST_F(ZsysCoopTest, SuspendAndResume) {
     EXPECT_EQ(ZIF_SetTaskSuspended(t, 1), 0);
     ZIF_SuspendFor(0.02f);
     EXPECT_EQ(log, "a");
-    EXPECT_EQ(ZIF_SetTaskSuspended(t, 0), 0);
-    EXPECT_EQ(ZIF_WaitTaskCoop(t), 0);
-    // A task that suspends itself switches away at once.
-    uint32_t self = 0;
+    EXPECT_EQ(ZIF_SetTaskSuspended(t, 0) + ZIF_WaitTaskCoop(t), 0);
     self = b.coop([&] {
       log += "c";
       ZIF_SetTaskSuspended(self, 1);
@@ -265,21 +259,22 @@ TEST_F(ZsysCoopTest, SuspendAndResume) {
     log += "d";
     ZIF_PollTasks();
     EXPECT_EQ(log, "abcd");
-    ZIF_SetTaskSuspended(self, 0);
-    EXPECT_EQ(ZIF_WaitTaskCoop(self), 0);
+    EXPECT_EQ(ZIF_SetTaskSuspended(self, 0) + ZIF_WaitTaskCoop(self), 0);
     EXPECT_EQ(log, "abcde");
   });
 }
 
-// The host sleeps with nothing due; a resume or a set from another thread
-// must wake it (a lost wake-up hangs the host and fails its bounded join).
+// The host sleeps with nothing due; a resume, a priority or a set from
+// another thread must reach it (a lost wake-up hangs the host and fails its
+// bounded join). Waiting for a task is for its own host only.
 TEST_F(ZsysCoopTest, OtherThreadsWakeAnIdleHost) {
   std::atomic<uint32_t> id{kNoId};
   const uint32_t ev = ZIF_CreateEventCoop(1, 0);
   std::atomic<bool> rootWaits{false};
   zktest::BoundedThread other([&] {
     ASSERT_TRUE(zktest::waitFor([&] { return id.load() != kNoId; }));
-    EXPECT_EQ(ZIF_SetTaskSuspended(id.load(), 0), 0);
+    inHost([&] { EXPECT_EQ(ZIF_WaitTaskCoop(id), -1); });
+    EXPECT_EQ(ZIF_SetTaskPriority(id, 2) + ZIF_SetTaskSuspended(id, 0), 0);
     ASSERT_TRUE(zktest::waitFor([&] { return rootWaits.load(); }));
     EXPECT_EQ(ZIF_SetEventCoop(ev), 0);
   });
@@ -302,7 +297,7 @@ TEST_F(ZsysCoopTest, AutoAndManualResetEvents) {
   inHost([] {
     Bodies b;
     const uint32_t ev = ZIF_CreateEventCoop(1, 0);
-    int woken = 0;
+    int woken = 0, result = 0;
     const uint32_t w = b.coop([&] {
       for (int i = 0; i < 2; ++i) woken += ZIF_WaitEventCoop(ev) == 0;
     });
@@ -313,19 +308,15 @@ TEST_F(ZsysCoopTest, AutoAndManualResetEvents) {
     EXPECT_EQ(woken, 1);  // its wait cleared the event
     // Sets do not count up: of two, one wakes the waiter and one stays for
     // the root's wait; the next wait needs a task to set it again.
-    EXPECT_EQ(ZIF_SetEventCoop(ev) + ZIF_SetEventCoop(ev), 0);
-    EXPECT_EQ(ZIF_WaitTaskCoop(w), 0);
+    EXPECT_EQ(ZIF_SetEventCoop(ev) + ZIF_SetEventCoop(ev) + ZIF_WaitTaskCoop(w), 0);
     EXPECT_EQ(ZIF_WaitEventCoop(ev), 0);
     b.coop([&] { woken = 10, ZIF_SetEventCoop(ev); });
     EXPECT_EQ(ZIF_WaitEventCoop(ev), 0);
     EXPECT_EQ(woken, 10);
-    // Destroying an event releases its waiter with a failure.
-    int result = 0;
     const uint32_t d = b.coop([&] { result = ZIF_WaitEventCoop(ev); });
     ZIF_PollTasks();
-    EXPECT_EQ(ZIF_DestroyEventCoop(ev), 0);
-    EXPECT_EQ(ZIF_WaitTaskCoop(d), 0);
-    EXPECT_EQ(result, -1);
+    EXPECT_EQ(ZIF_DestroyEventCoop(ev) + ZIF_WaitTaskCoop(d), 0);
+    EXPECT_EQ(result, -1);  // destroyed under its waiter
     // Manual reset wakes every waiter and stays set.
     const uint32_t manual = ZIF_CreateEventCoop(0, 0), pre = ZIF_CreateEventCoop(1, 1);
     std::vector<uint32_t> ids;
@@ -345,7 +336,7 @@ TEST_F(ZsysCoopTest, SleepingTasksAndIdleHost) {
   inHost([] {
     Bodies b;
     std::string log;
-    int spins = 0;
+    int spins = 0, ticks = 0;
     bool stop = false;
     std::vector<uint32_t> ids;
     for (int ms : {30, 10, 20}) {
@@ -361,15 +352,13 @@ TEST_F(ZsysCoopTest, SleepingTasksAndIdleHost) {
     EXPECT_EQ(log, "10 20 30 ");
     EXPECT_GT(spins, 1);
     stop = true;
-    EXPECT_EQ(ZIF_WaitTaskCoop(spinner), 0);
-    int ticks = 0;
     const uint32_t ticker = b.coop([&] {
       for (stop = false; !stop; ++ticks) ZIF_SuspendFor(0.001f);
     });
     ZIF_SuspendFor(0.03f);
     EXPECT_GE(ticks, 2);
     stop = true;
-    EXPECT_EQ(ZIF_WaitTaskCoop(ticker), 0);
+    b.waitAll({spinner, ticker});
     const double cpu0 = cpuSeconds();
     const auto t0 = std::chrono::steady_clock::now();
     ZIF_SuspendFor(0.2f);
@@ -401,12 +390,10 @@ TEST_F(ZsysCoopTest, TaskTimeCountsOnlyTheTasksOwnWork) {
   EXPECT_GE(ZIF_CurrentTaskTimeCoop() - t0, 4000000u);
 }
 
-class ZsysLifetimeTest : public zktest::LiveTest {};
-
 // Stacks of ended tasks (each a mapping and a guard page) are given back but
 // for a few kept for reuse. ThreadSanitizer keeps shadow mappings for every
 // stack it saw, so there the count says nothing.
-TEST_F(ZsysLifetimeTest, StacksOfEndedTasksAreGivenBack) {
+TEST_F(ZsysCoopTest, StacksOfEndedTasksAreGivenBack) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "mappings are not ours to count under ThreadSanitizer";
 #endif
@@ -435,37 +422,6 @@ TEST_F(ZsysLifetimeTest, StacksOfEndedTasksAreGivenBack) {
     EXPECT_LT(mappings() - before, 40);
   }, 180.0);
   EXPECT_LT(mappings() - before, 20);
-}
-
-// A host thread may end with tasks still blocked; priority and suspension of
-// a task may come from any thread, waiting for it only from its host.
-TEST_F(ZsysLifetimeTest, TasksSeenFromOtherThreads) {
-  const uint32_t ev = ZIF_CreateEventCoop(1, 0);
-  uint32_t blocked = kNoId;
-  inHost([&] {
-    auto* b = new Bodies;  // the task never runs again
-    blocked = b->coop([ev] { ZIF_WaitEventCoop(ev); });
-    ZIF_PollTasks();
-    delete b;
-  });
-  EXPECT_EQ(ZIF_SetTaskSuspended(blocked, 1), -1);
-  EXPECT_EQ(ZIF_SetEventCoop(ev) + ZIF_DestroyEventCoop(ev), 0);
-  std::atomic<uint32_t> foreign{kNoId};
-  std::atomic<bool> release{false};
-  zktest::BoundedThread other([&] {
-    ASSERT_EQ(ZIF_HostTasksCoop(0), 0);
-    Bodies b;
-    foreign = b.coop([&] {
-      while (!release) ZIF_SuspendFor(0.001f);
-    });
-    EXPECT_EQ(ZIF_WaitTaskCoop(foreign), 0);
-  });
-  ASSERT_TRUE(zktest::waitFor([&] { return foreign.load() != kNoId; }));
-  inHost([&] { EXPECT_EQ(ZIF_WaitTaskCoop(foreign), -1); });
-  EXPECT_EQ(ZIF_SetTaskPriority(foreign, 2), 0);
-  EXPECT_EQ(ZIF_SetTaskSuspended(foreign, 1) + ZIF_SetTaskSuspended(foreign, 0), 0);
-  release = true;
-  EXPECT_TRUE(other.join());
 }
 
 }  // namespace
