@@ -72,10 +72,12 @@ TEST_F(StoreTest, LastHolderDropsTheObject) {
   q = q;
   EXPECT_EQ(obj->refCount(), 5u);
   EXPECT_EQ(obj->destroy(), 0u);  // refused while held
-  for (ZtOIDRefBase* r : {&a, &b, &c}) r->release();
   p.purge();
-  EXPECT_EQ(gDeaths.load(), 0);
   q.purge();
+  a.release();
+  b.release();
+  EXPECT_EQ(gDeaths.load(), 0);
+  c.release();
   EXPECT_EQ(gDeaths.load(), 1);
   Tracked copy;
   copy.incRef();
