@@ -1,22 +1,16 @@
-// Lock (a one-permit semaphore without owner), ZtSpinLock and the reference
-// counts. The cross-thread cases check a model (who may hold the lock, how many
-// permits exist) rather than timings; every join has a deadline, so a lost
-// permit fails the test instead of hanging it.
+// Lock (a one-permit semaphore without owner) and ZtSpinLock. The counts
+// under them are checked across threads by pointer_test and store_test.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <cstdint>
 
 #include "common/testutil.h"
 #include "host/lock.h"
 
 namespace {
 
-using zktest::BoundedThread;
-
-// A body that counts its destruction, to see the last handle free it.
 struct CountedRep : LockRep {
   explicit CountedRep(std::atomic<int>* deaths) : LockRep("counted"), deaths_(deaths) {}
   ~CountedRep() override { deaths_->fetch_add(1); }
@@ -25,268 +19,98 @@ struct CountedRep : LockRep {
 
 class LockTest : public zktest::LiveTest {};
 
-TEST_F(LockTest, HandlesShareOneBodyAndTheLastOneFreesIt) {
+// Handles share one state, freed with the last. One permit, never more:
+// unlocking a free lock adds none, the holder cannot take it again, and a
+// timed wait gives up (at once for no, negative or NaN time).
+TEST_F(LockTest, HandlesShareOnePermit) {
   std::atomic<int> deaths{0};
-  {
-    Lock a(new CountedRep(&deaths));
-    ASSERT_FALSE(a.empty());
-    EXPECT_EQ(a.rep->refCount(), 1u);
-    EXPECT_STREQ(a.name(), "counted");
-    Lock b(a);
-    Lock c;
-    c = b;
-    EXPECT_EQ(a.rep, b.rep);
-    EXPECT_EQ(a.rep, c.rep);
-    EXPECT_EQ(a.rep->refCount(), 3u);
-
-    // One state behind all handles: taken through one, taken for all.
-    EXPECT_TRUE(a.lock());
-    EXPECT_FALSE(b.tryLock());
-    EXPECT_TRUE(c.isLocked());
-    c.unlock();
-    EXPECT_FALSE(a.isLocked());
-
-    // Self-assignment and assigning the same body keep the count.
-    Lock& self = c;
-    c = self;
-    ASSERT_FALSE(c.empty());
-    EXPECT_EQ(c.rep->refCount(), 3u);
-    c = a;
-    EXPECT_EQ(c.rep->refCount(), 3u);
-
-    a.purge();
-    EXPECT_TRUE(a.empty());
-    EXPECT_EQ(b.rep->refCount(), 2u);
-    a.purge();  // purging an empty handle does nothing
-    b = Lock();
-    EXPECT_TRUE(b.empty());
-    EXPECT_EQ(c.rep->refCount(), 1u);
-    EXPECT_EQ(deaths.load(), 0);
-    c.purge();
-    EXPECT_EQ(deaths.load(), 1);
-
-    // Assigning another body lets go of the old one; freed with its last
-    // handle.
-    Lock d(new CountedRep(&deaths));
-    Lock e(new CountedRep(&deaths));
-    d = e;
-    EXPECT_EQ(deaths.load(), 2);
-    EXPECT_EQ(e.rep->refCount(), 2u);
-  }
-  EXPECT_EQ(deaths.load(), 3);
+  Lock a(new CountedRep(&deaths)), b(a), c;
+  c = b;
+  c = c;
+  EXPECT_EQ(a.rep->refCount(), 3u);
+  EXPECT_TRUE(c.unlock() && c.unlock());
+  EXPECT_TRUE(a.lockFor(0.01));
+  EXPECT_FALSE(b.tryLock());
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_FALSE(b.lockFor(0.05));
+  EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 0.049);
+  for (double s : {0.0, -1.0, std::nan("")}) EXPECT_FALSE(a.lockFor(s)) << s;
+  EXPECT_TRUE(c.unlock());
+  EXPECT_FALSE(a.isLocked());
+  a.purge();
+  b = Lock();
+  EXPECT_EQ(deaths.load(), 0);
+  c = Lock(new CountedRep(&deaths));  // lets go of the last handle
+  c.purge();
+  EXPECT_EQ(deaths.load(), 2);
+  EXPECT_FALSE(c.lock() || c.tryLock() || c.unlock() || c.lockFor(0.01) || c.isLocked());
 }
 
-TEST_F(LockTest, EmptyHandleDoesNothing) {
-  Lock none;
-  EXPECT_FALSE(none.lock());
-  EXPECT_FALSE(none.tryLock());
-  EXPECT_FALSE(none.unlock());
-  EXPECT_FALSE(none.lockFor(0.01));
-  EXPECT_FALSE(none.isLocked());
-  EXPECT_STREQ(none.name(), "");
-  Lock copy(none);
-  EXPECT_TRUE(copy.empty());
-  EXPECT_STREQ(Lock(new LockRep(nullptr)).name(), "");
-}
-
-TEST_F(LockTest, UnlockingAFreeLockAddsNoPermit) {
-  Lock l(new LockRep("free"));
-  EXPECT_TRUE(l.unlock());
-  EXPECT_TRUE(l.unlock());
-  EXPECT_FALSE(l.isLocked());
-  EXPECT_TRUE(l.lock());
-  // Two unlocks of a free lock still leave a single permit.
-  EXPECT_FALSE(l.tryLock());
-  EXPECT_FALSE(l.lockFor(0.01));
-  l.unlock();
-  EXPECT_TRUE(l.tryLock());
-  EXPECT_FALSE(l.tryLock());
-  l.unlock();
-}
-
-TEST_F(LockTest, HolderWaitsOnASecondLockUntilAnotherThreadUnlocks) {
+// The holder's second lock() waits until another thread unlocks; a timed
+// wait returns as soon as another thread unlocks.
+TEST_F(LockTest, AnotherThreadUnlocksForTheHolder) {
   Lock l(new LockRep("gate"));
-  std::atomic<bool> aboutToLock{false};
-  std::atomic<bool> secondLockReturned{false};
-  std::atomic<bool> unlockedByOther{false};
-  std::atomic<bool> sawUnlockFirst{false};
-  BoundedThread holder([&] {
+  std::atomic<bool> aboutToLock{false}, returned{false}, unlocked{false}, sawUnlock{false};
+  zktest::BoundedThread holder([&] {
     EXPECT_TRUE(l.lock());
-    // Not recursive: the holder cannot take it again by itself.
-    EXPECT_FALSE(l.tryLock());
-    EXPECT_FALSE(l.lockFor(0.02));
     aboutToLock = true;
     l.lock();
-    sawUnlockFirst = unlockedByOther.load();
-    secondLockReturned = true;
+    sawUnlock = unlocked.load();
+    returned = true;
   });
-  EXPECT_TRUE(zktest::waitFor([&] { return aboutToLock.load(); }));
-  // The holder's second lock must still be waiting: give it a bounded chance
-  // to return wrongly before opening the gate.
-  EXPECT_FALSE(zktest::waitFor([&] { return secondLockReturned.load(); }, 0.05));
-  unlockedByOther = true;
+  ASSERT_TRUE(zktest::waitFor([&] { return aboutToLock.load(); }));
+  EXPECT_FALSE(zktest::waitFor([&] { return returned.load(); }, 0.05));
+  unlocked = true;
   l.unlock();
   ASSERT_TRUE(holder.join());
-  EXPECT_TRUE(sawUnlockFirst.load());
-  // The second lock() took the permit this thread gave back.
-  EXPECT_FALSE(l.tryLock());
-  l.unlock();
-}
-
-// Two gates, both closed: each thread opens the other's gate and waits at its
-// own. Every lock() must consume exactly the one permit the other thread's
-// unlock() gave; a lost wake-up deadlocks (and the bounded join fails), an
-// extra permit lets a thread run ahead (and the counter check fails).
-TEST_F(LockTest, ContendedHandoffLosesNoPermit) {
-  const long rounds = zktest::scaled(20000);
-  Lock ping(new LockRep("ping"));
-  Lock pong(new LockRep("pong"));
-  ping.lock();
-  pong.lock();
-  long counter = 0;  // plain: the gates alone order the accesses
-  std::atomic<long> mismatches{0};
-
-  BoundedThread a([&] {
-    for (long i = 0; i < rounds; ++i) {
-      ping.lock();
-      if (counter != 2 * i) mismatches.fetch_add(1);
-      ++counter;
-      pong.unlock();
-    }
-  });
-  BoundedThread b([&] {
-    for (long i = 0; i < rounds; ++i) {
-      ping.unlock();
-      pong.lock();
-      if (counter != 2 * i + 1) mismatches.fetch_add(1);
-      ++counter;
-    }
-  });
-  ASSERT_TRUE(a.join(60));
-  ASSERT_TRUE(b.join(60));
-  EXPECT_EQ(counter, 2 * rounds);
-  EXPECT_EQ(mismatches.load(), 0);
-  EXPECT_FALSE(ping.tryLock());
-  EXPECT_FALSE(pong.tryLock());
-}
-
-TEST_F(LockTest, MutualExclusionUnderContention) {
-  const long rounds = zktest::scaled(50000);
-  Lock l(new LockRep("mutex"));
-  long counter = 0;
-  ASSERT_TRUE(zktest::runTogether(2, [&](int) {
-    for (long i = 0; i < rounds; ++i) {
-      l.lock();
-      ++counter;
-      l.unlock();
-    }
-  }));
-  EXPECT_EQ(counter, 2 * rounds);
-  EXPECT_FALSE(l.isLocked());
-}
-
-TEST_F(LockTest, LockForTimesOut) {
-  Lock l(new LockRep("timed"));
-  EXPECT_TRUE(l.lockFor(0.01));  // free: taken at once
-  const auto t0 = std::chrono::steady_clock::now();
-  EXPECT_FALSE(l.lockFor(0.05));
-  const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  EXPECT_GE(waited, 0.049);
-  EXPECT_LT(waited, 5.0);
-  // No time, a negative time or NaN: a taken lock is refused at once.
-  EXPECT_FALSE(l.lockFor(0));
-  EXPECT_FALSE(l.lockFor(-1));
-  EXPECT_FALSE(l.lockFor(std::nan("")));
-  // A timed-out wait leaves the lock taken and working.
-  EXPECT_TRUE(l.isLocked());
-  l.unlock();
-  EXPECT_TRUE(l.tryLock());
-  l.unlock();
-}
-
-TEST_F(LockTest, LockForReturnsWhenAnotherThreadUnlocks) {
-  Lock l(new LockRep("timed"));
-  l.lock();
+  EXPECT_TRUE(sawUnlock.load());
+  EXPECT_FALSE(l.tryLock());  // the second lock() took the permit
   std::atomic<bool> waiting{false};
-  BoundedThread opener([&] {
+  zktest::BoundedThread opener([&] {
     EXPECT_TRUE(zktest::waitFor([&] { return waiting.load(); }));
     l.unlock();
   });
   waiting = true;
   EXPECT_TRUE(l.lockFor(30));
   EXPECT_TRUE(opener.join());
-  EXPECT_FALSE(l.tryLock());
-  l.unlock();
 }
 
-TEST(SpinLockTest, MutualExclusionBetweenTwoThreads) {
-  const long rounds = zktest::scaled(100000);
+// Two closed gates: each thread opens the other's and waits at its own. A
+// lost wake-up deadlocks (the bounded join fails); an extra permit lets a
+// thread run ahead (the order check fails). Then plain mutual exclusion, for
+// Lock and the spin lock alike.
+TEST_F(LockTest, UnderContention) {
+  const long rounds = zktest::scaled(20000);
+  Lock ping(new LockRep("ping")), pong(new LockRep("pong"));
+  ping.lock();
+  pong.lock();
+  Lock mutex(new LockRep("mutex"));
   ZtSpinLock spin;
-  long counter = 0;
-  ASSERT_TRUE(zktest::runTogether(2, [&](int) {
+  long counter = 0, locked = 0, spun = 0;  // plain: the locks alone order the accesses
+  std::atomic<long> mismatches{0};
+  ASSERT_TRUE(zktest::runTogether(2, [&](int id) {
     for (long i = 0; i < rounds; ++i) {
-      spin.lock();
+      if (id) ping.unlock();
+      (id ? pong : ping).lock();
+      if (counter != 2 * i + id) mismatches.fetch_add(1);
       ++counter;
+      if (!id) pong.unlock();
+    }
+    for (long i = 0; i < rounds; ++i) {
+      mutex.lock();
+      ++locked;
+      mutex.unlock();
+      spin.lock();
+      ++spun;
       spin.unlock();
     }
   }));
+  EXPECT_EQ(mismatches.load(), 0);
   EXPECT_EQ(counter, 2 * rounds);
-  EXPECT_EQ(spin.word.load(), 0u);
-}
-
-TEST(SpinLockTest, NotRecursiveAndCopiesAreFree) {
-  ZtSpinLock spin;
-  EXPECT_EQ(spin.word.load(), 0u);
-  spin.lock();
-  EXPECT_FALSE(spin.tryLock());
-  ZtSpinLock copy(spin);
-  EXPECT_TRUE(copy.tryLock());
-  spin.unlock();
+  EXPECT_EQ(locked, 2 * rounds);
+  EXPECT_EQ(spun, 2 * rounds);
   EXPECT_TRUE(spin.tryLock());
-  spin.unlock();
-  copy.unlock();
+  EXPECT_FALSE(spin.tryLock());  // not recursive
 }
-
-TEST(CountableTest, CountsStartAtZeroAndCopiesAreNewObjects) {
-  Countable c;
-  EXPECT_EQ(c.refCount(), 0u);
-  EXPECT_EQ(c.incRef(), 1u);
-  EXPECT_EQ(c.incRef(), 2u);
-  Countable copy(c);
-  EXPECT_EQ(copy.refCount(), 0u);
-  copy = c;
-  EXPECT_EQ(copy.refCount(), 0u);  // assignment leaves the target's count
-  EXPECT_EQ(c.decRef(), 1u);
-  EXPECT_EQ(c.decRef(), 0u);
-  EXPECT_EQ(c.decRef(), 0u);  // does not wrap below 0
-  EXPECT_EQ(c.refCount(), 0u);
-
-  ZtMTCountable mt;
-  EXPECT_EQ(mt.refCount(), 0u);
-  EXPECT_EQ(mt.spin.word.load(), 0u);
-}
-
-// Two threads count up and down on one object. The count must end where it
-// started, and of all decRef() results exactly one may be the 0 that lets a
-// holder delete the object.
-template <class C>
-void countAcrossThreads() {
-  const long rounds = zktest::scaled(100000);
-  C c;
-  std::atomic<long> zeros{0};
-  ASSERT_TRUE(zktest::runTogether(2, [&](int) {
-    for (long i = 0; i < rounds; ++i) c.incRef();
-  }));
-  EXPECT_EQ(c.refCount(), static_cast<uint32_t>(2 * rounds));
-  ASSERT_TRUE(zktest::runTogether(2, [&](int) {
-    for (long i = 0; i < rounds; ++i)
-      if (c.decRef() == 0) zeros.fetch_add(1);
-  }));
-  EXPECT_EQ(c.refCount(), 0u);
-  EXPECT_EQ(zeros.load(), 1);
-}
-
-TEST(CountableTest, CountsAcrossThreads) { countAcrossThreads<Countable>(); }
-TEST(CountableTest, MTCountsAcrossThreads) { countAcrossThreads<ZtMTCountable>(); }
 
 }  // namespace
