@@ -79,6 +79,8 @@ struct Probe : ZtFlowBase {
     do {
       ZKFUZZ_CHECK(n->next->prev == n && n->prev->next == n, "step %d: node links broken", step);
       out.push_back(viewOf(n->packet));
+      ZKFUZZ_CHECK(n->pos == n->packet->pos() && n->end == n->packet->pos() + n->packet->size(),
+                   "step %d: a node's edges are not its packet's", step);
       if (n->packet->size() == 0) ++zero;
       if (n->next != head && n->next->packet->pos() != n->packet->pos() + n->packet->size()) ++breaks;
       n = n->next;

@@ -53,6 +53,11 @@ TEST_F(FlowTest, ConsumingReadsHandOverOnlyUnsharedPackets) {
     ZtFlowPacket::drop(r);
   }
   EXPECT_TRUE(f.isEmpty());
+  {  // the flag goes with copies: the producer's loop asks it every cycle
+    ZtFlow copy(f), assigned;
+    assigned = f;
+    EXPECT_TRUE(copy.readRemovesPacket() && assigned.readRemovesPacket());
+  }
 
   ZtFlowDataPacket* only = dp(100, 8);
   f.write(only);

@@ -70,14 +70,15 @@ TEST_F(FlowFork, RateCheckAndItsMessages) {
   }
 }
 
-TEST_F(FlowFork, FiveOutputsKeepFourAndCopiesAreDistinct) {
+TEST_F(FlowFork, FiveOutputsKeepFourAndTheLastTakesTheLoopsPacket) {
   ZtFlow in, o[5];
   ZtFlowFork fork(&in, &o[0], &o[1], &o[2], &o[3], &o[4], nullptr);
   EXPECT_EQ(fork.outputCount(), 4u);
   EXPECT_EQ(o[3].producer(), &fork);
   EXPECT_EQ(o[4].producer(), nullptr);
-  // The handler, called as the loop would: one copy per output, each at that
-  // output's own position, sharing the stored bytes.
+  // The handler, called as the loop would: a packet per output, each at that
+  // output's own position, sharing the stored bytes; the last output gets
+  // the loop's own packet, which nobody else holds.
   fork.flowPosOut(1, 500);
   ZtFlowDataPacket* p = zktest::makeDataPacket(9, 0, 64);
   p->incRef();  // the loop's reference
@@ -87,7 +88,7 @@ TEST_F(FlowFork, FiveOutputsKeepFourAndCopiesAreDistinct) {
   auto* c0 = static_cast<ZtFlowDataPacket*>(o[0].first());
   auto* c1 = static_cast<ZtFlowDataPacket*>(o[1].first());
   ASSERT_TRUE(c0 && c1);
-  EXPECT_TRUE(c0 != c1 && c0 != p);
+  EXPECT_TRUE(c0 != c1 && c0 != p && c1 == p);
   EXPECT_EQ(c0->pos(), 0u);
   EXPECT_EQ(c1->pos(), 500u);
   EXPECT_EQ(c1->size(), 64u);
@@ -95,6 +96,44 @@ TEST_F(FlowFork, FiveOutputsKeepFourAndCopiesAreDistinct) {
   EXPECT_EQ(c0->refCount(), 1u);  // the flow's only
   EXPECT_EQ(fork.flowPosOut(1), 564u);
   ZtFlowPacket::drop(p);
+  EXPECT_EQ(c1->refCount(), 1u);
+  o[0].reset();
+  o[1].reset();
+
+  // A packet that someone else holds too, or one of a derived class (whose
+  // readAt may copy its own way), goes out as copies only.
+  struct Marked : ZtFlowDataPacket {
+    Marked() = default;
+    Marked(const Marked& o) : ZtFlowDataPacket(o), copy(true) {}
+    ZtFlowPacket* readAt(unsigned int& pos) const override {
+      Marked* c = new Marked(*this);
+      c->incRef();
+      c->clipStart(pos);
+      return c;
+    }
+    bool copy = false;
+  };
+  ZtFlowDataPacket* shared = zktest::makeDataPacket(9, 0, 8);
+  shared->incRef();
+  shared->incRef();  // the loop's and another holder's
+  Marked* own = new Marked;
+  own->dSize(8);
+  own->incRef();
+  for (ZtFlowPacket* in : {static_cast<ZtFlowPacket*>(shared), static_cast<ZtFlowPacket*>(own)}) {
+    table[0] = in;
+    fork.taskHandleFlow(1, 2, table, &ZtFlowTask::flowEmitter);
+    for (ZtFlow* f : {&o[0], &o[1]}) {
+      ZtFlowPacket* got = f->first();
+      ASSERT_NE(got, nullptr);
+      EXPECT_NE(got, in);
+      if (in == own) EXPECT_TRUE(static_cast<Marked*>(got)->copy);
+      f->reset();
+    }
+  }
+  EXPECT_EQ(shared->refCount(), 2u);
+  ZtFlowPacket::drop(shared);
+  ZtFlowPacket::drop(shared);
+  ZtFlowPacket::drop(own);
 }
 
 TEST_F(FlowFork, FeedsTwoConsumersEveryByte) {

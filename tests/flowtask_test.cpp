@@ -150,6 +150,22 @@ TEST_F(FlowTask, WakeAndSleepThresholds) {
   EXPECT_TRUE(t.wakeTest());
   f.requestTime(1301);
   EXPECT_FALSE(t.wakeTest());
+
+  // A copied or assigned flow holds the same data ahead (501 bytes from
+  // 1000), and so makes its producer sleep before any operation of its own.
+  ZtFlow copied(f), assigned;
+  assigned = f;
+  for (ZtFlow* g : {&copied, &assigned}) {
+    IdleTask u;
+    ASSERT_TRUE(u.addOutput(g));
+    u.rateInfo().dataRate(1000);
+    u.rateInfo().durationMax(Utils::Time::fromRaw(32768));
+    g->requestTime(1000);
+    EXPECT_TRUE(u.sleepTest());
+    g->requestTime(1450);
+    EXPECT_FALSE(u.sleepTest());
+    g->reset();
+  }
   f.reset();
 }
 

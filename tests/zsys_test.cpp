@@ -139,6 +139,29 @@ TEST_F(ZsysThreadTest, SleepAndBadDurations) {
   EXPECT_LT(since(t0), 1.0);  // at once, whatever the load
 }
 
+// The flow gates decide from this whether polling can pay, so a thread
+// pinned to one processor that asks first must still get the process's count.
+TEST_F(ZsysThreadTest, ProcessorCountIsTheProcesssNotTheCallers) {
+  cpu_set_t all;
+  CPU_ZERO(&all);
+  ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
+  unsigned int seen = 0;
+  zktest::BoundedThread pinned([&] {
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    for (int c = 0; c < CPU_SETSIZE; ++c)
+      if (CPU_ISSET(c, &all)) {
+        CPU_SET(c, &one);
+        break;
+      }
+    sched_setaffinity(0, sizeof one, &one);  // this thread only
+    seen = ZIF_ProcessorCount();
+  });
+  ASSERT_TRUE(pinned.join());
+  EXPECT_EQ(seen, static_cast<unsigned int>(CPU_COUNT(&all)));
+  EXPECT_EQ(ZIF_ProcessorCount(), seen);
+}
+
 // Also: a thread that hosts nothing yet may make events and keeps its id
 // when it starts to host; a host may end with a task still blocked.
 TEST_F(ZsysThreadTest, UnknownTasksAndEvents) {
