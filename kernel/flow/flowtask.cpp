@@ -605,11 +605,12 @@ void ZtFlowTask::publishRequest() {
   for (unsigned int i = 0; i < n; ++i) {
     ZtFlow* f = inputs[i].load(std::memory_order_acquire);
     if (!f) continue;
-    // Stored only when changed: the request sits beside the flow's list
-    // guard, which the producer takes on every append, and a store of the
-    // same value every cycle would pull that line over once more. We are
-    // the fields' one writer while the loop runs, so a load sees our last
-    // store, and a value left unstored is already the one there.
+    // Stored only when changed: the request shares its line with the
+    // flow's wiring, which both sides read on every operation, and a store
+    // of the same value every cycle would pull that line over to us once
+    // more. We are the fields' one writer while the loop runs, so a load
+    // sees our last store, and a value left unstored is already the one
+    // there.
     if (f->requestSampleDuration().raw() != duration) f->requestSampleDuration(rateInfo_.duration());
     if (f->requestSampleRate().raw() != rate) f->requestSampleRate(rateInfo_.rate());
     if (f->requestDataRate() != dataRate) f->requestDataRate(dataRate);
