@@ -107,9 +107,11 @@
 // per few packets. A write goes through the ring only where the later add
 // gives what the add at once would have given, as the writer can see it:
 // a packet nobody else holds (whatever the list does with it, no one sees
-// it), or one that begins at or after the end of everything the producer
-// ever wrote when no one else ever added to the flow (nothing held can clip
-// it, so it goes in whole). Others, and any write that finds the ring full,
+// it), or one that begins at or after the end of all held data when no one
+// but the producer ever added to the flow (nothing held can clip it, so it
+// goes in whole; the producer keeps a bound of that end: the list's end as
+// it last saw it, moved by what it wrote since). Others, and any write that
+// finds the ring full,
 // take the guard, which first empties the ring. Every guarded operation
 // (size(), nextGap(), a copy ...) sees the staged packets; the list
 // operations of ZtFlowBase called through a base pointer do not.
@@ -514,7 +516,8 @@ struct ZK_EXPORT ZtFlow : ZtFlowExclusive {
   std::atomic<bool> mixed_;
 
   // The producer's: slots filled (from the start, modulo 2^32), bytes
-  // staged, and the end of everything it wrote (valid once produced_).
+  // staged, and a bound of the end of all held data (valid once produced_;
+  // nothing is held otherwise).
   alignas(kLine) std::atomic<uint32_t> stageTail_;
   std::atomic<uint32_t> stagedBytes_;
   unsigned int producedEnd_;
