@@ -502,15 +502,21 @@ struct ZtFlow::Guard {
   ZtSpinLock& lock;
 };
 
-// The list guard: on the way out it leaves the list's size where the
-// producer's sleep test finds it without the guard.
+// The list guard: on the way in it empties the stage into the list, so
+// that every guarded operation sees every write made before it; on the way
+// out it leaves the list's size where the producer's sleep test finds it
+// without the guard.
 struct ZtFlow::ListGuard {
-  explicit ListGuard(const ZtFlow& f) : flow(f) { flow.listGuard_.lock(); }
+  explicit ListGuard(const ZtFlow& f) : flow(f) {
+    flow.listGuard_.lock();
+    const_cast<ZtFlow&>(flow).drainStage();
+  }
   ~ListGuard() {
     // Relaxed: stores made under the guard are ordered by it, so their
-    // order on sizeSeen_ is the guard's order and the latest one is the size
-    // the list has now (see sizeSeen_).
-    flow.sizeSeen_.store(flow.size_, std::memory_order_relaxed);
+    // order on seen_ is the guard's order and the latest one is what the
+    // list has now (see heldWithin).
+    flow.seen_.store(static_cast<uint64_t>(flow.drainedBytes_) << 32 | flow.size_,
+                     std::memory_order_relaxed);
     flow.listGuard_.unlock();
   }
   ListGuard(const ListGuard&) = delete;
@@ -529,7 +535,9 @@ ZtFlow::ZtFlow(const ZtFlow& o) {
     readRemovesPacket_ = o.readRemovesPacket_;
   }
   removes_.store(readRemovesPacket_, std::memory_order_release);
-  sizeSeen_.store(size_, std::memory_order_relaxed);
+  seen_.store(size_, std::memory_order_relaxed);
+  mixed_.store(head != nullptr, std::memory_order_relaxed);
+  heldCache_.store(size_, std::memory_order_relaxed);
   copyRequestFrom(o);
 }
 
@@ -548,14 +556,18 @@ ZtFlow& ZtFlow::operator=(const ZtFlow& o) {
     ListGuard g(*this);
     swapNodes(tmp);
     readRemovesPacket_ = removes;
+    mixed_.store(true, std::memory_order_relaxed);
   }
   removes_.store(removes, std::memory_order_release);
+  forgetHeld();
   sem_ = o.sem_;
   copyRequestFrom(o);
   return *this;
 }
 
 ZtFlow::~ZtFlow() {
+  // Staged packets go to the list, which drops them with its own.
+  { ListGuard g(*this); }
   inputLock.purge();
   outputLock.purge();
 }
@@ -584,7 +596,17 @@ void ZtFlow::init() {
   requestDataRate_.store(0, std::memory_order_relaxed);
   kickEpoch_.store(0, std::memory_order_relaxed);
   readEpoch_.store(0, std::memory_order_relaxed);
-  sizeSeen_.store(0, std::memory_order_relaxed);
+  seen_.store(0, std::memory_order_relaxed);
+  stageHead_ = 0;
+  drainedBytes_ = 0;
+  mixed_.store(false, std::memory_order_relaxed);
+  stageTail_.store(0, std::memory_order_relaxed);
+  stagedBytes_.store(0, std::memory_order_relaxed);
+  producedEnd_ = 0;
+  produced_ = false;
+  heldCache_.store(0, std::memory_order_relaxed);
+  readsSeen_.store(0, std::memory_order_relaxed);
+  for (auto& slot : stage_) slot.store(nullptr, std::memory_order_relaxed);
   removes_.store(readRemovesPacket_, std::memory_order_relaxed);
 }
 
@@ -631,8 +653,12 @@ bool ZtFlow::locate(unsigned int pos) {
 }
 
 void ZtFlow::add(ZtFlowPacket* packet) {
-  ListGuard g(*this);
-  ZtFlowBase::add(packet);
+  {
+    ListGuard g(*this);
+    if (packet) mixed_.store(true, std::memory_order_relaxed);
+    ZtFlowBase::add(packet);
+  }
+  if (packet) forgetHeld();
 }
 
 ZtFlowPacket* ZtFlow::remove() {
@@ -681,6 +707,7 @@ void ZtFlow::guardedAdd(ZtFlowPacket* packet, unsigned int* pos, bool appendTo) 
   // consumer may read and drop it the moment the guard is let go. Asking
   // the count costs a load, where a reference of our own across the call
   // cost two locked steps per packet.
+  noteHeld(packet->size());
   bool orphan;
   {
     ListGuard g(*this);
@@ -690,8 +717,103 @@ void ZtFlow::guardedAdd(ZtFlowPacket* packet, unsigned int* pos, bool appendTo) 
       ZtFlowBase::add(packet);
     }
     orphan = packet->refCount() == 0;
+    // With the guard held and the stage empty, the list says where held data
+    // ends: after a seek that emptied the flow, packets at the new, lower
+    // positions go through the stage again.
+    produced_ = head != nullptr;
+    producedEnd_ = endBound_;
   }
   if (orphan) delete packet;
+}
+
+// ------------------------------------------------------------------- stage
+
+void ZtFlow::noteProduced(unsigned int start, unsigned int size) {
+  const unsigned int end = start + size;
+  if (!produced_ || ZtFlowPos::before(producedEnd_, end)) producedEnd_ = end;
+  produced_ = true;
+}
+
+bool ZtFlow::stage(ZtFlowPacket* packet, unsigned int* pos, bool appendTo) {
+  const unsigned int start = packet->pos() + (appendTo && pos ? *pos : 0);
+  // A packet someone else holds must go in whole, as the add at once would
+  // have put it: only when it begins where nothing can be held.
+  if (packet->refCount() != 0 &&
+      (mixed_.load(std::memory_order_relaxed) || (produced_ && ZtFlowPos::before(start, producedEnd_)))) {
+    return false;
+  }
+  const uint32_t t = stageTail_.load(std::memory_order_relaxed);
+  std::atomic<ZtFlowPacket*>& slot = stage_[t % kStageSlots];
+  // Acquire: the drain that cleared the slot is done with what it held.
+  if (slot.load(std::memory_order_acquire)) return false;
+  const unsigned int size = packet->size();
+  if (appendTo && pos) {
+    packet->pos(start);
+    *pos = start + size;
+  }
+  noteProduced(start, size);
+  noteHeld(size);
+  packet->incRef();
+  stagedBytes_.store(stagedBytes_.load(std::memory_order_relaxed) + size, std::memory_order_relaxed);
+  // seq_cst, both: the store of the count pairs with the consumer's closing
+  // of its gate (closeOutput), as a kick does with the kick count.
+  slot.store(packet, std::memory_order_seq_cst);
+  stageTail_.store(t + 1, std::memory_order_seq_cst);
+  return true;
+}
+
+void ZtFlow::drainStage() {
+  for (;;) {
+    std::atomic<ZtFlowPacket*>& slot = stage_[stageHead_ % kStageSlots];
+    ZtFlowPacket* p = slot.load(std::memory_order_acquire);
+    if (!p) return;
+    drainedBytes_ += p->size();  // as staged: the add may clip it
+    ZtFlowBase::add(p);
+    slot.store(nullptr, std::memory_order_release);
+    ++stageHead_;
+    // The stage's reference; a packet the list did not keep goes with it.
+    ZtFlowPacket::drop(p);
+  }
+}
+
+bool ZtFlow::heldWithin(uint64_t most) const {
+  // Acquire: after a forgetHeld(), the load of seen_ below sees the figure
+  // stored with the add that called it.
+  uint64_t held = heldCache_.load(std::memory_order_acquire);
+  if (held <= most) return true;
+  // The figure stored by the latest guarded operation, plus what was staged
+  // and not yet drained then. On the producer's thread that is never less
+  // than what is held now: the load sees the producer's own last store or a
+  // later one, and after it the list grows only by drains, each by at most
+  // what it takes from the stage.
+  const uint64_t s = seen_.load(std::memory_order_relaxed);
+  const uint32_t staged = stagedBytes_.load(std::memory_order_relaxed) - static_cast<uint32_t>(s >> 32);
+  held = static_cast<uint32_t>(s) + static_cast<uint64_t>(staged);
+  heldCache_.store(held, std::memory_order_relaxed);
+  return held <= most;
+}
+
+void ZtFlow::forgetHeld() {
+  // Someone other than the producer added: the next sleep test takes the
+  // figure from seen_ again. A refresh of the producer's racing with this
+  // store may still leave a lower figure for a while; adding to a flow
+  // while its producer writes is for tests and tools, and then the sleep
+  // test errs only by letting the producer run ahead a little.
+  heldCache_.store(UINT64_MAX, std::memory_order_release);
+}
+
+void ZtFlow::noteHeld(unsigned int size) {
+  const uint64_t held = heldCache_.load(std::memory_order_relaxed);
+  if (held != UINT64_MAX) heldCache_.store(held + size, std::memory_order_relaxed);
+}
+
+void ZtFlow::put(ZtFlowPacket* packet, unsigned int* pos, bool appendTo) {
+  if (stage(packet, pos, appendTo)) {
+    wakeConsumer(false);
+  } else {
+    guardedAdd(packet, pos, appendTo);
+    _kickOut(false);
+  }
 }
 
 // ------------------------------------------------------------------- gates
@@ -708,13 +830,14 @@ void ZtFlow::openOutput() {
   outputLock.unlock();
 }
 
-void ZtFlow::closeOutput(uint32_t kicksSeen) {
+void ZtFlow::closeOutput(uint32_t kicksSeen, uint32_t stagedSeen) {
   Guard g(gateGuard_);
   if (outputClosed.load(std::memory_order_relaxed)) return;
   outputClosed.store(true, std::memory_order_seq_cst);
-  if (kickEpoch_.load(std::memory_order_seq_cst) != kicksSeen) {
-    // A kick came after we looked at the list: it would have opened the gate
-    // we are closing, so leave it open.
+  if (kickEpoch_.load(std::memory_order_seq_cst) != kicksSeen ||
+      stageTail_.load(std::memory_order_seq_cst) != stagedSeen) {
+    // A kick or a write came after we looked at the list: it would have
+    // opened the gate we are closing, so leave it open.
     outputClosed.store(false, std::memory_order_relaxed);
     return;
   }
@@ -786,12 +909,14 @@ ZtFlowPacket* ZtFlow::_read(unsigned int pos) {
     const uint32_t kicks = kickEpoch_.load(std::memory_order_seq_cst);
     ZtFlowPacket* packet;
     bool copyFailed;
+    uint32_t staged;
     {
       // requestPos moves with the list, under its guard: a producer's test
       // that measured from the old position after the packet had gone would
       // see nothing buffered and let the producer run past its bound for as
       // long as we were preempted between the two.
       ListGuard g(*this);
+      staged = stageHead_;
       requestPos_.store(pos, std::memory_order_release);
       unsigned int at = pos;
       packet = ZtFlowBase::read(at);
@@ -819,19 +944,22 @@ ZtFlowPacket* ZtFlow::_read(unsigned int pos) {
       // when the two run side by side. A kick is what would have opened the
       // gate, so reading again on one is what the caller would have done
       // after passing it.
-      if (nothing && !again && prod && kickWithin(kicks)) continue;
-      if (nothing || (sleep && sleep(cons))) closeOutput(kicks);
+      if (nothing && !again && prod && kickWithin(kicks, staged)) continue;
+      if (nothing || (sleep && sleep(cons))) closeOutput(kicks, staged);
     }
     return packet;
   }
 }
 
-bool ZtFlow::kickWithin(uint32_t kicksSeen) const {
-  // Acquire: nothing is read on the strength of it but the epoch itself;
-  // the read that follows takes the list's guard.
+bool ZtFlow::kickWithin(uint32_t kicksSeen, uint32_t stagedSeen) const {
+  // Acquire: nothing is read on the strength of it but the counts
+  // themselves; the read that follows takes the list's guard.
   const unsigned turns = pollTurns();
   for (unsigned i = 0; i < turns; ++i) {
-    if (kickEpoch_.load(std::memory_order_acquire) != kicksSeen) return true;
+    if (stageTail_.load(std::memory_order_acquire) != stagedSeen ||
+        kickEpoch_.load(std::memory_order_acquire) != kicksSeen) {
+      return true;
+    }
     ZtSpinLock::relax();
   }
   return false;
@@ -847,8 +975,7 @@ void ZtFlow::_write(ZtFlowPacket* packet) {
     _kickOut(true);
     return;
   }
-  guardedAdd(packet, nullptr, false);
-  _kickOut(false);
+  put(packet, nullptr, false);
   _kickIn(false);
 }
 
@@ -862,27 +989,28 @@ void ZtFlow::_append(ZtFlowPacket* packet, unsigned int* pos) {
     _kickOut(true);
     return;
   }
-  guardedAdd(packet, pos, true);
-  _kickOut(false);
+  put(packet, pos, true);
   _kickIn(false);
 }
 
 void ZtFlow::writeNonBlocking(ZtFlowPacket* packet) {
-  const bool kickOnly = packet == nullptr;
-  guardedAdd(packet, nullptr, false);
-  _kickOut(kickOnly);
+  if (packet) {
+    put(packet, nullptr, false);
+  } else {
+    _kickOut(true);
+  }
 }
 
 void ZtFlow::appendNonBlocking(ZtFlowPacket* packet, unsigned int* pos) {
-  const bool kickOnly = packet == nullptr;
-  guardedAdd(packet, pos, true);
-  _kickOut(kickOnly);
+  if (packet) {
+    put(packet, pos, true);
+  } else {
+    _kickOut(true);
+  }
 }
 
 void ZtFlow::appendAlwaysBlocking(ZtFlowPacket* packet, unsigned int* pos) {
-  const bool kickOnly = packet == nullptr;
-  guardedAdd(packet, pos, true);
-  _kickOut(kickOnly);
+  appendNonBlocking(packet, pos);
   _kickIn(true);
 }
 
@@ -890,6 +1018,10 @@ void ZtFlow::_kickOut(bool force) {
   // Remembered even when the gate is still open: a consumer that is about
   // to close it sees the kick and stays open (closeOutput).
   kickEpoch_.fetch_add(1, std::memory_order_seq_cst);
+  wakeConsumer(force);
+}
+
+void ZtFlow::wakeConsumer(bool force) {
   if (!outputClosed.load(std::memory_order_seq_cst)) return;
   if (!force) {
     ZtFlowUnit* cons = consumer();
@@ -914,19 +1046,24 @@ void ZtFlow::_kickIn(bool force) {
   }
   TestFn sleep = sleepProducerTestFn_.load(std::memory_order_acquire);
   if (!sleep) return;
+  // The reads as we last saw them, older than the test: any read the test
+  // did not see shows as a change when we close (see readsSeen_).
+  uint32_t reads = readsSeen_.load(std::memory_order_relaxed);
   for (;;) {
-    const uint32_t reads = readEpoch_.load(std::memory_order_seq_cst);
     if (!sleep(prod)) return;
     Guard g(gateGuard_);
     if (inputClosed.load(std::memory_order_relaxed)) return;
     inputClosed.store(true, std::memory_order_seq_cst);
-    if (readEpoch_.load(std::memory_order_seq_cst) == reads) {
+    const uint32_t now = readEpoch_.load(std::memory_order_seq_cst);
+    readsSeen_.store(now, std::memory_order_relaxed);
+    if (now == reads) {
       inputLock.lock();  // free, as above
       return;
     }
-    // A read came between the test and the close; it may have looked at the
-    // flag before we set it and so not opened the gate. Ask the test again
-    // with what that read changed.
+    // A read came since we last looked, perhaps between the test and the
+    // close; it may have looked at the flag before we set it and so not
+    // opened the gate. Ask the test again with what it changed.
     inputClosed.store(false, std::memory_order_relaxed);
+    reads = now;
   }
 }

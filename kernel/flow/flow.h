@@ -94,7 +94,27 @@
 //    so a producer's test never measures from a position whose packet has
 //    already gone (it would see nothing buffered and run past its bound).
 //  - Memory ordering: what the producer did to a packet before writing it is
-//    visible to the consumer that reads it (the list guard orders them).
+//    visible to the consumer that reads it (the list guard, or the stage's
+//    slot, orders them).
+//
+// The stage: a producer's write or append does not take the list's guard
+// when it can hand the packet over through a ring of slots in front of the
+// list instead; whoever next takes the guard (the consumer's read, mostly)
+// first moves what the ring holds into the list, in order, exactly as the
+// writes would have added it. Between two cores a hand-over through the
+// list moves the guard, the list's ends, a node and the epochs between the
+// caches for every packet; through the ring the two sides share a slot line
+// per few packets. A write goes through the ring only where the later add
+// gives what the add at once would have given, as the writer can see it:
+// a packet nobody else holds (whatever the list does with it, no one sees
+// it), or one that begins at or after the end of all held data when no one
+// but the producer ever added to the flow (nothing held can clip it, so it
+// goes in whole; the producer keeps a bound of that end: the list's end as
+// it last saw it, moved by what it wrote since). Others, and any write that
+// finds the ring full,
+// take the guard, which first empties the ring. Every guarded operation
+// (size(), nextGap(), a copy ...) sees the staged packets; the list
+// operations of ZtFlowBase called through a base pointer do not.
 //
 // A packet handed to a flow's write or append without a reference of the
 // caller's (a fresh packet, count 0) belongs to the flow from then on: when
@@ -446,26 +466,77 @@ struct ZK_EXPORT ZtFlow : ZtFlowExclusive {
   // the note on fresh packets above). Null does nothing.
   void guardedAdd(ZtFlowPacket* packet, unsigned int* pos, bool appendTo);
   void openOutput();
-  void closeOutput(uint32_t kicksSeen);
-  // Polls for a kick after `kicksSeen`, briefly; true when one came.
-  bool kickWithin(uint32_t kicksSeen) const;
+  void closeOutput(uint32_t kicksSeen, uint32_t stagedSeen);
+  // Polls for a kick after `kicksSeen` or a staged write after the
+  // `stagedSeen`th, briefly; true when one came.
+  bool kickWithin(uint32_t kicksSeen, uint32_t stagedSeen) const;
+  // Hands a packet over through the stage when that is allowed and a slot is
+  // free (see above); false leaves it to guardedAdd.
+  bool stage(ZtFlowPacket* packet, unsigned int* pos, bool appendTo);
+  // A producer's write or append of a packet: staged or added, and the
+  // consumer kicked.
+  void put(ZtFlowPacket* packet, unsigned int* pos, bool appendTo);
+  // Opens the consumer's gate as _kickOut does, without counting a kick
+  // (a staged write is seen through the stage's count).
+  void wakeConsumer(bool force);
+  // Moves the staged packets into the list, in order; the guard is held.
+  void drainStage();
+  // Notes that the producer wrote start..start+size.
+  void noteProduced(unsigned int start, unsigned int size);
+  // On the producer's thread: true when the list and the stage surely hold
+  // no more than `most` bytes (see heldCache_).
+  bool heldWithin(uint64_t most) const;
+  void noteHeld(unsigned int size);
+  void forgetHeld();
   void openInput();
   void copyRequestFrom(const ZtFlow& o);
 
   // Guards the list (see above). mutable: the const accessors take it too.
+  // With it, on one line, what the consumer writes on every read.
   alignas(kLine) mutable ZtSpinLock listGuard_;
-  // size_ as the last guarded list operation left it, stored just before
-  // the guard is let go. Read without the guard by the producer's sleep
-  // test: the data buffered ahead of any position is never more than the
-  // list holds, and after the producer's own add only removals can follow
-  // (it is the one thread that adds), so a figure within the bound here
-  // answers the test without taking the guard.
-  mutable std::atomic<unsigned int> sizeSeen_;
+  // size_ and drainedBytes_ as the last guarded list operation left them
+  // (size in the low half), stored just before the guard is let go. Read
+  // without the guard by the producer's sleep test (heldWithin).
+  mutable std::atomic<uint64_t> seen_;
+  // Under the guard: slots taken from the stage, and the bytes they carried
+  // (as they were staged), both counted from the start, modulo 2^32.
+  uint32_t stageHead_;
+  uint32_t drainedBytes_;
+  // Reads of the consumer; a producer that is about to close its gate checks
+  // that none came since it decided.
+  std::atomic<uint32_t> readEpoch_;
+  // Kicks of the consumer other than staged writes; a consumer that is about
+  // to close its gate checks that none came since it looked.
+  alignas(kLine) std::atomic<uint32_t> kickEpoch_;
   // Makes each close and each open of a gate one step.
   alignas(kLine) ZtSpinLock gateGuard_;
-  // Count kicks of the consumer (the producer's writes among them) and reads
-  // of the consumer; a side that is about to close its gate checks that none
-  // came since it decided. Each has its writer's line.
-  alignas(kLine) std::atomic<uint32_t> kickEpoch_;
-  alignas(kLine) std::atomic<uint32_t> readEpoch_;
+  // Set for good once anyone but the producer adds to the list (add(), a
+  // copy or an assignment): the producer no longer knows where held data
+  // ends, and stages only packets nobody else holds.
+  std::atomic<bool> mixed_;
+
+  // The producer's: slots filled (from the start, modulo 2^32), bytes
+  // staged, and a bound of the end of all held data (valid once produced_;
+  // nothing is held otherwise).
+  alignas(kLine) std::atomic<uint32_t> stageTail_;
+  std::atomic<uint32_t> stagedBytes_;
+  unsigned int producedEnd_;
+  bool produced_;
+  // What the list and the stage held at most when the producer last looked
+  // (seen_ and the bytes staged since), plus what it wrote since: only
+  // removals shrink it, and only the producer adds, so it stays an upper
+  // bound, and the producer's sleep test reads the consumer's line only
+  // when it is over the bound. Atomic for a test asked on another thread,
+  // which may find a figure too low but never a torn one.
+  mutable std::atomic<uint64_t> heldCache_;
+  // readEpoch_ as the producer last loaded it. Closing its gate, the
+  // producer compares the epoch against it instead of loading the
+  // consumer's line before every sleep test: an older figure only makes
+  // a close that raced with nothing ask the test once more.
+  std::atomic<uint32_t> readsSeen_;
+
+  // The stage: a slot holds a packet (with a reference of the stage's) from
+  // the producer's store until a guarded drain takes it and clears it.
+  static constexpr unsigned int kStageSlots = 64;
+  alignas(kLine) std::atomic<ZtFlowPacket*> stage_[kStageSlots];
 };

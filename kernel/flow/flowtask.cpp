@@ -298,12 +298,9 @@ bool ZtFlowTask::sleepTest() const {
     const int64_t bound = mulFix(rateTime(rateInfo_.dataRate()), most);
     // Asked after every append: while the whole list is within the bound,
     // so is the run ahead of the consumer, and the answer needs neither the
-    // list's guard nor a walk (see ZtFlow::sizeSeen_). Relaxed is enough:
-    // on the producer's thread the load sees the store of its own append or
-    // a later one, made by a removal under the guard, so never less than the
-    // list holds now; and nothing else is read on the strength of it.
-    const int64_t held = static_cast<int64_t>(f->sizeSeen_.load(std::memory_order_relaxed)) << 16;
-    if (held > bound) {
+    // list's guard nor a walk (see ZtFlow::heldWithin). held << 16 > bound
+    // is held > bound >> 16 (bound is not negative).
+    if (!f->heldWithin(static_cast<uint64_t>(bound) >> 16)) {
       const int64_t buffered = static_cast<int64_t>(bufferedAhead(f)) << 16;
       answer = buffered > bound;
     }
