@@ -728,6 +728,17 @@ void ZtFlow::guardedAdd(ZtFlowPacket* packet, unsigned int* pos, bool appendTo) 
 
 // ------------------------------------------------------------------- stage
 
+namespace {
+// Packets are at least pointer-aligned: the low bit of a slot is free.
+ZtFlowPacket* tagFresh(ZtFlowPacket* p) {
+  return reinterpret_cast<ZtFlowPacket*>(reinterpret_cast<uintptr_t>(p) | 1u);
+}
+bool isFresh(ZtFlowPacket* p) { return (reinterpret_cast<uintptr_t>(p) & 1u) != 0; }
+ZtFlowPacket* untag(ZtFlowPacket* p) {
+  return reinterpret_cast<ZtFlowPacket*>(reinterpret_cast<uintptr_t>(p) & ~uintptr_t{1});
+}
+}  // namespace
+
 void ZtFlow::noteProduced(unsigned int start, unsigned int size) {
   const unsigned int end = start + size;
   if (!produced_ || ZtFlowPos::before(producedEnd_, end)) producedEnd_ = end;
@@ -738,8 +749,8 @@ bool ZtFlow::stage(ZtFlowPacket* packet, unsigned int* pos, bool appendTo) {
   const unsigned int start = packet->pos() + (appendTo && pos ? *pos : 0);
   // A packet someone else holds must go in whole, as the add at once would
   // have put it: only when it begins where nothing can be held.
-  if (packet->refCount() != 0 &&
-      (mixed_.load(std::memory_order_relaxed) || (produced_ && ZtFlowPos::before(start, producedEnd_)))) {
+  const bool fresh = packet->refCount() == 0;
+  if (!fresh && (mixed_.load(std::memory_order_relaxed) || (produced_ && ZtFlowPos::before(start, producedEnd_)))) {
     return false;
   }
   const uint32_t t = stageTail_.load(std::memory_order_relaxed);
@@ -753,11 +764,14 @@ bool ZtFlow::stage(ZtFlowPacket* packet, unsigned int* pos, bool appendTo) {
   }
   noteProduced(start, size);
   noteHeld(size);
-  packet->incRef();
+  // A fresh packet is the flow's already (see above) and waits without a
+  // count, marked in the slot's low bit; the stage takes a reference only
+  // to a packet someone else holds, who may let go of it meanwhile.
+  if (!fresh) packet->incRef();
   stagedBytes_.store(stagedBytes_.load(std::memory_order_relaxed) + size, std::memory_order_relaxed);
-  // seq_cst, both: the store of the count pairs with the consumer's closing
-  // of its gate (closeOutput), as a kick does with the kick count.
-  slot.store(packet, std::memory_order_seq_cst);
+  slot.store(fresh ? tagFresh(packet) : packet, std::memory_order_release);
+  // seq_cst: the store of the count pairs with the consumer's closing of its
+  // gate (closeOutput), as a kick does with the kick count.
   stageTail_.store(t + 1, std::memory_order_seq_cst);
   return true;
 }
@@ -765,14 +779,20 @@ bool ZtFlow::stage(ZtFlowPacket* packet, unsigned int* pos, bool appendTo) {
 void ZtFlow::drainStage() {
   for (;;) {
     std::atomic<ZtFlowPacket*>& slot = stage_[stageHead_ % kStageSlots];
-    ZtFlowPacket* p = slot.load(std::memory_order_acquire);
-    if (!p) return;
+    ZtFlowPacket* staged = slot.load(std::memory_order_acquire);
+    if (!staged) return;
+    const bool fresh = isFresh(staged);
+    ZtFlowPacket* p = untag(staged);
     drainedBytes_ += p->size();  // as staged: the add may clip it
     ZtFlowBase::add(p);
     slot.store(nullptr, std::memory_order_release);
     ++stageHead_;
-    // The stage's reference; a packet the list did not keep goes with it.
-    ZtFlowPacket::drop(p);
+    if (!fresh) {
+      // The stage's reference; a packet the list did not keep goes with it.
+      ZtFlowPacket::drop(p);
+    } else if (p->refCount() == 0) {
+      delete p;  // fresh and not kept: nobody else can hold it
+    }
   }
 }
 

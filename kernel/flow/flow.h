@@ -535,8 +535,9 @@ struct ZK_EXPORT ZtFlow : ZtFlowExclusive {
   // a close that raced with nothing ask the test once more.
   std::atomic<uint32_t> readsSeen_;
 
-  // The stage: a slot holds a packet (with a reference of the stage's) from
-  // the producer's store until a guarded drain takes it and clears it.
+  // The stage: a slot holds a packet from the producer's store until a
+  // guarded drain takes it and clears it; with a reference of the stage's,
+  // or, for a fresh packet, marked in its low bit (see stage()).
   static constexpr unsigned int kStageSlots = 64;
   alignas(kLine) std::atomic<ZtFlowPacket*> stage_[kStageSlots];
 };
