@@ -120,37 +120,6 @@ TEST_F(FlowTest, StreamingCostsAConstantNumberOfStepsPerPacket) {
   }
 }
 
-// A write may wait in the flow's stage until the next guarded look. Every
-// look, and the writer's own view of a packet it still holds, must be as if
-// the write had reached the list at once; the flow's end drops what waits.
-TEST_F(FlowTest, StagedWritesLookAsIfAddedAtOnce) {
-  ZtFlow f;
-  ZtFlowBase model;
-  unsigned int at = 0, modelAt = 0, gap = 0;
-  for (int i = 0; i < 100; ++i) {  // more than the stage holds, none read
-    f.appendNonBlocking(dp(0, 3), &at);
-    model.append(dp(0, 3), &modelAt);
-  }
-  EXPECT_EQ(at, modelAt);
-  EXPECT_EQ(f.nextGap(0, gap, true), 300u);
-  EXPECT_EQ(f.size(), model.size());
-  // Held by the writer and beginning inside held data: clipped to the hole
-  // before the write returns.
-  ZtFlowDataPacket* held = dp(290, 20);
-  held->incRef();
-  f.writeNonBlocking(held);
-  EXPECT_EQ(spanOf(held), Span(300, 10));
-  // Past everything the producer wrote, but someone else added there.
-  f.add(dp(400, 10));
-  ZtFlowDataPacket* late = dp(405, 10);
-  late->incRef();
-  f.writeNonBlocking(late);
-  EXPECT_EQ(spanOf(late), Span(410, 5));
-  ZtFlowPacket::drop(held);
-  ZtFlowPacket::drop(late);
-  f.writeNonBlocking(dp(500, 1));  // staged, never looked at
-}
-
 // Single-threaded: reset() leaves a waiting consumer waiting, a forced kick
 // opens its gate with no consumer set, an unforced one asks the wake test.
 TEST_F(FlowTest, GatesCloseAndOpenAsTheProtocolSays) {

@@ -33,6 +33,7 @@ const Target kTargets[] = {
     {"message", &zkfuzz::messageOne},
     {"flowlist", &zkfuzz::flowlistOne},
     {"flowbuffer", &zkfuzz::flowbufferOne},
+    {"flowstage", &zkfuzz::flowstageOne},
 };
 
 // Names the parameter in test listings.
