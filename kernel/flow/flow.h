@@ -55,9 +55,11 @@
 //    test says so (always after appendAlwaysBlocking) and waits at it at the
 //    end of write() and append(). The consumer's read() opens it when it
 //    found nothing or when the producer's wake test agrees.
-// A side that finds its gate closed polls it for some microseconds before
-// it sleeps on it: the other side of a busy flow opens it within about a
-// packet's time, and the pass then makes no system call.
+// A side that finds its gate closed polls it for some microseconds (while
+// the process has a processor for every flow-task loop), then yields its
+// processor a few times, before it sleeps on it: the other side of a busy
+// flow opens it within about a packet's time, and the pass then costs no
+// futex call.
 // A flow without units never waits. Flow tasks hang their wake and sleep
 // tests on the flows they produce; the tests measure the data buffered ahead
 // of requestPos() through nextGap().
