@@ -3,11 +3,9 @@
 // registrations ended with messages pending). Copies of messages and
 // records, refused removals, out of memory, callbacks that change
 // registrations or destroy their own sender or receiver in the middle of a
-// delivery, polls inside polls, and delivery to a receiver polled on another
-// thread.
+// delivery, and polls inside polls. Delivery between threads under the
+// owner's lock is the queue soak's (tests/soak/queue_soak.cpp).
 #include <gtest/gtest.h>
-
-#include <mutex>
 
 #include "common/testutil.h"
 #include "kernel/flow/message.h"
@@ -277,41 +275,4 @@ TEST_F(MessagingTest, CallbacksDestroyDuringPoll) {
   EXPECT_EQ(log, (Log{"tail:1", "tail:1", "tail:2"}));
   EXPECT_FALSE(q.hasServer());
   EXPECT_EQ(q.links().receiverCount(), 0u);
-}
-
-// Messages made on one thread reach a direct receiver inside send() on that
-// thread, and a buffered one polled on another, each once and in order; the
-// owner's lock serialises sends, polls and destruction.
-TEST_F(MessagingTest, DirectAndPolledDeliveryBetweenThreads) {
-  std::mutex mu;
-  ZtMsgSender s;
-  ZtMsgReceiver direct, polled;
-  struct Sink {
-    long received = 0, last = 0, outOfOrder = 0;
-  } got[2];
-  auto take = [](void* c, const P<ZtMessage>& m) -> int {
-    auto* k = static_cast<Sink*>(c);
-    ++k->received;
-    k->outOfOrder += m->type() != k->last + 1;
-    k->last = m->type();
-    return 0;
-  };
-  s.addReceiver(direct, take, &got[0], 0, true);
-  s.addReceiver(polled, take, &got[1], 0, false);
-  const long n = zktest::scaled(20000);
-  zktest::BoundedThread producer([&] {
-    for (long i = 1; i <= n; ++i) {
-      std::lock_guard<std::mutex> hold(mu);
-      s.send(msg(static_cast<int>(i)));
-    }
-  });
-  EXPECT_TRUE(zktest::waitFor(
-      [&] {
-        std::lock_guard<std::mutex> hold(mu);
-        polled.poll();
-        return got[1].received == n;
-      },
-      30.0));
-  EXPECT_TRUE(producer.join());
-  for (const Sink& k : got) EXPECT_EQ(std::make_tuple(k.received, k.last, k.outOfOrder), std::make_tuple(n, n, 0L));
 }
