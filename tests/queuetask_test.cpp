@@ -444,6 +444,7 @@ class QueueTaskStopFromTheBody : public zktest::LiveParamTest<bool> {};
 TEST_P(QueueTaskStopFromTheBody, EndsAfterTheTurn) {
   const bool coop = GetParam();
   onHostingThread([coop] {
+    zktest::LogCapture log;
     Queue in;
     TestTask* self = nullptr;
     TestTask task(coop, [&](AP<ZtQueuePacket>& p, Queue*) {
@@ -459,6 +460,7 @@ TEST_P(QueueTaskStopFromTheBody, EndsAfterTheTurn) {
     if (coop) EXPECT_FALSE(again) << "the body stops itself inside start()";
     ASSERT_TRUE(runUntil([&] { return !task.running() && task.exits.load() == 2; }));
     EXPECT_EQ(task.handled.load(), 2);
+    EXPECT_EQ(log.count("waiting for too long"), 0u) << "stop() waited for its own body";
   });
 }
 
