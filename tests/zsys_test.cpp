@@ -8,10 +8,12 @@
 #include <sched.h>
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <limits>
 #include <list>
 #include <set>
@@ -408,10 +410,8 @@ TEST_F(ZsysCoopTest, StacksOfEndedTasksAreGivenBack) {
   GTEST_SKIP() << "mappings are not ours to count under ThreadSanitizer";
 #endif
   auto mappings = [] {
-    FILE* f = std::fopen("/proc/self/maps", "r");
-    long lines = 0;
-    for (int c; f && (c = std::fgetc(f)) != EOF;) lines += c == '\n';
-    return f ? std::fclose(f), lines : 0;
+    std::ifstream f("/proc/self/maps");
+    return static_cast<long>(std::count(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>(), '\n'));
   };
   const long before = mappings();
   const int n = static_cast<int>(zktest::scaled(1000, 3));
