@@ -260,7 +260,9 @@ TEST_F(QueueTaskTest, PreemptiveTurnsWithoutAQueueArePaced) {
   task.stop();
   EXPECT_EQ(task.handled.load(), 0);
   std::lock_guard<std::mutex> hold(mu);
-  expectPaced(starts, kMin - 0.001, kMin + 0.015 + 0.02);
+  // A sanitizer build on a busy machine wakes its sleepers late: there the
+  // median only shows that a turn does not sleep several times too long.
+  expectPaced(starts, kMin - 0.001, kMin + 0.015 + (zktest::sanitized() ? 0.15 : 0.02));
 }
 
 // While the input queue is paused the body takes nothing; unpause() lets it
