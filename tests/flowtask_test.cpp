@@ -270,7 +270,10 @@ TEST_F(FlowTaskLoop, LateTaskLogsTheDropout) {
   EXPECT_EQ(e.category + ":" + e.file + ":" + std::to_string(e.line), "flow:kernel/flow/flowtask:504");
   EXPECT_EQ(e.text.find('.'), 15u) << e.text;  // "Flow Dropout -0.xxxxxx"
   EXPECT_EQ(e.text.size(), 22u) << e.text;
-  EXPECT_TRUE(dropoutValue(e) <= -0.25 && dropoutValue(e) > -0.40) << e.text;
+  // Late by 0.25 s and the start-up; a sanitizer build on a busy machine may
+  // take a good part of a second to start the loop.
+  const double startUp = zktest::sanitized() ? 0.6 : 0.15;
+  EXPECT_TRUE(dropoutValue(e) <= -0.25 && dropoutValue(e) > -0.25 - startUp) << e.text;
 }
 
 TEST_F(FlowTaskLoop, EarlyTaskSleepsUntilTBeforeItsDataIsDue) {
