@@ -1,7 +1,7 @@
 // Flow tasks: attaching flows, the wake and sleep thresholds, what start()
 // refuses, and the loop on real threads: its chunk, pacing and dropout
-// arithmetic, seeking, back-pressure and a pipeline winding down (every wait
-// bounded).
+// arithmetic, seeking, back-pressure across 2^32 and two inputs winding down
+// (every wait bounded).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -69,14 +69,12 @@ TEST_F(FlowTask, AttachingFlows) {
 TEST_F(FlowTask, SeekAndControlWithoutLoop) {
   IdleTask t;
   t.resetClocks(false);
-  EXPECT_TRUE(t.seek(10));
+  EXPECT_TRUE(t.seek(10) && t.resetClocks());
   EXPECT_EQ(t.flowPosIn(0), 15u);  // moved by taskSeek
-  EXPECT_TRUE(t.resetClocks());
   t.resetClocks(false);
   t.refuseSeek = true;
-  EXPECT_FALSE(t.seek(40));
+  EXPECT_FALSE(t.seek(40) || t.resetClocks());
   EXPECT_EQ(t.flowPosIn(0), 15u);
-  EXPECT_FALSE(t.resetClocks());
   t.stop();  // never started: nothing changes
   EXPECT_FALSE(t.started() || t.done() || t.shutdown());
 }
@@ -96,15 +94,12 @@ TEST_F(FlowTask, StartRefusesWhatCannotDriveALoop) {
   EXPECT_FALSE(t.start() || t.started());
   EXPECT_EQ(t.inits.load(), 0);  // no loop ever ran
   std::vector<std::string> texts;
-  for (const auto& e : log.entries()) {
-    EXPECT_EQ(e.category, "flow");
-    texts.push_back(e.text);
-  }
+  for (const auto& e : log.entries()) texts.push_back(e.category + ": " + e.text);
   EXPECT_EQ(texts, (std::vector<std::string>{
-                       "IdleTask not started: granularity is not a power of two (3)",
-                       "IdleTask not started: granularity is not a power of two (0)",
-                       "IdleTask not started: duration and durationMin are not positive (0)",
-                       "IdleTask not started: clock regulated with a data rate of 0 (0)"}));
+                       "flow: IdleTask not started: granularity is not a power of two (3)",
+                       "flow: IdleTask not started: granularity is not a power of two (0)",
+                       "flow: IdleTask not started: duration and durationMin are not positive (0)",
+                       "flow: IdleTask not started: clock regulated with a data rate of 0 (0)"}));
 
   t.clockRegulated(false);
   ZIF_TestFailNextCreates(1);  // the task layer refusing to create a task
@@ -202,8 +197,7 @@ TEST_F(FlowTaskLoop, StartTwiceAndTaskStartRefusal) {
   // immortal(false) lets an idle loop end by itself.
   ASSERT_TRUE(t.start());
   t.immortal(false);
-  ASSERT_TRUE(waitFor([&] { return t.done(); }));
-  EXPECT_EQ(t.stops.load(), 2);
+  ASSERT_TRUE(waitFor([&] { return t.done() && t.stops.load() == 2; }));
 
   // taskStart refusing: the loop ran and was stopped in full; its output
   // saw the end.
@@ -213,11 +207,9 @@ TEST_F(FlowTaskLoop, StartTwiceAndTaskStartRefusal) {
   r.addOutput(&out);
   r.acceptStart = false;
   EXPECT_FALSE(r.start());
-  EXPECT_TRUE(r.done() && !r.started());
-  EXPECT_EQ(r.stops.load(), 1);
+  EXPECT_TRUE(r.done() && !r.started() && r.stops.load() == 1);
   ASSERT_NE(out.first(), nullptr);
   EXPECT_EQ(out.first()->markupCode(), ZtFlowPacket::EndOfFlow);
-  r.immortal(false);
 }
 
 // A hook that stops its own task must not wait for itself.
@@ -235,50 +227,8 @@ TEST_F(FlowTaskLoop, StopFromOwnHookEndsTheLoop) {
   SelfStopping t;
   ASSERT_TRUE(t.start());
   ASSERT_TRUE(waitFor([&] { return t.done(); }));
-  EXPECT_EQ(t.calls.load(), 1);
-  EXPECT_EQ(t.stops.load(), 1);
+  EXPECT_EQ(std::make_tuple(t.calls.load(), t.stops.load()), std::make_tuple(1L, 1));
 }
-
-// source -> pass -> sink, every byte once and in order, wound down from the
-// source; a flush on the way reaches every stage's taskFlush, no handler.
-// Every position starts at the parameter: near 2^32, the stream runs past it.
-class PipelineFrom : public zktest::LiveParamTest<unsigned int> {};
-
-TEST_P(PipelineFrom, DeliversEveryByteAndWindsDown) {
-  LogCapture quiet;  // dropouts of a slow sanitizer build are not the point
-  ZtFlow a, b;
-  Rate fast;
-  fast.dataRate = 400000;  // chunk 4000 at 0.01 s
-  SourceTask source(&a, fast, 7, 0, true);
-  PassTask pass(&a, &b, fast);
-  SinkTask sink(&b, fast);
-  source.flowPosOut(0, GetParam());
-  pass.flowPosIn(0, GetParam());
-  pass.flowPosOut(0, GetParam());
-  sink.flowPosIn(0, GetParam());
-  ASSERT_TRUE(sink.start() && pass.start() && source.start());
-  ASSERT_TRUE(waitFor([&] { return sink.received[0].load() > 0; }));
-  source.flushWanted.store(true);
-  ASSERT_TRUE(waitFor([&] { return sink.flushes.load() == 1; }));
-  const uint64_t want = zktest::scaled(200000, 4);
-  ASSERT_TRUE(waitFor([&] { return source.made.load() >= want; }, 60));
-  source.stop();
-  ASSERT_TRUE(waitFor([&] { return source.done() && pass.done() && sink.done(); }, 30));
-
-  EXPECT_EQ(sink.bytes[0].size(), source.made.load());
-  EXPECT_TRUE(zktest::isPattern(sink.bytes[0], 7));
-  EXPECT_FALSE(source.started());  // stopped
-  EXPECT_TRUE(pass.started() && sink.started());  // ended by themselves
-  EXPECT_EQ(pass.inputCount() + sink.inputCount(), 0u);
-  for (CountingTask* t : std::initializer_list<CountingTask*>{&source, &pass, &sink}) {
-    EXPECT_EQ(t->stops.load(), 1) << t->name();
-    EXPECT_EQ(t->flushes.load(), 1) << t->name();
-    EXPECT_EQ(t->badMarkup.load(), 0) << t->name();
-  }
-  EXPECT_EQ(b.requestDataRate(), 400000u);  // the sink's request went up
-}
-
-INSTANTIATE_TEST_SUITE_P(FlowTaskLoop, PipelineFrom, ::testing::Values(0u, 0xFFFFC000u));
 
 TEST_F(FlowTaskLoop, TwoInputsCutToCommonSizeAndEndInTurn) {
   LogCapture quiet;
@@ -296,15 +246,20 @@ TEST_F(FlowTaskLoop, TwoInputsCutToCommonSizeAndEndInTurn) {
   EXPECT_EQ(sink.uneven.load(), 0);
 }
 
+// Starts `t` (its data not emitted) with its clock base `back` before now.
+void startShifted(SourceTask& t, Utils::Time back) {
+  t.emitData = false;
+  t.resetClocks(false);
+  t.baseClockTime(ZtClock::timeNow() - back);
+  ASSERT_TRUE(t.start());
+}
+
 TEST_F(FlowTaskLoop, LateTaskLogsTheDropout) {
   LogCapture log;
   ZtFlow out;  // no consumer: the task advances it without emitting
   SourceTask t(&out, Rate{1000, 65536, 65536, 0}, 0, 0, true);  // 1 s: chunk 1000
-  t.emitData = false;
   // Its clock base lies 1.25 s back: the first 1000 positions fell due 0.25 s ago.
-  t.resetClocks(false);
-  t.baseClockTime(ZtClock::timeNow() - Utils::Time::fromRaw(81920));
-  ASSERT_TRUE(t.start());
+  startShifted(t, Utils::Time::fromRaw(81920));
   ASSERT_TRUE(waitFor([&] { return log.count("Flow Dropout") >= 1; }));
   // The next two cycles are on time, the third sleeps; then stop.
   ASSERT_TRUE(waitFor([&] { return t.calls.load() >= 3; }));
@@ -315,20 +270,20 @@ TEST_F(FlowTaskLoop, LateTaskLogsTheDropout) {
   EXPECT_EQ(e.category + ":" + e.file + ":" + std::to_string(e.line), "flow:kernel/flow/flowtask:504");
   EXPECT_EQ(e.text.find('.'), 15u) << e.text;  // "Flow Dropout -0.xxxxxx"
   EXPECT_EQ(e.text.size(), 22u) << e.text;
-  EXPECT_TRUE(dropoutValue(e) <= -0.25 && dropoutValue(e) > -0.40) << e.text;
+  // Late by 0.25 s and the start-up; a sanitizer build on a busy machine may
+  // take a good part of a second to start the loop.
+  const double startUp = zktest::sanitized() ? 0.6 : 0.15;
+  EXPECT_TRUE(dropoutValue(e) <= -0.25 && dropoutValue(e) > -0.25 - startUp) << e.text;
 }
 
 TEST_F(FlowTaskLoop, EarlyTaskSleepsUntilTBeforeItsDataIsDue) {
   LogCapture log;
   ZtFlow out;
   SourceTask t(&out, Rate{1000, 6553, 6553, 0}, 0, 0, true);  // T 0.1 s, chunk 100
-  t.emitData = false;
   // After its first chunk the task has made 1000 positions since a clock base
   // 0.5 s back: due at 1 s, so it sleeps 1 - 0.5 - T = 0.4 s.
-  t.resetClocks(false);
   t.flowPosBase(static_cast<unsigned int>(-900));
-  t.baseClockTime(ZtClock::timeNow() - Utils::Time::fromRaw(32768));
-  ASSERT_TRUE(t.start());
+  startShifted(t, Utils::Time::fromRaw(32768));
   ASSERT_TRUE(waitFor([&] { return t.calls.load() >= 2; }));
   t.stop();
   // The second cycle began when the sleep ended: at the base + 0.9 s.
@@ -345,10 +300,7 @@ TEST_F(FlowTaskLoop, SeekResetsTheClock) {
   LogCapture log;
   ZtFlow out;
   SourceTask t(&out, Rate{1000, 13107, 13107, 0}, 0, 0, true);  // 0.2 s: chunk 200
-  t.emitData = false;
-  t.resetClocks(false);
-  t.baseClockTime(ZtClock::timeNow() - Utils::Time(1000));  // 1000 s late
-  ASSERT_TRUE(t.start());
+  startShifted(t, Utils::Time(1000));  // 1000 s late
   ASSERT_TRUE(waitFor([&] { return log.count("Flow Dropout") >= 2; }));
   const Utils::Time seekTime = ZtClock::timeNow();
   ASSERT_TRUE(t.seek(50000));
@@ -368,6 +320,8 @@ TEST_F(FlowTaskLoop, SeekResetsTheClock) {
   EXPECT_TRUE(t.lastInPos.load() >= 50000u && t.lastInPos.load() < 150000u) << t.lastInPos.load();
 }
 
+// Pipelines of every shape, with flushes, seeks and stops at the source, are
+// the flow soak's (tests/soak/flow_soak.cpp).
 TEST_F(FlowTaskLoop, BackPressureKeepsAFastSourceWithinDurationMax) {
   LogCapture quiet;
   ZtFlow a, paced;
@@ -375,6 +329,8 @@ TEST_F(FlowTaskLoop, BackPressureKeepsAFastSourceWithinDurationMax) {
   // 20000 bytes a second, 400 at a time.
   SourceTask source(&a, Rate{20000, 655, 655, 6553}, 5, 10000, false);
   SinkTask sink(&a, Rate{20000, 1310, 1310, 0}, &paced);
+  source.flowPosOut(0, 0xFFFFF000u);  // the stream runs past 2^32
+  sink.flowPosIn(0, 0xFFFFF000u);
   ASSERT_TRUE(sink.start() && source.start());
   ASSERT_TRUE(waitFor([&] { return sink.done() && source.done(); }, 30));
   EXPECT_EQ(sink.bytes[0].size(), 10000u);

@@ -1,7 +1,9 @@
 // Queue tasks and their multithreaded queue: delivery exactly once through a
-// bounded queue with several producers, producers that sleep (not spin) on a
-// full queue, stop() and its wake-up packet, pause, suspension, a stuck
-// handler, and cooperative tasks sharing one hosting thread.
+// bounded queue, producers that sleep (not spin) on a full queue, stop() and
+// its wake-up packet, pause, suspension, a stuck handler, pacing, and
+// cooperative tasks sharing one hosting thread. The queue soak
+// (tests/soak/queue_soak.cpp) repeats delivery under pause, suspension and
+// restarts, round after round.
 #include <gtest/gtest.h>
 
 #include <pthread.h>
@@ -27,17 +29,15 @@ struct Num : ZtQueuePacket {
   int producer, seq;
 };
 AP<ZtQueuePacket> num(int producer, int seq) { return AP<ZtQueuePacket>(new Num(producer, seq)); }
-int seqOf(const AP<ZtQueuePacket>& p) { return static_cast<Num*>(p.get())->seq; }
 void push(Queue& q, int producer, int seq) {
   AP<ZtQueuePacket> p = num(producer, seq);
   ASSERT_TRUE(q.push(p));
 }
 
-// Takes everything left in `q` (as its consumer) and returns it in order.
-std::vector<AP<ZtQueuePacket>> drain(Queue& q) {
-  std::vector<AP<ZtQueuePacket>> got;
-  AP<ZtQueuePacket> p;
-  while (q.unlinkHead(p, true)) got.emplace_back(p);
+// Takes everything left in `q` (as its consumer): the sequence numbers in order.
+std::vector<int> drain(Queue& q) {
+  std::vector<int> got;
+  for (AP<ZtQueuePacket> p; q.unlinkHead(p, true);) got.push_back(static_cast<Num*>(p.get())->seq);
   return got;
 }
 
@@ -98,56 +98,38 @@ void expectPaced(const std::vector<Utils::Time>& times, double least, double med
 
 class MTQueueTest : public zktest::LiveTest {};
 
-// A refused push (full queue, no memory) leaves the packet with the caller;
-// a taken node is kept for the next push, which then needs no allocation;
-// deleting the queue deletes what it still holds.
+// A refused push (full queue, no memory) leaves the packet with the caller.
+// maxLatency times a chain of queued items from its oldest item; a taken
+// node is kept for the next push, which then needs no allocation and starts
+// its chain afresh. Deleting the queue deletes what it still holds.
 TEST_F(MTQueueTest, NodeAllocationFailureAndReuse) {
+  auto* alloc = Utils::Allocator::defaultAllocator();
   Queue q(2);
   AP<ZtQueuePacket> a = num(0, 0), got;
-  Utils::Allocator::defaultAllocator()->failAfter(0, 1);
-  const bool refused = !q.push(a);
-  Utils::Allocator::defaultAllocator()->failAfter(0, 0);
-  EXPECT_TRUE(refused);
-  ASSERT_FALSE(a.isNull());
-  EXPECT_EQ(q.size(), 0u);
-
+  alloc->failAfter(0, 1);
+  EXPECT_FALSE(q.push(a));
+  alloc->failAfter(0, 0);
   ASSERT_TRUE(q.push(a));
   EXPECT_TRUE(a.isNull()) << "a push takes the packet out of the caller's AP";
+  const Utils::Time t0 = ZtClock::timeNow();  // no earlier than the first stamp
+  ASSERT_TRUE(zktest::waitFor([&] { return secondsSince(t0) >= 0.05; }));
   push(q, 0, 1);
   AP<ZtQueuePacket> extra = num(0, 2);
   EXPECT_FALSE(q.tryPush(extra));
   ASSERT_FALSE(extra.isNull()) << "a refused tryPush must not lose the packet";
-  EXPECT_EQ(drain(q).size(), 2u);
-  Utils::Allocator::defaultAllocator()->failAfter(0, 1);
-  const bool pushed = q.tryPush(extra);
-  Utils::Allocator::defaultAllocator()->failAfter(0, 0);
-  EXPECT_TRUE(pushed) << "a taken node is reused";
-  EXPECT_EQ(q.size(), 1u);
-  // One packet stays queued: deleting the queue deletes it.
-}
-
-// maxLatency times each chain of queued items from its first, oldest item
-// to the take that picks the chain up. An item pushed behind it does not
-// restart the stay, and a node reused from the spares starts its chain
-// afresh instead of carrying the stamp of the item it held before.
-TEST_F(MTQueueTest, MaxLatencyTimesEachChainFromItsOldestItem) {
-  Queue q;
-  AP<ZtQueuePacket> got;
-  push(q, 0, 0);
-  const Utils::Time t0 = ZtClock::timeNow();  // no earlier than the first stamp
-  ASSERT_TRUE(zktest::waitFor([&] { return secondsSince(t0) >= 0.05; }));
-  push(q, 0, 1);
-  ASSERT_TRUE(q.unlinkHead(got, true));
+  EXPECT_EQ(drain(q), (std::vector<int>{0, 1}));
   EXPECT_GE(q.maxLatency.load().seconds(), 0.05) << "the chain waited since its first push";
-  ASSERT_TRUE(q.unlinkHead(got, true));
-  EXPECT_EQ(seqOf(got), 1);
 
-  // Both nodes are spares now, the first's old stamp from t0. Well past t0,
-  // a push and an immediate take must not show a stay that long.
+  // Both nodes are spares now, one stamped before t0. Well past t0, a push
+  // and an immediate take must not show a stay that long.
   ASSERT_TRUE(zktest::waitFor([&] { return secondsSince(t0) >= 0.4; }));
-  push(q, 0, 2);
+  alloc->failAfter(0, 1);
+  const bool pushed = q.tryPush(extra);
+  alloc->failAfter(0, 0);
+  EXPECT_TRUE(pushed) << "a taken node is reused";
   ASSERT_TRUE(q.unlinkHead(got, true));
   EXPECT_LT(q.maxLatency.load().seconds(), 0.38) << "a reused node kept its old stamp";
+  push(q, 0, 3);
 }
 
 // Producers on a full queue sleep in the kernel: their threads show as
@@ -171,16 +153,15 @@ TEST_F(MTQueueTest, ProducersSleepOnAFullQueueUntilThereIsRoom) {
       pushed.fetch_add(1);
     }));
   }
-  for (int i = 0; i < kProducers; ++i)
-    ASSERT_TRUE(zktest::waitFor([&] { return tids[i] != 0 && threadState(tids[i]) == 'S'; }))
-        << "producer " << i << " never went to sleep";
+  double before[kProducers];
+  for (int i = 0; i < kProducers; ++i) {
+    ASSERT_TRUE(zktest::waitFor([&] { return tids[i] != 0 && threadState(tids[i]) == 'S'; })) << i;
+    before[i] = cpuSeconds(clocks[i]);
+  }
   // Observation window (not synchronisation): a spinning producer would
   // use most of it.
-  double before[kProducers];
-  for (int i = 0; i < kProducers; ++i) before[i] = cpuSeconds(clocks[i]);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  for (int i = 0; i < kProducers; ++i)
-    EXPECT_LT(cpuSeconds(clocks[i]) - before[i], 0.02) << "producer " << i << " spun";
+  for (int i = 0; i < kProducers; ++i) EXPECT_LT(cpuSeconds(clocks[i]) - before[i], 0.02) << "producer " << i << " spun";
   EXPECT_EQ(pushed.load(), 0);
 
   q.setCapacity(2);  // lets one producer in without a removal
@@ -192,8 +173,6 @@ TEST_F(MTQueueTest, ProducersSleepOnAFullQueueUntilThereIsRoom) {
     order.push_back(static_cast<Num*>(p.get())->producer);
   }
   for (auto& t : producers) EXPECT_TRUE(t->join(10));
-  EXPECT_EQ(pushed.load(), kProducers);
-  EXPECT_EQ(order[0], 9);
   std::sort(order.begin() + 1, order.end());
   EXPECT_EQ(order, (std::vector<int>{9, 0, 1, 2}));
   EXPECT_GE(q.maxWaitTime.load().seconds(), 0.1) << "the producers waited the whole window";
@@ -202,10 +181,9 @@ TEST_F(MTQueueTest, ProducersSleepOnAFullQueueUntilThereIsRoom) {
 
 // ---------------------------------------------------------------- pre-emptive
 
-// Several producers push into a small bounded queue feeding a pre-emptive
-// task that forwards to an output queue: every packet arrives exactly once,
-// and each producer's packets keep their order.
-// Parameters: producers, capacity of the input queue.
+// Producers push into a bounded queue feeding a pre-emptive task that
+// forwards to an output queue: every packet arrives exactly once, each
+// producer's in order. Parameters: producers, capacity of the input queue.
 class PreemptiveDeliveryTest : public zktest::LiveParamTest<std::tuple<int, unsigned>> {};
 
 TEST_P(PreemptiveDeliveryTest, EveryPacketArrivesExactlyOnce) {
@@ -222,75 +200,52 @@ TEST_P(PreemptiveDeliveryTest, EveryPacketArrivesExactlyOnce) {
   const unsigned total = static_cast<unsigned>(producers * perProducer);
   ASSERT_TRUE(zktest::waitFor([&] { return out.size() == total; }, 30));
   EXPECT_TRUE(task.stop());
-  EXPECT_EQ(task.empties.load(), 1) << "stop() wakes the idle body with one empty packet";
-
   std::vector<int> next(producers, 0);
-  for (auto& p : drain(out)) {
+  for (AP<ZtQueuePacket> p; out.unlinkHead(p, true);) {
     auto* n = static_cast<Num*>(p.get());
     ASSERT_TRUE(n->producer >= 0 && n->producer < producers);
     EXPECT_EQ(n->seq, next[n->producer]++) << "producer " << n->producer;
   }
-  for (int p = 0; p < producers; ++p) EXPECT_EQ(next[p], perProducer);
   EXPECT_EQ(task.handled.load(), static_cast<int>(total));
-  EXPECT_EQ(task.maxLatency(), in.maxLatency.load());
-  EXPECT_EQ(task.maxWaitTime(), in.maxWaitTime.load());
+  EXPECT_EQ(std::make_tuple(task.maxLatency(), task.maxWaitTime()),
+            std::make_tuple(in.maxLatency.load(), in.maxWaitTime.load()));
 }
 
 INSTANTIATE_TEST_SUITE_P(ProducersAndCapacity, PreemptiveDeliveryTest,
-                         ::testing::Combine(::testing::Values(1, 2, 4), ::testing::Values(1u, 16u)));
+                         ::testing::Combine(::testing::Values(1, 3), ::testing::Values(1u, 16u)));
 
 class QueueTaskTest : public zktest::LiveTest {};
 
 // A second start() starts nothing new; stop() wakes the idle body with one
-// empty packet and runs taskStop once; a stopped task starts again.
-TEST_F(QueueTaskTest, StopOnAnIdleTaskDeliversOneEmptyPacket) {
-  Queue in;
-  TestTask task(false);
-  task.in(&in);
-  ASSERT_TRUE(task.start());
-  const unsigned long id = task.taskId();
-  EXPECT_TRUE(task.start()) << "a running task starts nothing new";
-  EXPECT_EQ(task.taskId(), id);
-  EXPECT_EQ(task.inits.load(), 1);
-
-  EXPECT_TRUE(task.stop());
-  EXPECT_FALSE(task.running());
-  EXPECT_FALSE(task.shutdown());
-  EXPECT_EQ(std::make_tuple(task.empties.load(), task.handled.load(), task.exits.load(), task.stops.load()),
-            std::make_tuple(1, 0, 1, 1));
-  EXPECT_TRUE(task.stop()) << "stop() on an idle task";
-  EXPECT_EQ(task.stops.load(), 1);
-
-  ASSERT_TRUE(task.start());
-  push(in, 0, 0);
-  ASSERT_TRUE(zktest::waitFor([&] { return task.handled.load() == 1; }));
-  EXPECT_TRUE(task.stop());
-  EXPECT_EQ(task.exits.load(), 2);
-}
-
-TEST_F(QueueTaskTest, StartFailures) {
+// empty packet and runs taskStop once; a stopped task starts again. A failed
+// creation leaves the task idle; taskStart() refusing stops the body again.
+TEST_F(QueueTaskTest, StartAndStopAnIdleTask) {
   Queue in;
   TestTask task(false);
   task.in(&in);
   ZIF_TestFailNextCreates(1);
-  EXPECT_FALSE(task.start());
-  EXPECT_FALSE(task.running());
+  EXPECT_FALSE(task.start() || task.running());
   EXPECT_EQ(task.inits.load(), 0);
-
-  // taskStart() refusing: start() stops the task again.
+  ASSERT_TRUE(task.start());
+  const unsigned long id = task.taskId();
+  EXPECT_TRUE(task.start() && task.taskId() == id && task.inits.load() == 1) << "a running task starts nothing new";
+  EXPECT_TRUE(task.stop());
+  EXPECT_FALSE(task.running() || task.shutdown());
+  EXPECT_TRUE(task.stop()) << "stop() on an idle task";
+  EXPECT_EQ(std::make_tuple(task.empties.load(), task.handled.load(), task.exits.load(), task.stops.load()),
+            std::make_tuple(1, 0, 1, 1));
+  ASSERT_TRUE(task.start());
+  push(in, 0, 0);
+  ASSERT_TRUE(zktest::waitFor([&] { return task.handled.load() == 1; }));
+  EXPECT_TRUE(task.stop());
   task.agreeToStart = false;
-  EXPECT_FALSE(task.start());
-  EXPECT_FALSE(task.running());
-  EXPECT_EQ(task.inits.load(), 1);
-  EXPECT_EQ(task.exits.load(), 1);
-
-  task.agreeToStart = true;
-  EXPECT_TRUE(task.start());
+  EXPECT_FALSE(task.start() || task.running());
+  EXPECT_EQ(std::make_tuple(task.inits.load(), task.exits.load()), std::make_tuple(3, 3));
 }
 
 // Without an input queue a pre-emptive turn hands over an empty holder,
 // lasts at least minSampleTime and overshoots by about one 15 ms sleep
-// quantum at most; the statistics of a missing queue are 0.
+// quantum at most.
 TEST_F(QueueTaskTest, PreemptiveTurnsWithoutAQueueArePaced) {
   constexpr float kMin = 0.05f;
   std::vector<Utils::Time> starts;
@@ -300,22 +255,21 @@ TEST_F(QueueTaskTest, PreemptiveTurnsWithoutAQueueArePaced) {
     starts.push_back(ZtClock::timeNow());
   });
   task.minSampleTime(kMin);
-  EXPECT_EQ(task.maxLatency(), Utils::Time());
   ASSERT_TRUE(task.start());
-  ASSERT_TRUE(zktest::waitFor([&] {
-    std::lock_guard<std::mutex> hold(mu);
-    return starts.size() >= 6;
-  }));
+  ASSERT_TRUE(zktest::waitFor([&] { return task.empties.load() >= 6; }));
   task.stop();
-  EXPECT_EQ(task.handled.load(), 0) << "no input queue: every turn is empty";
+  EXPECT_EQ(task.handled.load(), 0);
   std::lock_guard<std::mutex> hold(mu);
-  expectPaced(starts, kMin - 0.001, kMin + 0.015 + 0.02);
+  // A sanitizer build on a busy machine wakes its sleepers late: there the
+  // median only shows that a turn does not sleep several times too long.
+  expectPaced(starts, kMin - 0.001, kMin + 0.015 + (zktest::sanitized() ? 0.15 : 0.02));
 }
 
 // While the input queue is paused the body takes nothing; unpause() lets it
 // take what queued up, in order. A body parked on a paused queue is not
 // woken by stop(): stop() gives up with the log line, and destroying the
-// task still gets the body off the object first.
+// task still gets the body off the object first. (A stuck handler gives up
+// the same way: FaultStall.QueueWorkerStallsUnderAFullQueue.)
 TEST_F(QueueTaskTest, StopOnAPausedQueueGivesUpAndTheTaskStillDiesCleanly) {
   zktest::LogCapture log;
   Queue in, out;
@@ -331,36 +285,38 @@ TEST_F(QueueTaskTest, StopOnAPausedQueueGivesUpAndTheTaskStillDiesCleanly) {
     EXPECT_EQ(task.handled.load(), 0);
     in.unpause();
     ASSERT_TRUE(zktest::waitFor([&] { return out.size() == 4; }));
-    auto got = drain(out);
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(seqOf(got[i]), i);
+    EXPECT_EQ(drain(out), (std::vector<int>{0, 1, 2, 3}));
 
     in.pause();
     push(in, 0, 4);
     task.waitLimit = Utils::Time(0.2);
     const auto t0 = ZtClock::timeNow();
     EXPECT_TRUE(task.stop());
-    EXPECT_GE(secondsSince(t0), 0.2);
+    const double waited = secondsSince(t0);
+    EXPECT_TRUE(waited >= 0.2 && waited < 5.0) << waited;
     EXPECT_FALSE(task.running());
-    EXPECT_EQ(log.count("test task waiting for too long"), 1u);
+    const auto entries = log.entries();
+    ASSERT_EQ(entries.size(), 1u);
+    const auto& e = entries[0];
+    EXPECT_EQ(std::tie(e.text, e.messageClass, e.category, e.level, e.file, e.line),
+              std::make_tuple(std::string("test task waiting for too long"), 2, std::string("flow"), -1,
+                              std::string("kernel/flow/queuetask"), 245u));
     EXPECT_FALSE(task.start()) << "a second body must not join the abandoned one";
-    EXPECT_EQ(task.handled.load(), 4);
     // ~TestTask: the destructor wakes the parked body and waits for it.
   }
   EXPECT_EQ(in.size(), 2u) << "the packet and the wake-up stay queued";
 }
 
-// A suspension takes effect between turns; resume() lets the body go on;
-// stop() lifts a suspension instead of waiting for the give-up.
+// A suspension takes effect between turns; resume() lets the body go on, as
+// does a resume() that comes before the next turn; stop() lifts a
+// suspension instead of waiting for the give-up.
 TEST_F(QueueTaskTest, SuspendAndResume) {
   Queue in, out;
   TestTask task(false, forward);
   task.in(&in);
   task.out(&out);
   ASSERT_TRUE(task.start());
-
-  // The body already waits for input: the next packet is still handled,
-  // then the body waits for resume().
-  task.suspend();
+  task.suspend();  // the body already waits for input: it takes one more
   push(in, 0, 0);
   ASSERT_TRUE(zktest::waitFor([&] { return out.size() == 1; }));
   push(in, 0, 1);
@@ -370,7 +326,6 @@ TEST_F(QueueTaskTest, SuspendAndResume) {
   task.resume();
   ASSERT_TRUE(zktest::waitFor([&] { return out.size() == 2 && !task.suspended(); }));
 
-  // suspend() then resume() before the next turn: the body does not wait.
   task.suspend();
   task.resume();
   push(in, 0, 2);
@@ -384,61 +339,6 @@ TEST_F(QueueTaskTest, SuspendAndResume) {
   EXPECT_TRUE(task.stop());
   EXPECT_FALSE(task.running());
   EXPECT_EQ(log.count("waiting for too long"), 0u);
-}
-
-// A handler that does not return makes stop() give up with the log line;
-// the body ends by itself once the handler returns.
-TEST_F(QueueTaskTest, StuckHandlerMakesStopGiveUp) {
-  zktest::LogCapture log;
-  std::atomic<bool> inHandler{false}, let{false};
-  Queue in;
-  TestTask task(false, [&](AP<ZtQueuePacket>& p, Queue*) {
-    if (!p) return;
-    inHandler = true;
-    zktest::waitFor([&] { return let.load(); }, 30);
-  });
-  task.waitLimit = Utils::Time(0.25);
-  task.in(&in);
-  ASSERT_TRUE(task.start());
-  push(in, 0, 0);
-  ASSERT_TRUE(zktest::waitFor([&] { return inHandler.load(); }));
-
-  const auto t0 = ZtClock::timeNow();
-  EXPECT_TRUE(task.stop());
-  const double waited = secondsSince(t0);
-  EXPECT_GE(waited, 0.25);
-  EXPECT_LT(waited, 5.0);
-  EXPECT_FALSE(task.running());
-  auto entries = log.entries();
-  ASSERT_EQ(entries.size(), 1u);
-  const auto& e = entries[0];
-  EXPECT_EQ(std::tie(e.text, e.messageClass, e.category, e.level, e.file, e.line),
-            std::make_tuple(std::string("test task waiting for too long"), 2, std::string("flow"), -1,
-                            std::string("kernel/flow/queuetask"), 245u));
-  EXPECT_FALSE(task.start());
-
-  let = true;
-  ASSERT_TRUE(zktest::waitFor([&] { return task.exits.load() == 1; }));
-  // Once the abandoned body is gone the task starts again.
-  ASSERT_TRUE(zktest::waitFor([&] { return task.start(); }));
-  EXPECT_TRUE(task.stop());
-}
-
-// A task stops itself from its handler: stop() returns at once and the
-// body ends at the end of that turn.
-TEST_F(QueueTaskTest, StopFromTheBodyEndsAfterTheTurn) {
-  TestTask* self = nullptr;
-  std::atomic<bool> started{false};
-  std::atomic<int> turns{0};
-  TestTask task(false, [&](AP<ZtQueuePacket>&, Queue*) {
-    if (started && turns.fetch_add(1) == 2) EXPECT_TRUE(self->stop());
-  });
-  self = &task;
-  ASSERT_TRUE(task.start());
-  started = true;
-  ASSERT_TRUE(zktest::waitFor([&] { return task.exits.load() == 1; }));
-  EXPECT_EQ(turns.load(), 3);
-  EXPECT_TRUE(zktest::waitFor([&] { return !task.running(); }));
 }
 
 // ---------------------------------------------------------------- cooperative
@@ -456,11 +356,8 @@ void onHostingThread(const std::function<void()>& fn) {
 
 // Lets the hosting thread's tasks run until `cond` holds; bounded.
 bool runUntil(const std::function<bool()>& cond, double seconds = 10.0) {
-  const auto t0 = ZtClock::timeNow();
-  while (!cond()) {
+  for (const auto t0 = ZtClock::timeNow(); !cond(); ZIF_SuspendFor(0.002f))
     if (secondsSince(t0) > seconds) return false;
-    ZIF_SuspendFor(0.002f);
-  }
   return true;
 }
 
@@ -477,37 +374,26 @@ TEST_F(QueueTaskCoopTest, TasksOnOneThreadInterleave) {
     std::vector<int> trace;  // one thread: no lock needed
     Queue inA, inB;
     auto recorder = [&](int who) {
-      return [&trace, who](AP<ZtQueuePacket>& p, Queue*) {
-        EXPECT_FALSE(p.isNull()) << "handler called on an empty queue";
+      return [&trace, who](AP<ZtQueuePacket>&, Queue*) {
         trace.push_back(who);
         for (double t0 = cpuSeconds(CLOCK_THREAD_CPUTIME_ID); cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - t0 < 0.002;) {
         }
       };
     };
     TestTask a(true, recorder(0)), b(true, recorder(1));
-    EXPECT_EQ(a.runTime(), Utils::Time());
     a.in(&inA);
     b.in(&inB);
-    for (int i = 0; i < kPackets; ++i) {
-      push(inA, 0, i);
-      push(inB, 1, i);
-    }
-    ASSERT_TRUE(a.start());
-    ASSERT_TRUE(b.start());
+    for (int i = 0; i < kPackets; ++i) push(inA, 0, i), push(inB, 1, i);
+    ASSERT_TRUE(a.start() && b.start());
     ASSERT_TRUE(runUntil([&] { return trace.size() == 2 * kPackets; }));
-    // An empty queue only yields: let the tasks spin a while on nothing.
-    ZIF_SuspendFor(0.02f);
+    ZIF_SuspendFor(0.02f);  // an empty queue only yields: the tasks spin a while on nothing
     EXPECT_EQ(trace.size(), 2u * kPackets);
     EXPECT_EQ(a.empties.load() + b.empties.load(), 0);
     int switches = 0;
     for (size_t i = 1; i < trace.size(); ++i) switches += trace[i] != trace[i - 1];
     EXPECT_GE(switches, kPackets) << "the tasks did not take turns";
-    // The layer shares the thread's processor time out by how long each task
-    // held the thread; preemption blurs the split a little, never by half.
-    EXPECT_GE(a.runTime().seconds(), 0.02);
-    EXPECT_TRUE(a.stop());
-    EXPECT_TRUE(b.stop());
-    EXPECT_FALSE(a.running() || b.running());
+    EXPECT_GE(a.runTime().seconds(), 0.02);  // 20 turns of 2 ms processor time
+    EXPECT_TRUE(a.stop() && b.stop());
     EXPECT_EQ(a.exits.load() + b.exits.load(), 2);
   });
 }
@@ -524,60 +410,63 @@ TEST_F(QueueTaskCoopTest, TasksPaceThemselves) {
   const double kEarly = zktest::sanitized() ? 0.01 : 0.001;
   constexpr double kLate = 0.04;
   onHostingThread([&] {
-    Queue inA, inB, inSlow;
-    std::vector<Utils::Time> startsA, startsB, startsSlow;
-    auto busy = [](std::vector<Utils::Time>& starts, double seconds) {
-      return [&starts, seconds](AP<ZtQueuePacket>& p, Queue*) {
-        EXPECT_FALSE(p.isNull());
-        starts.push_back(ZtClock::timeNow());
+    Queue in[3];
+    std::vector<Utils::Time> starts[3];
+    auto busy = [&](int k, double seconds) {
+      return [&starts, k, seconds](AP<ZtQueuePacket>&, Queue*) {
+        starts[k].push_back(ZtClock::timeNow());
         ZIF_Sleep(seconds);
       };
     };
-    TestTask a(true, busy(startsA, 0.01)), b(true, busy(startsB, 0.01));
-    TestTask slow(true, busy(startsSlow, 0.06));  // overruns kMin
-    for (auto* t : {&a, &b, &slow}) t->minSampleTime(kMin);
-    a.in(&inA);
-    b.in(&inB);
-    slow.in(&inSlow);
-    for (int i = 0; i < 6; ++i) {
-      push(inA, 0, i);
-      push(inB, 1, i);
-      push(inSlow, 2, i);
+    TestTask a(true, busy(0, 0.01)), b(true, busy(1, 0.01)), slow(true, busy(2, 0.06));  // slow overruns kMin
+    TestTask* tasks[3] = {&a, &b, &slow};
+    for (int k = 0; k < 3; ++k) {
+      tasks[k]->minSampleTime(kMin);
+      tasks[k]->in(&in[k]);
+      for (int i = 0; i < 6; ++i) push(in[k], k, i);
     }
-    ASSERT_TRUE(a.start());
-    ASSERT_TRUE(b.start());
-    ASSERT_TRUE(runUntil([&] { return startsA.size() == 6 && startsB.size() == 6; }));
+    ASSERT_TRUE(a.start() && b.start());
+    ASSERT_TRUE(runUntil([&] { return starts[0].size() == 6 && starts[1].size() == 6; }));
     a.stop();
     b.stop();
-    for (auto* starts : {&startsA, &startsB}) expectPaced(*starts, kMin - kEarly, kMin + kLate);
+    for (int k : {0, 1}) expectPaced(starts[k], kMin - kEarly, kMin + kLate);
     ASSERT_TRUE(slow.start());
-    ASSERT_TRUE(runUntil([&] { return startsSlow.size() == 6; }));
+    ASSERT_TRUE(runUntil([&] { return starts[2].size() == 6; }));
     slow.stop();
-    expectPaced(startsSlow, 0.06 + 0.12 * kMin - kEarly, 0.06 + 0.12 * kMin + kLate);  // the 12 % floor
+    expectPaced(starts[2], 0.06 + 0.12 * kMin - kEarly, 0.06 + 0.12 * kMin + kLate);  // the 12 % floor
   });
 }
 
-// A task stops itself from its handler: stop() returns at once and the
-// body ends at the end of that turn. When that happens in the first turn,
-// inside start(), start() reports false instead of waiting for a `running`
-// that has come and gone.
-TEST_F(QueueTaskCoopTest, StopFromTheBodyEndsAfterTheTurn) {
-  onHostingThread([] {
+// A task that stops itself from its handler ends after that turn: stop()
+// returns at once. When a cooperative task does so in its first turn, inside
+// start(), start() reports false instead of waiting for a `running` that has
+// come and gone.
+class QueueTaskStopFromTheBody : public zktest::LiveParamTest<bool> {};
+
+TEST_P(QueueTaskStopFromTheBody, EndsAfterTheTurn) {
+  const bool coop = GetParam();
+  onHostingThread([coop] {
+    zktest::LogCapture log;
     Queue in;
     TestTask* self = nullptr;
-    TestTask task(true, [&](AP<ZtQueuePacket>&, Queue*) { EXPECT_TRUE(self->stop()); });
+    TestTask task(coop, [&](AP<ZtQueuePacket>& p, Queue*) {
+      if (p) EXPECT_TRUE(self->stop());
+    });
     self = &task;
     task.in(&in);
     ASSERT_TRUE(task.start());
     for (int i = 0; i < 3; ++i) push(in, 0, i);
     ASSERT_TRUE(runUntil([&] { return !task.running(); }));
-    EXPECT_EQ(std::make_tuple(task.handled.load(), task.exits.load(), task.stops.load()),
-              std::make_tuple(1, 1, 1));
-    EXPECT_FALSE(task.start()) << "the body stops itself inside start()";
+    EXPECT_EQ(std::make_tuple(task.handled.load(), task.exits.load(), task.stops.load()), std::make_tuple(1, 1, 1));
+    const bool again = task.start();
+    if (coop) EXPECT_FALSE(again) << "the body stops itself inside start()";
+    ASSERT_TRUE(runUntil([&] { return !task.running() && task.exits.load() == 2; }));
     EXPECT_EQ(task.handled.load(), 2);
-    EXPECT_EQ(task.exits.load(), 2);
+    EXPECT_EQ(log.count("waiting for too long"), 0u) << "stop() waited for its own body";
   });
 }
+
+INSTANTIATE_TEST_SUITE_P(PreemptiveAndCooperative, QueueTaskStopFromTheBody, ::testing::Bool());
 
 // A failed creation leaves the task idle; a suspended task is not
 // scheduled until resume(), and stop() resumes it.
@@ -587,8 +476,7 @@ TEST_F(QueueTaskCoopTest, FailedCreationLeavesTheTaskIdle) {
     TestTask task(true);
     task.in(&in);
     ZIF_TestFailNextCreates(1);
-    EXPECT_FALSE(task.start());
-    EXPECT_FALSE(task.running());
+    EXPECT_FALSE(task.start() || task.running());
     ASSERT_TRUE(task.start());
     task.suspend();
     EXPECT_TRUE(task.suspended());
