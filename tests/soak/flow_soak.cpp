@@ -1,19 +1,15 @@
 // Soak test of flow graphs: random pipelines built, run, flushed, sought and
 // stopped at their source, over and over.
 //
-// Each pipeline is a tree: one source, chains of pass-through, splitting and
-// re-chunking tasks, forks to 2-4 branches, and sinks of random speed. The
-// source's byte at stream position s is a function of (pipeline seed, s), so
-// every sink checks every byte. Positions keep in step down the tree (every
-// task places its output where its input was; a Flush marker takes one
-// position on every flow), so a sink maps a packet's position to the stream
-// through the segments the source records: a new one starts after a flush
-// and where a seek moved the source's input. A sink may legitimately miss
-// only what a re-chunking task above it still held when its input ended.
-//
-// Every task of a pipeline asks for the same rate and duration, and no
-// packet is larger than the chunk that gives (`cap`), so that a work step
-// takes whole packets (a consuming read lets go of the rest of a cut one).
+// A pipeline is a tree: a source, chains of pass-through, splitting and
+// re-chunking tasks, forks to 2-4 branches, sinks of random speed. Every
+// flow carries the stream: the data byte at position x is a function of the
+// pipeline's seed and x (a marker takes one position, and a task's output
+// positions advance by what it emits), so every sink checks every byte. A
+// sink may miss only what a re-chunking task above it held when its input
+// ended. The source checks that its input position moves only where a step
+// or a seek takes it. No packet is larger than the chunk of the one request
+// every task states (`cap`), so that a step takes whole packets.
 //
 // Usage: flow_soak [--pipelines N] (and the options of --help)
 #include <algorithm>
@@ -42,28 +38,32 @@ void fillStream(uint64_t seed, uint32_t s, uint8_t* dst, size_t n) {
   }
 }
 
-// Source output positions [out, out + len) carry stream positions
-// [stream, stream + len).
-struct Segment {
-  uint32_t out, stream, len;
-};
-
+struct SoakTask;
 struct Pipeline {
+  // The tree: a task or a fork (task null) with the index of its parent.
+  struct Node {
+    ZtFlowTask* unit;
+    SoakTask* task;
+    int parent;
+  };
+  std::vector<Node> nodes;  // nodes[0] is the source
+  std::vector<std::unique_ptr<ZtFlow>> flows;
   uint64_t seed = 0;
   unsigned int dataRate = 0, granularity = 1, cap = 0;  // cap: the largest packet anywhere
   int64_t duration = 0;                                 // raw Utils::Time
   std::string graph = "src>";
-  std::mutex mu;  // guards segments and pendingSeeks
-  std::vector<Segment> segments;
-  std::vector<uint32_t> pendingSeeks;
 
-  void addData(uint32_t out, uint32_t stream, uint32_t len) {
-    std::lock_guard<std::mutex> hold(mu);
-    Segment* last = segments.empty() ? nullptr : &segments.back();
-    if (last && last->out + last->len == out && last->stream + last->len == stream)
-      last->len += len;
-    else
-      segments.push_back({out, stream, len});
+  ~Pipeline() {
+    for (size_t i = nodes.size(); i-- > 0;) delete nodes[i].unit;  // a unit clears its pointer in its flows
+  }
+  ZtFlow* newFlow(bool removes) {
+    flows.push_back(std::make_unique<ZtFlow>());
+    flows.back()->readRemovesPacket(removes);
+    return flows.back().get();
+  }
+  int add(ZtFlowTask* unit, SoakTask* task, int parent) {
+    nodes.push_back({unit, task, parent});
+    return static_cast<int>(nodes.size()) - 1;
   }
 };
 
@@ -108,9 +108,8 @@ struct SoakTask : ZtFlowTask {
   std::atomic<uint64_t> heldAtEnd{0};  // bytes taken in but never sent on (re-chunking only)
 };
 
-// A virtual-input task that emits the stream at its input position, in
-// packets of random size up to the cap, and records where each run of stream
-// positions landed on its output.
+// A virtual-input task that emits the stream in packets of random size up
+// to the cap.
 struct Source : SoakTask {
   Source(Pipeline* p, ZtFlow* out, uint64_t limit, bool regulated, bool varied)
       : SoakTask(p, "src", nullptr, out), limit(limit), varied(varied), rng{p->seed ^ 0x50} {
@@ -134,8 +133,7 @@ struct Source : SoakTask {
     if (m < in[0]->size()) in[0]->clipSize(m);  // say how much was used
     if (m != 0) {
       ZtProtector<ZtPacket> stored(new ZtPacket(m));
-      fillStream(pl->seed, pos, reinterpret_cast<uint8_t*>(stored->data()), m);
-      pl->addData(flowPosOut(0), pos, m);  // before the emit, so a sink that gets the packet finds it
+      fillStream(pl->seed, flowPosOut(0), reinterpret_cast<uint8_t*>(stored->data()), m);
       emitOver(emit, stored, m);
     }
     haveNext = true;
@@ -152,8 +150,7 @@ struct Source : SoakTask {
   // advance is added to it (target + that step's size). Anything else is a
   // fault.
   void checkSeek(uint32_t pos) {
-    std::lock_guard<std::mutex> hold(pl->mu);
-    auto& pending = pl->pendingSeeks;
+    std::lock_guard<std::mutex> hold(mu);
     for (size_t k = 0; k < pending.size(); ++k) {
       if (pending[k] == pos || pending[k] + lastStep == pos)
         return void(pending.erase(pending.begin(), pending.begin() + static_cast<long>(k) + 1));
@@ -163,9 +160,9 @@ struct Source : SoakTask {
   }
   bool requestSeek(uint32_t to) {
     {
-      std::lock_guard<std::mutex> hold(pl->mu);
-      pl->pendingSeeks.push_back(to);
-      if (pl->pendingSeeks.size() > 16) pl->pendingSeeks.erase(pl->pendingSeeks.begin());
+      std::lock_guard<std::mutex> hold(mu);
+      pending.push_back(to);
+      if (pending.size() > 16) pending.erase(pending.begin());
     }
     return seek(to);
   }
@@ -176,6 +173,8 @@ struct Source : SoakTask {
   bool haveNext = false;
   uint32_t nextStream = 0;
   unsigned int lastStep = 0;
+  std::mutex mu;  // guards pending: the seeks asked for and not yet seen
+  std::vector<uint32_t> pending;
   std::atomic<bool> flushWanted{false};
   std::atomic<uint64_t> made{0}, flushesSent{0};
 };
@@ -252,7 +251,9 @@ struct Sink : SoakTask {
     if (!d) return 0;
     if (received.load() != 0 && static_cast<int32_t>(d->pos() - next) < 0) bad(d->size(), "data again", d->pos());
     next = d->pos() + d->size();
-    check(d->pos(), static_cast<const uint8_t*>(d->data()), d->size());
+    scratch.resize(d->size());
+    fillStream(pl->seed, d->pos(), scratch.data(), d->size());
+    if (std::memcmp(scratch.data(), d->data(), d->size()) != 0) bad(d->size(), "wrong bytes", d->pos());
     received.fetch_add(d->size());
     soak::add(Bytes, d->size());
     tick();
@@ -263,31 +264,6 @@ struct Sink : SoakTask {
   }
   void taskFlush(ZtFlowEmitFn) override { flushesSeen.fetch_add(1); }
 
-  // The packet at flow position x must be the stream bytes that the source
-  // put at output position x; it may span segments joined by a seek.
-  void check(uint32_t x, const uint8_t* bytes, unsigned int n) {
-    for (unsigned int done = 0; done < n;) {
-      const uint32_t at = x + done;
-      Segment seg{};
-      bool found = false;
-      {
-        std::lock_guard<std::mutex> hold(pl->mu);
-        const auto& segs = pl->segments;
-        for (size_t tries = 0; tries < segs.size() && !found; ++tries) {
-          cursor %= segs.size();
-          found = at - segs[cursor].out < segs[cursor].len;
-          if (found) seg = segs[cursor];
-          else ++cursor;
-        }
-      }
-      if (!found) return bad(n - done, "data at a position the source never wrote", at);
-      const unsigned int len = std::min<unsigned int>(n - done, seg.len - (at - seg.out));
-      scratch.resize(len);
-      fillStream(pl->seed, seg.stream + (at - seg.out), scratch.data(), len);
-      if (std::memcmp(scratch.data(), bytes + done, len) != 0) bad(len, "wrong bytes", at);
-      done += len;
-    }
-  }
   void bad(unsigned int n, const char* what, uint32_t at) {
     soak::add(BadData, n);
     if (notes++ < 3) std::fprintf(stderr, "flow_soak: %s at flow position %u\n", what, at);
@@ -297,45 +273,21 @@ struct Sink : SoakTask {
   soak::Rng rng;
   uint64_t napEvery = 1;
   uint32_t next = 0;
-  size_t cursor = 0;
   std::vector<uint8_t> scratch;
   int notes = 0;
   std::atomic<uint64_t> received{0}, flushesSeen{0};
 };
 
-// The tree: each node is a task or a fork, with the index of its parent.
-struct Built {
-  struct Node {
-    ZtFlowTask* unit;
-    SoakTask* task;  // null for a fork
-    int parent;
-  };
-  std::vector<std::unique_ptr<ZtFlow>> flows;
-  std::vector<Node> nodes;  // nodes[0] is the source
-  ZtFlow* newFlow(bool removes) {
-    flows.push_back(std::make_unique<ZtFlow>());
-    flows.back()->readRemovesPacket(removes);
-    return flows.back().get();
-  }
-  int add(ZtFlowTask* unit, SoakTask* task, int parent) {
-    nodes.push_back({unit, task, parent});
-    return static_cast<int>(nodes.size()) - 1;
-  }
-  ~Built() {
-    for (size_t i = nodes.size(); i-- > 0;) delete nodes[i].unit;  // a unit clears its pointer in its flows
-  }
-};
-
 // A chain of 0-3 stages from `in`, then a fork (while the budget lasts) or
 // a sink.
-void grow(Pipeline& pl, Built& b, soak::Rng& rng, ZtFlow* in, int parent, int depth, int& budget) {
+void grow(Pipeline& pl, soak::Rng& rng, ZtFlow* in, int parent, int depth, int& budget) {
   for (int k = 0, stages = rng.pick(4); k < stages && budget > 2; ++k, --budget) {
-    ZtFlow* out = b.newFlow(rng.chance(0.5));
+    ZtFlow* out = pl.newFlow(rng.chance(0.5));
     const uint64_t kind = rng.below(3);
     const auto size = static_cast<unsigned int>(kind == 2 ? rng.range(1, pl.cap) : 0);
     SoakTask* t = size ? static_cast<SoakTask*>(new Rechunk(&pl, in, out, size)) : new Split(&pl, in, out, kind ? 4 : 1);
     pl.graph += t->kind + (size ? "(" + std::to_string(size) + ")>" : std::string(">"));
-    parent = b.add(t, t, parent);
+    parent = pl.add(t, t, parent);
     in = out;
   }
   if (depth < 2 && budget >= 4 && rng.chance(depth == 0 ? 0.6 : 0.3)) {
@@ -343,52 +295,53 @@ void grow(Pipeline& pl, Built& b, soak::Rng& rng, ZtFlow* in, int parent, int de
     ZtFlow* outs[4] = {nullptr, nullptr, nullptr, nullptr};
     // A fork's sleep test looks at its first output only, so the others
     // must let reads remove packets.
-    for (int j = 0; j < branches; ++j) outs[j] = b.newFlow(j == 0 ? rng.chance(0.5) : true);
-    const int me = b.add(new ZtFlowFork(in, outs[0], outs[1], outs[2], outs[3], static_cast<ZtFlow*>(nullptr)),
+    for (int j = 0; j < branches; ++j) outs[j] = pl.newFlow(j == 0 ? rng.chance(0.5) : true);
+    const int me = pl.add(new ZtFlowFork(in, outs[0], outs[1], outs[2], outs[3], static_cast<ZtFlow*>(nullptr)),
                          nullptr, parent);
     budget -= 1 + branches;  // room for one sink per branch
     pl.graph += "fork[";
     for (int j = 0; j < branches; ++j) {
       pl.graph += j ? "," : "";
-      grow(pl, b, rng, outs[j], me, depth + 1, ++budget);
+      grow(pl, rng, outs[j], me, depth + 1, ++budget);
     }
     pl.graph += "]";
     return;
   }
   auto* sink = new Sink(&pl, in, rng.below(4) == 0 ? 0 : rng.pick(3), rng.next());
   sink->napEvery = pl.cap >= 65536 ? 1 : 1 + rng.below(32);
-  b.add(sink, sink, parent);
+  pl.add(sink, sink, parent);
   pl.graph += "sink" + std::string(sink->speed == 0 ? "" : sink->speed == 1 ? "-y" : "-n");
   --budget;
 }
 
+// Builds the pipeline of this seed; flushes, seeks or stops its source at
+// random moments; winds it down and checks what every task saw.
 void runPipeline(long index, uint64_t pseed) {
-  soak::Rng rng{pseed};
-  Pipeline pl;
-  pl.seed = pseed;
-  const bool large = rng.chance(0.3);
-  static const int64_t kDurations[] = {655, 1310, 3276};  // 0.01, 0.02, 0.05 s
-  pl.duration = kDurations[rng.below(3)];
-  const uint64_t wantCap = large ? rng.range(256 << 10, 2 << 20) : rng.range(64, 16 << 10);
-  pl.dataRate = static_cast<unsigned int>(wantCap * 65536 / static_cast<uint64_t>(pl.duration));
-  pl.granularity = 1u << rng.below(4);
-  // The loop's chunk: rate + 0.5 as a time, times the duration, whole positions.
-  pl.cap = std::max(1u, static_cast<unsigned int>(((pl.dataRate * 65536ll + 32768) * pl.duration) >> 32));
-  const bool regulated = !large && rng.chance(0.2);
-  uint64_t limit = large ? rng.range(8u << 20, 48u << 20) : rng.range(64u << 10, 8u << 20);
-  if (regulated) limit = std::min<uint64_t>(limit, pl.dataRate / 2 + 1);  // about half a second paced
-  limit = std::max<uint64_t>(1, static_cast<uint64_t>(static_cast<double>(limit) * soak::run().scale));
-
   const uint64_t faults0 = soak::faults();
   const int64_t live0 = soak::liveBlocks();
   std::string ctx;
   {
-    Built b;
-    ZtFlow* first = b.newFlow(rng.chance(0.5));
+    soak::Rng rng{pseed};
+    Pipeline pl;
+    pl.seed = pseed;
+    const bool large = rng.chance(0.3);
+    static const int64_t kDurations[] = {655, 1310, 3276};  // 0.01, 0.02, 0.05 s
+    pl.duration = kDurations[rng.below(3)];
+    const uint64_t wantCap = large ? rng.range(256 << 10, 2 << 20) : rng.range(64, 16 << 10);
+    pl.dataRate = static_cast<unsigned int>(wantCap * 65536 / static_cast<uint64_t>(pl.duration));
+    pl.granularity = 1u << rng.below(4);
+    // The loop's chunk: rate + 0.5 as a time, times the duration, whole positions.
+    pl.cap = std::max(1u, static_cast<unsigned int>(((pl.dataRate * 65536ll + 32768) * pl.duration) >> 32));
+    const bool regulated = !large && rng.chance(0.2);
+    uint64_t limit = large ? rng.range(8u << 20, 48u << 20) : rng.range(64u << 10, 8u << 20);
+    if (regulated) limit = std::min<uint64_t>(limit, pl.dataRate / 2 + 1);  // about half a second paced
+    limit = std::max<uint64_t>(1, static_cast<uint64_t>(static_cast<double>(limit) * soak::state.scale));
+
+    ZtFlow* first = pl.newFlow(rng.chance(0.5));
     auto* src = new Source(&pl, first, limit, regulated, rng.chance(0.5));
-    b.add(src, src, -1);
+    pl.add(src, src, -1);
     int budget = 14;
-    grow(pl, b, rng, first, 0, 0, budget);
+    grow(pl, rng, first, 0, 0, budget);
     char buf[96];
     std::snprintf(buf, sizeof buf, "pipeline %ld seed 0x%" PRIx64 " (cap %u, rate %u, %s): ", index, pseed, pl.cap,
                   pl.dataRate, regulated ? "paced" : "free");
@@ -397,37 +350,33 @@ void runPipeline(long index, uint64_t pseed) {
 
     // Consumers first: a fork checks the rates its consumers publish.
     bool started = true;
-    for (size_t i = b.nodes.size(); started && i-- > 0;) started = b.nodes[i].unit->start();
+    for (size_t i = pl.nodes.size(); started && i-- > 0;) started = pl.nodes[i].unit->start();
     if (!started) soak::add(NotDone), std::fprintf(stderr, "flow_soak: a task did not start in %s\n", ctx.c_str());
 
-    // Random moments, measured in source bytes: flush, seek, stop. Then let
-    // the source reach its limit, unless the run's time is up.
+    // Random moments, measured in source bytes. Then let the source reach
+    // its limit, unless the run's time is up.
     std::vector<uint64_t> at(started ? rng.below(7) : 0);
     for (uint64_t& when : at) when = rng.below(limit);
     std::sort(at.begin(), at.end());
+    bool stopNow = false;
     for (uint64_t when : at) {
       soak::waitUntil([&] { return src->made.load() >= when || src->done() || soak::timeUp(); });
       if (src->done() || soak::timeUp()) break;
       const uint64_t what = rng.below(10), how = rng.below(3);
-      if (what < 4) {
-        src->flushWanted.store(true);
-      } else if (what < 8) {
-        soak::add(Seeks, src->requestSeek(how == 0   ? static_cast<uint32_t>(rng.next())
-                                          : how == 1 ? ~0u - static_cast<uint32_t>(rng.below(pl.cap * 2u + 2))  // across the wrap
-                                                     : static_cast<uint32_t>(rng.below(1u << 20))));  // back or ahead a little
-      } else {
-        src->stop();
-        soak::add(Stops);
-        break;
-      }
+      if ((stopNow = what >= 8)) break;
+      if (what < 4) src->flushWanted.store(true);
+      const auto to = static_cast<uint32_t>(how == 0   ? rng.next()
+                                            : how == 1 ? ~0u - rng.below(pl.cap * 2u + 2)  // across the wrap
+                                                       : rng.below(1u << 20));             // back or ahead a little
+      if (what >= 4) soak::add(Seeks, src->requestSeek(to));
     }
-    soak::waitUntil([&] { return !started || src->done() || soak::timeUp(); });
+    if (!stopNow) soak::waitUntil([&] { return !started || src->done() || soak::timeUp(); });
     soak::add(Stops, started && !src->done());
-    // Stop the source: the end-of-flow markers wind the rest down. When a
-    // start failed, stop what did start, from the top.
-    for (size_t i = 0; i < (started ? 1 : b.nodes.size()); ++i) b.nodes[i].unit->stop();
+    // The source's end-of-flow markers wind the rest down. When a start
+    // failed, stop what did start, from the top.
+    for (size_t i = 0; i < (started ? 1 : pl.nodes.size()); ++i) pl.nodes[i].unit->stop();
     const auto allDone = [&] {
-      for (const auto& n : b.nodes)
+      for (const auto& n : pl.nodes)
         if (!n.unit->done() && n.unit->started()) return false;
       return true;
     };
@@ -435,46 +384,40 @@ void runPipeline(long index, uint64_t pseed) {
     // Sinks may still be draining what forks buffered for them: wait while
     // bytes keep arriving.
     bool finished = false;
-    for (uint64_t seen = ~0ull; !finished && soak::get(Bytes) != seen;) {
-      seen = soak::get(Bytes);
-      finished = soak::waitUntil(allDone, soak::run().hangSeconds);
-    }
+    for (uint64_t seen = ~0ull; !finished && soak::get(Bytes) != seen;)
+      seen = soak::get(Bytes), finished = soak::waitUntil(allDone, soak::state.hangSeconds);
     if (!finished) {
       // Their loops still run on these objects, which cannot be freed: end the run here.
-      for (const auto& n : b.nodes) soak::add(NotDone, !n.unit->done());
       std::fprintf(stderr, "flow_soak: tasks not done in %s\n", ctx.c_str());
+      soak::add(NotDone);
       std::printf("%s\n", soak::line().c_str());
       std::fflush(stdout);
       std::_Exit(1);
     }
     tick();
 
-    // Each sink should have all the source's data, less what re-chunking
-    // tasks above it held at the end, and every flush; each task's hooks
-    // run once.
-    uint64_t data = 0;
-    for (const Segment& s : pl.segments) data += s.len;
-    const uint64_t flushes = src->flushesSent.load();
+    // Each task is done and ran its hooks once. Each sink got all the
+    // source's data, less what re-chunking tasks above it held at the end,
+    // and every flush.
+    const uint64_t data = src->made.load(), flushes = src->flushesSent.load();
     soak::add(Flushes, flushes);
-    for (const auto& n : b.nodes) {
-      SoakTask* st = n.task;
-      if (!started || !st) continue;
-      if (st->inits.load() != 1 || st->stops.load() != 1 || !st->done()) {
+    for (size_t i = 0; started && i < pl.nodes.size(); ++i) {
+      const Pipeline::Node& n = pl.nodes[i];
+      if (!n.unit->done() || (n.task && (n.task->inits.load() != 1 || n.task->stops.load() != 1))) {
         soak::add(NotDone);
-        std::fprintf(stderr, "flow_soak: %s ran taskInit %d and taskStop %d times (done %d) in %s\n", st->kind,
-                     st->inits.load(), st->stops.load(), st->done(), ctx.c_str());
+        std::fprintf(stderr, "flow_soak: %s not done or its hooks not run once in %s\n", n.unit->name(), ctx.c_str());
       }
-      auto* sink = dynamic_cast<Sink*>(st);
+      auto* sink = dynamic_cast<Sink*>(n.task);
       if (!sink) continue;
       uint64_t held = 0;
-      for (int up = n.parent; up >= 0; up = b.nodes[static_cast<size_t>(up)].parent)
-        if (SoakTask* t = b.nodes[static_cast<size_t>(up)].task) held += t->heldAtEnd.load();
-      const uint64_t want = data - std::min(data, held), got = sink->received.load();
+      for (int up = n.parent; up >= 0; up = pl.nodes[static_cast<size_t>(up)].parent)
+        if (SoakTask* t = pl.nodes[static_cast<size_t>(up)].task) held += t->heldAtEnd.load();
+      const uint64_t want = data - std::min(data, held), got = sink->received.load(), seen = sink->flushesSeen.load();
       soak::add(got < want ? Lost : Extra, got < want ? want - got : got - want);
-      soak::add(FlushMismatch, sink->flushesSeen.load() != flushes);
-      if (got != want || sink->flushesSeen.load() != flushes)
+      soak::add(FlushMismatch, seen != flushes);
+      if (got != want || seen != flushes)
         std::fprintf(stderr, "flow_soak: a sink got %" PRIu64 " of %" PRIu64 " bytes and %" PRIu64 " of %" PRIu64
-                     " flushes in %s\n", got, want, sink->flushesSeen.load(), flushes, ctx.c_str());
+                     " flushes in %s\n", got, want, seen, flushes, ctx.c_str());
     }
   }
   soak::add(Leaked, soak::leakedSince(live0));
@@ -493,7 +436,7 @@ void onLog(void*, const Utils::LogRecord& r) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  soak::run().count = 50;
+  soak::state.count = 50;
   return soak::main(argc, argv, "pipelines",
                     {"bytes", "pipelines", "flushes", "seeks", "stops", "dropouts", "!lost", "!extra", "!bad_data",
                      "!not_done", "!bad_seeks", "!flush_mismatch", "!other_logs", "!leaked_blocks"},

@@ -8,7 +8,6 @@
 #include <atomic>
 #include <chrono>
 #include <cinttypes>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -55,25 +54,22 @@ struct Run {
   std::mutex mu;  // guards context
   std::string context = "start-up";
 };
-inline Run& run() {
-  static Run r;
-  return r;
-}
-inline void tick() { run().progress.fetch_add(1, std::memory_order_relaxed); }
-inline void add(int i, uint64_t v = 1) { run().n[i].fetch_add(v, std::memory_order_relaxed); }
-inline uint64_t get(int i) { return run().n[i].load(); }
-inline bool timeUp() { return Clock::now() > run().deadline; }
+inline Run state;
+inline void tick() { state.progress.fetch_add(1, std::memory_order_relaxed); }
+inline void add(int i, uint64_t v = 1) { state.n[i].fetch_add(v, std::memory_order_relaxed); }
+inline uint64_t get(int i) { return state.n[i].load(); }
+inline bool timeUp() { return Clock::now() > state.deadline; }
 inline void context(const std::string& c) {
-  std::lock_guard<std::mutex> hold(run().mu);
-  run().context = c;
+  std::lock_guard<std::mutex> hold(state.mu);
+  state.context = c;
 }
 inline uint64_t faults() {
   uint64_t f = 0;
-  for (size_t i = 0; i < run().names.size(); ++i) f += run().names[i][0] == '!' ? get(static_cast<int>(i)) : 0;
+  for (size_t i = 0; i < state.names.size(); ++i) f += state.names[i][0] == '!' ? get(static_cast<int>(i)) : 0;
   return f;
 }
 inline std::string line() {
-  Run& r = run();
+  Run& r = state;
   std::string s = r.prog + std::string(":");
   char b[96];
   for (size_t i = 0; i < r.names.size(); ++i) {
@@ -113,7 +109,7 @@ inline uint64_t leakedSince(int64_t start) {
 // joined nor abandoned safely). Prints the summary; 1 on any fault.
 inline int main(int argc, char** argv, const char* countName, std::vector<const char*> names,
                 Utils::LogSinkFn onLog, const std::function<void(long, uint64_t)>& runOne) {
-  Run& r = run();
+  Run& r = state;
   r.prog = std::strrchr(argv[0], '/') ? std::strrchr(argv[0], '/') + 1 : argv[0];
   r.names = std::move(names);
   const std::string countFlag = std::string("--") + countName;
@@ -123,10 +119,8 @@ inline int main(int argc, char** argv, const char* countName, std::vector<const 
                  : k == "--scale" ? &r.scale : k == "--bytes-limit" ? &r.bytesLimit : nullptr;
     uint64_t* whole = k == "--seed" ? &r.seed : k == "--only" ? &r.only : nullptr;
     if ((!real && !whole) || i + 1 >= argc) {
-      std::fprintf(stderr,
-                   "usage: %s [%s N] [--seconds S] [--seed X] [--bytes-limit N[kMG]] [--only SEED]"
-                   " [--hang-seconds S] [--scale F]\n",
-                   r.prog, countFlag.c_str());
+      std::fprintf(stderr, "usage: %s [%s N] [--seconds S] [--seed X] [--bytes-limit N[kMG]] [--only SEED]"
+                   " [--hang-seconds S] [--scale F]\n", r.prog, countFlag.c_str());
       return k == "--help" || k == "-h" ? 0 : 2;
     }
     char* unit = nullptr;
@@ -144,23 +138,17 @@ inline int main(int argc, char** argv, const char* countName, std::vector<const 
   r.t0 = Clock::now();
   if (r.seconds > 0) r.deadline = r.t0 + std::chrono::milliseconds(static_cast<int64_t>(r.seconds * 1000));
   Utils::Log::theLog()->sink(onLog, nullptr);
-
-  std::mutex mu;
-  std::condition_variable cv;
-  bool quit = false;
+  std::atomic<bool> quit{false};
   std::thread watchdog([&] {
-    std::unique_lock<std::mutex> hold(mu);
     uint64_t seen = ~0ull;
-    for (auto last = Clock::now(); !quit; cv.wait_for(hold, std::chrono::milliseconds(250))) {
-      if (r.progress.load() != seen) {
-        seen = r.progress.load();
-        last = Clock::now();
+    for (auto last = Clock::now(); !quit.load(); std::this_thread::sleep_for(std::chrono::milliseconds(100))) {
+      if (r.progress.load() != seen) {  // the watchdog's own clock: nothing is ordered by the sleep
+        seen = r.progress.load(), last = Clock::now();
       } else if (since(last) > r.hangSeconds) {
-        std::lock_guard<std::mutex> ctx(r.mu);
+        std::lock_guard<std::mutex> hold(r.mu);
         std::fprintf(stderr, "HANG: no progress for %.0f s in %s\n", r.hangSeconds, r.context.c_str());
         std::printf("%s HANG\n", line().c_str());
-        std::fflush(stdout);
-        std::fflush(stderr);
+        std::fflush(nullptr);
         std::_Exit(3);
       }
     }
@@ -170,11 +158,7 @@ inline int main(int argc, char** argv, const char* countName, std::vector<const 
     runOne(i, r.only ? r.only : mix(r.seed, static_cast<uint64_t>(i)));
     tick();
   }
-  {
-    std::lock_guard<std::mutex> hold(mu);
-    quit = true;
-  }
-  cv.notify_all();
+  quit.store(true);
   watchdog.join();
   Utils::Log::theLog()->sink(nullptr, nullptr);
   std::printf("%s\n", line().c_str());
