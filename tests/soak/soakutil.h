@@ -103,8 +103,8 @@ inline uint64_t leakedSince(int64_t start) {
 
 // Parses the arguments ("--<countName> N --seconds S --seed X --bytes-limit
 // N[kMG] --only SEED --hang-seconds S --scale F"), prints the seed, then runs
-// runOne(index, seed) until the count, --seconds or --bytes-limit, under a
-// watchdog: no tick() for --hang-seconds prints HANG with the context and the
+// runOne(index, seed) until the count, --seconds or --bytes-limit, each
+// followed by the allocator's live count, under a watchdog: no tick() for --hang-seconds prints HANG with the context and the
 // summary and ends the process with status 3 (a stuck thread can be neither
 // joined nor abandoned safely). Prints the summary; 1 on any fault.
 inline int main(int argc, char** argv, const char* countName, std::vector<const char*> names,
@@ -112,6 +112,8 @@ inline int main(int argc, char** argv, const char* countName, std::vector<const 
   Run& r = state;
   r.prog = std::strrchr(argv[0], '/') ? std::strrchr(argv[0], '/') + 1 : argv[0];
   r.names = std::move(names);
+  r.names.push_back("!leaked_blocks");
+  const int leaked = static_cast<int>(r.names.size()) - 1;
   const std::string countFlag = std::string("--") + countName;
   for (int i = 1; i < argc; i += 2) {
     const std::string k = argv[i];
@@ -155,8 +157,13 @@ inline int main(int argc, char** argv, const char* countName, std::vector<const 
   });
   for (long i = 0; i < (r.only ? 1 : static_cast<long>(r.count)) && !timeUp(); ++i) {
     if (r.bytesLimit > 0 && static_cast<double>(get(0)) >= r.bytesLimit) break;
-    runOne(i, r.only ? r.only : mix(r.seed, static_cast<uint64_t>(i)));
+    const uint64_t seed = r.only ? r.only : mix(r.seed, static_cast<uint64_t>(i)), faults0 = faults();
+    const int64_t live0 = liveBlocks();
+    runOne(i, seed);
+    add(leaked, leakedSince(live0));
     tick();
+    std::lock_guard<std::mutex> hold(r.mu);
+    if (faults() != faults0) std::fprintf(stderr, "%s: FAILED in %s (--only 0x%" PRIx64 ")\n", r.prog, r.context.c_str(), seed);
   }
   quit.store(true);
   watchdog.join();
