@@ -13,7 +13,7 @@
 //
 // Usage: flow_soak [--pipelines N] (and the options of --help)
 #include <algorithm>
-#include <memory>
+#include <deque>
 
 #include "kernel/flow/flow.h"
 #include "kernel/flow/flowfork.h"
@@ -24,20 +24,9 @@
 
 namespace {
 
-using soak::tick;
 
 enum { Bytes, Pipelines, Flushes, Seeks, Stops, Dropouts, Lost, Extra, BadData, NotDone, BadSeeks, FlushMismatch,
        OtherLogs };
-
-// Stream byte k of word w is position 4w + k. Positions wrap at 2^32 like
-// flow positions do, and the stream with them.
-void fillStream(uint64_t seed, uint32_t s, uint8_t* dst, size_t n) {
-  for (size_t i = 0; i < n;) {
-    const uint32_t p = s + static_cast<uint32_t>(i);
-    const auto w = static_cast<uint32_t>(soak::mix(seed, p >> 2));
-    for (unsigned k = p & 3; k < 4 && i < n; ++k) dst[i++] = static_cast<uint8_t>(w >> (8 * k));
-  }
-}
 
 struct SoakTask;
 struct Pipeline {
@@ -47,19 +36,20 @@ struct Pipeline {
     int parent;
   };
   std::vector<Node> nodes;  // nodes[0] is the source
-  std::vector<std::unique_ptr<ZtFlow>> flows;
+  std::deque<ZtFlow> flows;
   uint64_t seed = 0;
   unsigned int dataRate = 0, granularity = 1, cap = 0;  // cap: the largest packet anywhere
   int64_t duration = 0;                                 // raw Utils::Time
   std::string graph = "src>";
+  // The stream's byte at flow position x: positions wrap at 2^32, and the stream with them.
+  uint8_t byteAt(uint32_t x) const { return zktest::patternByte(static_cast<uint32_t>(seed), x); }
 
   ~Pipeline() {
     for (size_t i = nodes.size(); i-- > 0;) delete nodes[i].unit;  // a unit clears its pointer in its flows
   }
   ZtFlow* newFlow(bool removes) {
-    flows.push_back(std::make_unique<ZtFlow>());
-    flows.back()->readRemovesPacket(removes);
-    return flows.back().get();
+    flows.emplace_back().readRemovesPacket(removes);
+    return &flows.back();
   }
   int add(ZtFlowTask* unit, SoakTask* task, int parent) {
     nodes.push_back({unit, task, parent});
@@ -100,8 +90,7 @@ struct SoakTask : zktest::CountingTask {
   std::atomic<uint64_t> heldAtEnd{0};  // bytes taken in but never sent on (re-chunking only)
 };
 
-// A virtual-input task that emits the stream in packets of random size up
-// to the cap.
+// A virtual-input task that emits the stream in packets up to the cap.
 struct Source : SoakTask {
   Source(Pipeline* p, ZtFlow* out, uint64_t limit, bool regulated, bool varied)
       : SoakTask(p, "src", nullptr, out), limit(limit), varied(varied), rng{p->seed ^ 0x50} {
@@ -125,22 +114,20 @@ struct Source : SoakTask {
     if (m < in[0]->size()) in[0]->clipSize(m);  // say how much was used
     if (m != 0) {
       ZtProtector<ZtPacket> stored(new ZtPacket(m));
-      fillStream(pl->seed, flowPosOut(0), reinterpret_cast<uint8_t*>(stored->data()), m);
+      for (unsigned int i = 0; i < m; ++i) stored->data()[i] = static_cast<char>(pl->byteAt(flowPosOut(0) + i));
       emitOver(emit, stored, m);
     }
     haveNext = true;
     nextStream = pos + m;
     lastStep = m;
     made.store(done + m);
-    tick();
+    soak::tick();
     if (done + m >= limit) shutdown(true);
     return 0;
   }
 
-  // A seek lands either before the loop takes the input position for a step
-  // (the step starts at the target) or during a step, when the loop's
-  // advance is added to it (target + that step's size). Anything else is a
-  // fault.
+  // A seek lands before the loop takes the input position for a step (at the
+  // target) or during a step (the target plus that step's advance).
   void checkSeek(uint32_t pos) {
     std::lock_guard<std::mutex> hold(mu);
     for (size_t k = 0; k < pending.size(); ++k) {
@@ -233,15 +220,16 @@ struct Sink : SoakTask {
     if (!d) return 0;
     if (received.load() != 0 && static_cast<int32_t>(d->pos() - next) < 0) bad(d->size(), "data again", d->pos());
     next = d->pos() + d->size();
-    scratch.resize(d->size());
-    fillStream(pl->seed, d->pos(), scratch.data(), d->size());
-    if (std::memcmp(scratch.data(), d->data(), d->size()) != 0) bad(d->size(), "wrong bytes", d->pos());
+    const auto* bytes = static_cast<const uint8_t*>(d->data());
+    for (unsigned int i = 0; i < d->size(); ++i)
+      if (bytes[i] != pl->byteAt(d->pos() + i)) return bad(d->size(), "wrong bytes", d->pos() + i), 0;
     received.fetch_add(d->size());
     soak::add(Bytes, d->size());
-    tick();
+    soak::tick();
     // Load of the task's own, not synchronisation: a slow consumer.
     if (speed == 1) std::this_thread::yield();
-    if (speed == 2 && rng.below(napEvery) == 0) std::this_thread::sleep_for(std::chrono::microseconds(20 + rng.below(200)));
+    if (speed == 2 && rng.below(pl->cap >= 65536 ? 1 : 16) == 0)
+      std::this_thread::sleep_for(std::chrono::microseconds(20 + rng.below(200)));
     return 0;
   }
 
@@ -250,11 +238,9 @@ struct Sink : SoakTask {
     if (notes++ < 3) std::fprintf(stderr, "flow_soak: %s at flow position %u\n", what, at);
   }
 
-  const int speed;  // 0 fast, 1 yielding, 2 napping every napEvery steps or so
+  const int speed;  // 0 fast, 1 yielding, 2 napping
   soak::Rng rng;
-  uint64_t napEvery = 1;
   uint32_t next = 0;
-  std::vector<uint8_t> scratch;
   int notes = 0;
   std::atomic<uint64_t> received{0};
 };
@@ -289,7 +275,6 @@ void grow(Pipeline& pl, soak::Rng& rng, ZtFlow* in, int parent, int depth, int& 
     return;
   }
   auto* sink = new Sink(&pl, in, rng.below(4) == 0 ? 0 : rng.pick(3), rng.next());
-  sink->napEvery = pl.cap >= 65536 ? 1 : 1 + rng.below(32);
   pl.add(sink, sink, parent);
   pl.graph += "sink" + std::string(sink->speed == 0 ? "" : sink->speed == 1 ? "-y" : "-n");
   --budget;
@@ -302,8 +287,7 @@ void runPipeline(long index, uint64_t pseed) {
   Pipeline pl;
   pl.seed = pseed;
   const bool large = rng.chance(0.3);
-  static const int64_t kDurations[] = {655, 1310, 3276};  // 0.01, 0.02, 0.05 s
-  pl.duration = kDurations[rng.below(3)];
+  pl.duration = int64_t{655} << rng.below(3);  // 0.01, 0.02 or 0.04 s
   const uint64_t wantCap = large ? rng.range(256 << 10, 2 << 20) : rng.range(64, 16 << 10);
   pl.dataRate = static_cast<unsigned int>(wantCap * 65536 / static_cast<uint64_t>(pl.duration));
   pl.granularity = 1u << rng.below(4);
@@ -312,7 +296,7 @@ void runPipeline(long index, uint64_t pseed) {
   const bool regulated = !large && rng.chance(0.2);
   uint64_t limit = large ? rng.range(8u << 20, 48u << 20) : rng.range(64u << 10, 8u << 20);
   if (regulated) limit = std::min<uint64_t>(limit, pl.dataRate / 2 + 1);  // about half a second paced
-  limit = std::max<uint64_t>(1, static_cast<uint64_t>(static_cast<double>(limit) * soak::state.scale));
+  limit = soak::scaled(limit);
 
   ZtFlow* first = pl.newFlow(rng.chance(0.5));
   auto* src = new Source(&pl, first, limit, regulated, rng.chance(0.5));
@@ -353,21 +337,20 @@ void runPipeline(long index, uint64_t pseed) {
   for (size_t i = 0; i < (started ? 1 : pl.nodes.size()); ++i) pl.nodes[i].unit->stop();
   // Sinks may still be draining what forks buffered for them; a task that
   // never ends is a hang.
-  tick();
+  soak::tick();
   soak::waitUntil([&] {
     for (const auto& n : pl.nodes)
       if (!n.unit->done() && n.unit->started()) return false;
     return true;
   });
-  tick();
+  soak::tick();
 
-  // Each task ran its hooks once. Each sink got all the
-  // source's data, less what re-chunking tasks above it held at the end,
-  // and every flush.
+  // Each task ran its hooks once. Each sink got every flush and all the
+  // source's data, less what re-chunking tasks above it held at the end.
+  if (!started) return;
   const uint64_t data = src->made.load(), flushes = src->flushesSent.load();
   soak::add(Flushes, flushes);
-  for (size_t i = 0; started && i < pl.nodes.size(); ++i) {
-    const Pipeline::Node& n = pl.nodes[i];
+  for (const Pipeline::Node& n : pl.nodes) {
     if (n.task && (n.task->inits.load() != 1 || n.task->stops.load() != 1))
       soak::add(NotDone), std::fprintf(stderr, "flow_soak: %s did not run its hooks once\n", n.unit->name());
     auto* sink = dynamic_cast<Sink*>(n.task);
@@ -375,14 +358,13 @@ void runPipeline(long index, uint64_t pseed) {
     uint64_t held = 0;
     for (int up = n.parent; up >= 0; up = pl.nodes[static_cast<size_t>(up)].parent)
       if (SoakTask* t = pl.nodes[static_cast<size_t>(up)].task) held += t->heldAtEnd.load();
-    const uint64_t want = data - std::min(data, held), got = sink->received.load(), seen = static_cast<uint64_t>(sink->flushes.load());
+    const uint64_t want = data - std::min(data, held), got = sink->received.load(), seen = sink->flushes.load();
     soak::add(got < want ? Lost : Extra, got < want ? want - got : got - want);
     soak::add(FlushMismatch, seen != flushes);
     if (got != want || seen != flushes)
-      std::fprintf(stderr, "flow_soak: a sink got %" PRIu64 " of %" PRIu64 " bytes, %" PRIu64 " of %" PRIu64 " flushes\n",
-                   got, want, seen, flushes);
+      std::fprintf(stderr, "flow_soak: a sink got %" PRIu64 " of %" PRIu64 " bytes, %" PRIu64 " of %" PRIu64
+                   " flushes\n", got, want, seen, flushes);
   }
-  soak::add(Pipelines);
 }
 
 // Dropouts are expected under load (a paced source that falls behind); any

@@ -5,6 +5,7 @@
 // and as an hours-long local run.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cinttypes>
@@ -41,8 +42,9 @@ struct Rng {
 };
 inline uint64_t mix(uint64_t seed, uint64_t k) { return Rng{seed ^ (k * 0xD1B54A32D192ED03ull)}.next(); }
 
-// The run. Counter 0 is the bytes moved (--bytes-limit, the rate); a counter
-// whose name starts with '!' is a fault, and any fault fails the run.
+// The run. Counter 0 is the bytes moved (--bytes-limit, the rate), counter 1
+// the pipelines or rounds run; a counter whose name starts with '!' is a
+// fault, and any fault fails the run.
 struct Run {
   const char* prog = "";
   std::vector<const char*> names;
@@ -59,6 +61,7 @@ inline void tick() { state.progress.fetch_add(1, std::memory_order_relaxed); }
 inline void add(int i, uint64_t v = 1) { state.n[i].fetch_add(v, std::memory_order_relaxed); }
 inline uint64_t get(int i) { return state.n[i].load(); }
 inline bool timeUp() { return Clock::now() > state.deadline; }
+inline uint64_t scaled(uint64_t n) { return std::max(1.0, static_cast<double>(n) * state.scale); }
 inline void context(const std::string& c) {
   std::lock_guard<std::mutex> hold(state.mu);
   state.context = c;
@@ -69,44 +72,32 @@ inline uint64_t faults() {
   return f;
 }
 inline std::string line() {
-  Run& r = state;
-  std::string s = r.prog + std::string(":");
+  std::string s = state.prog + std::string(":");
+  for (size_t i = 0; i < state.names.size(); ++i)
+    s += " " + std::string(state.names[i] + (*state.names[i] == '!')) + "=" + std::to_string(get(static_cast<int>(i)));
   char b[96];
-  for (size_t i = 0; i < r.names.size(); ++i) {
-    std::snprintf(b, sizeof b, " %s=%" PRIu64, r.names[i] + (r.names[i][0] == '!'), get(static_cast<int>(i)));
-    s += b;
-  }
-  const double wall = since(r.t0);
-  std::snprintf(b, sizeof b, " seed=0x%" PRIx64 " wall=%.1fs rate=%.1fMB/s", r.seed, wall,
+  const double wall = since(state.t0);
+  std::snprintf(b, sizeof b, " seed=0x%" PRIx64 " wall=%.1fs rate=%.1fMB/s", state.seed, wall,
                 static_cast<double>(get(0)) / (wall > 0 ? wall : 1) / 1e6);
   return s + b;
 }
 
 inline int64_t liveBlocks() { return Utils::Allocator::defaultAllocator()->liveBlocks(); }
 
-// Observes until cond holds; false when `seconds` passed first. The
-// watchdog turns a stall into a failure long before a sane limit.
-inline bool waitUntil(const std::function<bool()>& cond, double seconds = 1e12) {
-  for (const auto t0 = Clock::now(); !cond();) {
-    if (since(t0) > seconds) return false;
+// Observes until cond holds or `seconds` pass. The watchdog turns a stall
+// into a failure long before a sane limit.
+inline void waitUntil(const std::function<bool()>& cond, double seconds = 1e12) {
+  for (const auto t0 = Clock::now(); !cond() && since(t0) < seconds;)
     std::this_thread::sleep_for(std::chrono::microseconds(200));  // polling a state, not ordering
-  }
-  return true;
-}
-
-// Blocks still live beyond `start`, once threads that are winding down have
-// had a bounded time to let go of what they hold.
-inline uint64_t leakedSince(int64_t start) {
-  waitUntil([&] { return liveBlocks() == start; }, 10);
-  return liveBlocks() > start ? static_cast<uint64_t>(liveBlocks() - start) : 0;
 }
 
 // Parses the arguments ("--<countName> N --seconds S --seed X --bytes-limit
 // N[kMG] --only SEED --hang-seconds S --scale F"), prints the seed, then runs
-// runOne(index, seed) until the count, --seconds or --bytes-limit, each
-// followed by the allocator's live count, under a watchdog: no tick() for --hang-seconds prints HANG with the context and the
-// summary and ends the process with status 3 (a stuck thread can be neither
-// joined nor abandoned safely). Prints the summary; 1 on any fault.
+// runOne(index, seed) and checks the allocator's live count, until the
+// count, --seconds or --bytes-limit, under a watchdog: no tick() for
+// --hang-seconds prints HANG, the context and the summary and ends the
+// process with status 3 (a stuck thread can be neither joined nor abandoned
+// safely). Prints the summary; 1 on any fault.
 inline int main(int argc, char** argv, const char* countName, std::vector<const char*> names,
                 Utils::LogSinkFn onLog, const std::function<void(long, uint64_t)>& runOne) {
   Run& r = state;
@@ -121,8 +112,8 @@ inline int main(int argc, char** argv, const char* countName, std::vector<const 
                  : k == "--scale" ? &r.scale : k == "--bytes-limit" ? &r.bytesLimit : nullptr;
     uint64_t* whole = k == "--seed" ? &r.seed : k == "--only" ? &r.only : nullptr;
     if ((!real && !whole) || i + 1 >= argc) {
-      std::fprintf(stderr, "usage: %s [%s N] [--seconds S] [--seed X] [--bytes-limit N[kMG]] [--only SEED]"
-                   " [--hang-seconds S] [--scale F]\n", r.prog, countFlag.c_str());
+      std::fprintf(stderr, "usage: %s [%s N] [--seconds S] [--seed X] [--bytes-limit N[kMG]] [--only SEED] "
+                   "[--hang-seconds S] [--scale F]\n", r.prog, countFlag.c_str());
       return k == "--help" || k == "-h" ? 0 : 2;
     }
     char* unit = nullptr;
@@ -160,10 +151,12 @@ inline int main(int argc, char** argv, const char* countName, std::vector<const 
     const uint64_t seed = r.only ? r.only : mix(r.seed, static_cast<uint64_t>(i)), faults0 = faults();
     const int64_t live0 = liveBlocks();
     runOne(i, seed);
-    add(leaked, leakedSince(live0));
+    add(1);
+    waitUntil([&] { return liveBlocks() == live0; }, 10);  // threads winding down let go of what they hold
+    add(leaked, static_cast<uint64_t>(std::max<int64_t>(0, liveBlocks() - live0)));
     tick();
     std::lock_guard<std::mutex> hold(r.mu);
-    if (faults() != faults0) std::fprintf(stderr, "%s: FAILED in %s (--only 0x%" PRIx64 ")\n", r.prog, r.context.c_str(), seed);
+    if (faults() != faults0) std::fprintf(stderr, "FAILED: %s (--only 0x%" PRIx64 ")\n", r.context.c_str(), seed);
   }
   quit.store(true);
   watchdog.join();
