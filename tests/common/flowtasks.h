@@ -1,10 +1,8 @@
 // Flow tasks for tests: a source that makes data packets over stored packets
 // with known bytes, a pass-through and a sink that keeps what it receives,
-// each counting the hooks the loop calls.
-//
-// Threads: the counters are atomics, safe to poll from the test thread. The
-// byte records (SinkTask::bytes) belong to the task's loop; read them once the
-// task is done (an acquire load of the loop's last store) or stopped.
+// each counting the hooks the loop calls. The counters are atomics, safe to
+// poll from the test thread; a sink's byte records belong to its loop: read
+// them once the task is done (an acquire load of its last store) or stopped.
 #pragma once
 
 #include <algorithm>
@@ -174,9 +172,8 @@ struct SinkTask : CountingTask {
 
 // Whether `bytes` is exactly the first bytes.size() bytes of the stream.
 inline bool isPattern(const std::vector<uint8_t>& bytes, uint32_t seed) {
-  for (uint64_t k = 0; k < bytes.size(); ++k)
-    if (bytes[k] != patternByte(seed, k)) return false;
-  return true;
+  uint64_t k = 0;
+  return std::all_of(bytes.begin(), bytes.end(), [&](uint8_t b) { return b == patternByte(seed, k++); });
 }
 
 }  // namespace zktest
