@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The flow data plane's speed, each figure beside a baseline built from the
 // standard library doing the same job in the same binary:
 //
@@ -21,8 +22,8 @@
 #include <mutex>
 #include <thread>
 
-#include "host/lock.h"
-#include "kernel/flow/flow.h"
+#include "zkflow/host/lock.h"
+#include "zkflow/flow/flow.h"
 
 namespace {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Flow task graphs: packets and bytes per second through chains of 2 and 4
 // flow tasks and through a fork to 2 consumers, for 256-byte and 4-KiB
 // packets, none clock regulated, each beside the same graph built from
@@ -23,13 +24,13 @@
 #include <string>
 #include <vector>
 
-#include "host/clock.h"
-#include "host/log.h"
-#include "host/zsys.h"
-#include "kernel/flow/flow.h"
-#include "kernel/flow/flowfork.h"
-#include "kernel/flow/flowtask.h"
-#include "kernel/flow/packet.h"
+#include "zkflow/host/clock.h"
+#include "zkflow/host/log.h"
+#include "zkflow/host/zsys.h"
+#include "zkflow/flow/flow.h"
+#include "zkflow/flow/flowfork.h"
+#include "zkflow/flow/flowtask.h"
+#include "zkflow/flow/packet.h"
 #include "peers/bare_sleep.h"
 #include "peers/gst_launch.h"
 #include "peers/mutex_pipeline.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Messaging: the cost of one send to 1 and to 8 direct registrations, and of a
 // buffered send followed by the poll that delivers it.
 //
@@ -11,12 +12,12 @@
 #include <deque>
 #include <vector>
 
-#include "kernel/flow/message.h"
+#include "zkflow/flow/message.h"
 #include "peers/sigc_signal.h"
 
 namespace {
 
-int countCall(void* closure, const P<ZtMessage>& m) {
+int countCall(void* closure, const zk::P<ZtMessage>& m) {
   *static_cast<long*>(closure) += m->type();
   return 0;
 }
@@ -27,7 +28,7 @@ void BM_DirectSend(benchmark::State& state) {
   ZtMsgSender sender;
   std::vector<ZtMsgReceiver> rs(receivers);
   for (auto& r : rs) sender.addReceiver(r, &countCall, &sum, 0, true);
-  P<ZtMessage> m(new ZtMessage(1));
+  zk::P<ZtMessage> m(new ZtMessage(1));
   for (auto _ : state) sender.send(m);
   benchmark::DoNotOptimize(sum);
   state.SetItemsProcessed(state.iterations());
@@ -43,9 +44,9 @@ void BM_Baseline_DirectCalls(benchmark::State& state) {
   const int receivers = static_cast<int>(state.range(0));
   long sum = 0;
   std::vector<Entry> entries(receivers, Entry{&countCall, &sum, 0});
-  P<ZtMessage> m(new ZtMessage(1));
+  zk::P<ZtMessage> m(new ZtMessage(1));
   for (auto _ : state) {
-    P<ZtMessage> held = m;  // send() holds the message for its walk, too
+    zk::P<ZtMessage> held = m;  // send() holds the message for its walk, too
     const int type = held->type();
     for (const Entry& e : entries)
       if (e.type == 0 || type == 0 || e.type == type) e.callback(e.closure, held);
@@ -61,7 +62,7 @@ void BM_BufferedSendPoll(benchmark::State& state) {
   ZtMsgSender sender;
   ZtMsgReceiver r;
   sender.addReceiver(r, &countCall, &sum, 0, false);
-  P<ZtMessage> m(new ZtMessage(1));
+  zk::P<ZtMessage> m(new ZtMessage(1));
   for (auto _ : state) {
     sender.send(m);
     r.poll();
@@ -76,8 +77,8 @@ BENCHMARK(BM_BufferedSendPoll);
 // counted message, each slot calling the same callback with its closure.
 void BM_SigcEmit(benchmark::State& state) {
   long sum = 0;
-  peers::SigcFanOut<const P<ZtMessage>&> signal(static_cast<int>(state.range(0)), &countCall, &sum);
-  P<ZtMessage> m(new ZtMessage(1));
+  peers::SigcFanOut<const zk::P<ZtMessage>&> signal(static_cast<int>(state.range(0)), &countCall, &sum);
+  zk::P<ZtMessage> m(new ZtMessage(1));
   for (auto _ : state) {
     signal.emit(m);
     benchmark::ClobberMemory();
@@ -90,12 +91,12 @@ BENCHMARK(BM_SigcEmit)->Arg(1)->Arg(8);
 
 void BM_Baseline_DequeSendPoll(benchmark::State& state) {
   long sum = 0;
-  std::deque<P<ZtMessage>> queue;
-  P<ZtMessage> m(new ZtMessage(1));
+  std::deque<zk::P<ZtMessage>> queue;
+  zk::P<ZtMessage> m(new ZtMessage(1));
   for (auto _ : state) {
     queue.push_back(m);
     while (!queue.empty()) {
-      P<ZtMessage> held = std::move(queue.front());
+      zk::P<ZtMessage> held = std::move(queue.front());
       queue.pop_front();
       countCall(&sum, held);
     }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Packets per second through a multithreaded queue into a pre-emptive queue
 // task, from one and from two producer threads, with an unbounded queue and
 // with a bounded one (capacity 1024).
@@ -21,8 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "host/zsys.h"
-#include "kernel/flow/queuetask.h"
+#include "zkflow/host/zsys.h"
+#include "zkflow/flow/queuetask.h"
 #include "peers/bounded_queues.h"
 
 namespace {
@@ -35,7 +36,7 @@ constexpr int kBatch = 20000;
 struct CountingTask : ZtQueueTask {
   CountingTask() : ZtQueueTask(false) {}
   ~CountingTask() override { stop(); }
-  void taskHandlePacket(AP<ZtQueuePacket>& p, Queue*) override {
+  void taskHandlePacket(zk::AP<ZtQueuePacket>& p, Queue*) override {
     if (p) handled.fetch_add(1, std::memory_order_release);
   }
   const char* taskName() override { return "bench"; }
@@ -63,7 +64,7 @@ void BM_QueueTask(benchmark::State& state) {
     for (int p = 0; p < producers; ++p) {
       threads.emplace_back([&in, n = kBatch / producers] {
         for (int i = 0; i < n; ++i) {
-          AP<ZtQueuePacket> pk(new ZtQueuePacket);
+          zk::AP<ZtQueuePacket> pk(new ZtQueuePacket);
           in.push(pk);
         }
       });

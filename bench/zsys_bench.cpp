@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The system layer's costs: a cooperative switch, a cooperative event
 // handoff, a cooperative task's whole life, and a Lock handed between two
 // threads. Each beside its baseline in the same binary:
@@ -9,8 +10,8 @@
 #include <semaphore>
 #include <thread>
 
-#include "host/lock.h"
-#include "host/zsys.h"
+#include "zkflow/host/lock.h"
+#include "zkflow/host/zsys.h"
 #include "peers/ucontext_pingpong.h"
 
 namespace {
@@ -119,7 +120,7 @@ void handoff(benchmark::State& state) {
 
 // A Lock used as a gate: closed at first.
 struct LockGate {
-  Lock lock{new LockRep("gate")};
+  zk::Lock lock{new zk::LockRep("gate")};
   LockGate() { lock.lock(); }
   void take() { lock.lock(); }
   void give() { lock.unlock(); }

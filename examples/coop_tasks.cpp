@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Tutorial: cooperative queue tasks sharing one thread.
 //
 // A queue task made with coop = true does not get a thread of its own: its
@@ -49,7 +50,7 @@ struct Logger : ZtQueueTask {
 
   const char* taskName() override { return who == 'A' ? "ping" : "pong"; }
 
-  void taskHandlePacket(AP<ZtQueuePacket>& packet, Queue*) override {
+  void taskHandlePacket(zk::AP<ZtQueuePacket>& packet, Queue*) override {
     if (std::this_thread::get_id() != ranOn) otherThread = true;
     if (!packet) return;
     log->push_back({who, static_cast<Number*>(packet.get())->n});
@@ -76,7 +77,7 @@ int main() {
   }
 
   for (int i = 0; i < kPerTask; ++i) {
-    AP<ZtQueuePacket> pa(new Number(i)), pb(new Number(i));
+    zk::AP<ZtQueuePacket> pa(new Number(i)), pb(new Number(i));
     qa.push(pa);
     qb.push(pb);
   }

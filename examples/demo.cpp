@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The ZKflow demo: a real audio pipeline.
 //
 //   tone source ──► gain ──► fork ─┬─► WAV writer
@@ -224,14 +225,14 @@ struct LevelMessage : ZtMessage {
 // (`messagingLock`) around send and poll: messaging itself takes no locks.
 struct LevelMeter : ZtFlowTask {
   ZtMsgSender sender;
-  Lock messagingLock;
+  zk::Lock messagingLock;
   double peak[kChannels] = {};
   double sumSquares[kChannels] = {};
   unsigned frames = 0;
   unsigned carry = 0;           // bytes of a frame split across packets
   unsigned char partial[kFrameBytes] = {};
 
-  explicit LevelMeter(const Lock& lock) : messagingLock(lock) {}
+  explicit LevelMeter(const zk::Lock& lock) : messagingLock(lock) {}
   ~LevelMeter() override { stop(); }
 
   const char* taskName() const override { return "level meter"; }
@@ -254,7 +255,7 @@ struct LevelMeter : ZtFlowTask {
       peak[ch] = sumSquares[ch] = 0;
     }
     frames = 0;
-    P<ZtMessage> hold(m);
+    zk::P<ZtMessage> hold(m);
     messagingLock.lock();
     sender.send(hold);
     messagingLock.unlock();
@@ -341,7 +342,7 @@ struct Display {
   unsigned messages = 0;
 };
 
-int onLevel(void* closure, const P<ZtMessage>& m) {
+int onLevel(void* closure, const zk::P<ZtMessage>& m) {
   auto* d = static_cast<Display*>(closure);
   auto* level = static_cast<const LevelMessage*>(m.get());
   for (unsigned ch = 0; ch < kChannels; ++ch) {
@@ -426,7 +427,7 @@ int main(int argc, char** argv) {
   // has passed.
   ZtFlow toneToGain, gainToFork, forkToWav, forkToMeter;
 
-  Lock messagingLock(new LockRep("demo messaging"));
+  zk::Lock messagingLock(new zk::LockRep("demo messaging"));
   ToneSource tone;
   Gain gain(gainQ8);
   WavWriter wav(opt.out.c_str());

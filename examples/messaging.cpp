@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Tutorial: typed messages, direct and buffered.
 //
 // A ZtMsgSender hands every message it sends to the receivers registered
@@ -35,7 +36,7 @@ struct Seen {
   int lastType = 0;
 };
 
-int record(void* closure, const P<ZtMessage>& m) {
+int record(void* closure, const zk::P<ZtMessage>& m) {
   auto* seen = static_cast<Seen*>(closure);
   ++seen->calls;
   seen->sum += static_cast<const Reading*>(m.get())->value;
@@ -44,7 +45,7 @@ int record(void* closure, const P<ZtMessage>& m) {
 }
 
 void send(ZtMsgSender& sender, int type, double value) {
-  P<ZtMessage> m(new Reading(type, value));  // the last P deletes it
+  zk::P<ZtMessage> m(new Reading(type, value));  // the last P deletes it
   sender.send(m);
 }
 
@@ -95,7 +96,7 @@ void oneThread() {
 void twoThreads() {
   std::printf("two threads:\n");
   constexpr int kCount = 1000;
-  Lock owner(new LockRep("messaging example"));
+  zk::Lock owner(new zk::LockRep("messaging example"));
   ZtMsgSender sender;
   ZtMsgReceiver inbox;
   Seen got;
@@ -104,7 +105,7 @@ void twoThreads() {
   std::atomic<bool> finished{false};
   std::thread worker([&] {
     for (int i = 1; i <= kCount; ++i) {
-      P<ZtMessage> m(new Reading(kTemperature, i));  // made outside the lock
+      zk::P<ZtMessage> m(new Reading(kTemperature, i));  // made outside the lock
       owner.lock();
       sender.send(m);
       owner.unlock();

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Tutorial: the smallest flow pipeline.
 //
 //   counter source ──(flow)──► checking sink

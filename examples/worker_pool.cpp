@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Tutorial: a worker pool of pre-emptive queue tasks.
 //
 //   main ──► jobs ──► dispatcher ─┬─► work[0] ──► worker 0 ─┐
@@ -43,7 +44,7 @@ struct Dispatcher : ZtQueueTask {
 
   const char* taskName() override { return "dispatcher"; }
 
-  void taskHandlePacket(AP<ZtQueuePacket>& packet, Queue*) override {
+  void taskHandlePacket(zk::AP<ZtQueuePacket>& packet, Queue*) override {
     if (!packet) return;  // the wake-up that stop() posts
     // push() moves the packet: `packet` is empty afterwards, so the loop
     // has nothing to delete. Should the push fail (no memory), the packet
@@ -61,7 +62,7 @@ struct Worker : ZtQueueTask {
 
   const char* taskName() override { return index == 0 ? "worker 0" : "worker 1"; }
 
-  void taskHandlePacket(AP<ZtQueuePacket>& packet, Queue* out) override {
+  void taskHandlePacket(zk::AP<ZtQueuePacket>& packet, Queue* out) override {
     if (!packet || !out) return;
     auto* job = static_cast<Job*>(packet.get());
     job->result = job->input * job->input;
@@ -101,7 +102,7 @@ int main() {
     auto* job = new Job;
     job->id = i;
     job->input = i;
-    AP<ZtQueuePacket> p(job);
+    zk::AP<ZtQueuePacket> p(job);
     if (!jobs.push(p)) {
       std::fprintf(stderr, "worker_pool: could not queue job %d\n", i);
       return 1;
@@ -116,7 +117,7 @@ int main() {
   int wrong = 0, taken = 0;
   const Utils::Time deadline = ZtClock::timeNow() + Utils::Time(20.0);
   while (taken < kJobs && ZtClock::timeNow() < deadline) {
-    AP<ZtQueuePacket> p;
+    zk::AP<ZtQueuePacket> p;
     if (!results.unlinkHead(p, /*counted=*/true)) {
       ZIF_Sleep(0.001);
       continue;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The flow buffer against a byte-string model.
 //
 // The input is a sequence of steps on one ZtFlowBuffer: data packets of
@@ -22,9 +23,9 @@
 #include <vector>
 
 #include "fuzz/fuzz.h"
-#include "kernel/flow/flowbuffer.h"
-#include "kernel/flow/flowpacket.h"
-#include "kernel/flow/packet.h"
+#include "zkflow/flow/flowbuffer.h"
+#include "zkflow/flow/flowpacket.h"
+#include "zkflow/flow/packet.h"
 
 namespace {
 
@@ -131,7 +132,7 @@ struct Fuzz {
     ZtFlowDataPacket* p = make(h.pos, static_cast<uint32_t>(h.bytes.size()), shown);
     p->incRef();  // ours: the packet must still be whole afterwards
     buf.add(p);
-    ZKFUZZ_CHECK(p->refCount() == 1, "step %d: a packet wholly inside held data was taken", step);
+    ZKFLOW_FUZZ_CHECK(p->refCount() == 1, "step %d: a packet wholly inside held data was taken", step);
     ZtFlowPacket::drop(p);
   }
 
@@ -161,23 +162,23 @@ struct Fuzz {
         readOffset = 0;
       }
     }
-    ZKFUZZ_CHECK(std::memcmp(out.data(), want.data(), n) == 0, "step %d: read(%u) gave the wrong bytes", step, count);
+    ZKFLOW_FUZZ_CHECK(std::memcmp(out.data(), want.data(), n) == 0, "step %d: read(%u) gave the wrong bytes", step, count);
     for (size_t i = n; i < out.size(); ++i)
-      ZKFUZZ_CHECK(out[i] == kUntouched, "step %d: read(%u) wrote past the %zu bytes there were", step, count, n);
+      ZKFLOW_FUZZ_CHECK(out[i] == kUntouched, "step %d: read(%u) wrote past the %zu bytes there were", step, count, n);
   }
 
   void copy() {
     ZtFlowBuffer c(buf);
-    ZKFUZZ_CHECK(c.size() == buf.size(), "step %d: the copy's size", step);
+    ZKFLOW_FUZZ_CHECK(c.size() == buf.size(), "step %d: the copy's size", step);
     std::vector<unsigned char> out(c.size() + 1, kUntouched);
     c.read(out.data(), c.size());
-    ZKFUZZ_CHECK(c.size() == 0, "step %d: the copy read to its end still holds %u", step, c.size());
+    ZKFLOW_FUZZ_CHECK(c.size() == 0, "step %d: the copy read to its end still holds %u", step, c.size());
     size_t i = 0;
     bool first = true;
     for (const MPacket& p : held) {
       const size_t from = first ? readOffset : 0;
       first = false;
-      ZKFUZZ_CHECK(std::memcmp(out.data() + i, p.bytes.data() + from, p.bytes.size() - from) == 0,
+      ZKFLOW_FUZZ_CHECK(std::memcmp(out.data() + i, p.bytes.data() + from, p.bytes.size() - from) == 0,
                    "step %d: the copy reads other bytes", step);
       i += p.bytes.size() - from;
     }
@@ -186,7 +187,7 @@ struct Fuzz {
       std::string shown;
       other.add(make(0, 5, shown));
       other = buf;
-      ZKFUZZ_CHECK(other.size() == buf.size(), "step %d: the assigned buffer's size", step);
+      ZKFLOW_FUZZ_CHECK(other.size() == buf.size(), "step %d: the assigned buffer's size", step);
     }
   }
 
@@ -202,7 +203,7 @@ struct Fuzz {
         buf.read(&c, 0);
         buf.read(nullptr, 5);
         buf.add(nullptr);
-        ZKFUZZ_CHECK(c == kUntouched, "step %d: read of 0 bytes wrote", step);
+        ZKFLOW_FUZZ_CHECK(c == kUntouched, "step %d: read of 0 bytes wrote", step);
         break;
       }
       case 13:
@@ -215,7 +216,7 @@ struct Fuzz {
         break;
       default: copy(); break;
     }
-    ZKFUZZ_CHECK(buf.size() == modelSize(), "step %d: size() %u, model %zu", step, buf.size(), modelSize());
+    ZKFLOW_FUZZ_CHECK(buf.size() == modelSize(), "step %d: size() %u, model %zu", step, buf.size(), modelSize());
   }
 };
 
@@ -227,4 +228,4 @@ int flowbufferOne(const uint8_t* data, size_t size) { return runSteps<Fuzz>(data
 
 }  // namespace zkfuzz
 
-ZKFUZZ_ENTRY(flowbufferOne)
+ZKFLOW_FUZZ_ENTRY(flowbufferOne)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The flow packet list against a model of which positions hold which bytes.
 //
 // The input is a sequence of steps on one ZtFlowBase of data packets (over
@@ -36,9 +37,9 @@
 #include <vector>
 
 #include "fuzz/fuzz.h"
-#include "kernel/flow/flow.h"
-#include "kernel/flow/flowpacket.h"
-#include "kernel/flow/packet.h"
+#include "zkflow/flow/flow.h"
+#include "zkflow/flow/flowpacket.h"
+#include "zkflow/flow/packet.h"
 
 namespace {
 
@@ -77,26 +78,26 @@ struct Probe : ZtFlowBase {
     if (!n) return out;
     unsigned zero = 0, breaks = 0;
     do {
-      ZKFUZZ_CHECK(n->next->prev == n && n->prev->next == n, "step %d: node links broken", step);
+      ZKFLOW_FUZZ_CHECK(n->next->prev == n && n->prev->next == n, "step %d: node links broken", step);
       out.push_back(viewOf(n->packet));
-      ZKFUZZ_CHECK(n->pos == n->packet->pos() && n->end == n->packet->pos() + n->packet->size(),
+      ZKFLOW_FUZZ_CHECK(n->pos == n->packet->pos() && n->end == n->packet->pos() + n->packet->size(),
                    "step %d: a node's edges are not its packet's", step);
       if (n->packet->size() == 0) ++zero;
       if (n->next != head && n->next->packet->pos() != n->packet->pos() + n->packet->size()) ++breaks;
       n = n->next;
-      ZKFUZZ_CHECK(out.size() < kMaxNodes, "step %d: the ring does not close", step);
+      ZKFLOW_FUZZ_CHECK(out.size() < kMaxNodes, "step %d: the ring does not close", step);
     } while (n != head);
-    ZKFUZZ_CHECK(zero == zeroSized_, "step %d: %u empty packets, bookkeeping says %u", step, zero, zeroSized_);
-    ZKFUZZ_CHECK(breaks == breaks_, "step %d: %u breaks, bookkeeping says %u", step, breaks, breaks_);
+    ZKFLOW_FUZZ_CHECK(zero == zeroSized_, "step %d: %u empty packets, bookkeeping says %u", step, zero, zeroSized_);
+    ZKFLOW_FUZZ_CHECK(breaks == breaks_, "step %d: %u breaks, bookkeeping says %u", step, breaks, breaks_);
     for (const View& v : out)
-      ZKFUZZ_CHECK(ZtFlowPos::atOrBefore(v.pos + v.size, endBound_), "step %d: a packet ends past the bound", step);
+      ZKFLOW_FUZZ_CHECK(zk::FlowPos::atOrBefore(v.pos + v.size, endBound_), "step %d: a packet ends past the bound", step);
     bool cursorFound = cursor == nullptr;
     const Node* m = head;
     do {
       cursorFound |= m == cursor;
       m = m->next;
     } while (m != head);
-    ZKFUZZ_CHECK(cursorFound, "step %d: the cursor is on no node of the list", step);
+    ZKFLOW_FUZZ_CHECK(cursorFound, "step %d: the cursor is on no node of the list", step);
     return out;
   }
 };
@@ -246,7 +247,7 @@ struct Fuzz {
       uint32_t pos = abs(run);
       p->pos(d);  // relative to the running position
       list.append(p, &pos);
-      ZKFUZZ_CHECK(pos == abs(r + len), "step %d: append left the running position at %u, not %u", step, rel(pos),
+      ZKFLOW_FUZZ_CHECK(pos == abs(r + len), "step %d: append left the running position at %u, not %u", step, rel(pos),
                    r + len);
       run = r + len;
     } else {
@@ -259,18 +260,18 @@ struct Fuzz {
   // What a node or a read copy holding rel onward must look like.
   void expectCopy(const View& v, uint32_t r, const Seg& s, uint32_t segStart, const char* what) {
     const Source& src = sources[static_cast<size_t>(s.src)];
-    ZKFUZZ_CHECK(v.markup == static_cast<uint32_t>(s.src) + 1, "step %d: %s comes from the wrong packet", step, what);
+    ZKFLOW_FUZZ_CHECK(v.markup == static_cast<uint32_t>(s.src) + 1, "step %d: %s comes from the wrong packet", step, what);
     if (src.stored.isNull()) {
-      ZKFUZZ_CHECK(v.stored == nullptr && v.size == 1 && v.pos == abs(segStart), "step %d: %s: plain packet", step,
+      ZKFLOW_FUZZ_CHECK(v.stored == nullptr && v.size == 1 && v.pos == abs(segStart), "step %d: %s: plain packet", step,
                    what);
       return;
     }
-    ZKFUZZ_CHECK(v.stored == src.stored.get(), "step %d: %s shows another stored packet", step, what);
+    ZKFLOW_FUZZ_CHECK(v.stored == src.stored.get(), "step %d: %s shows another stored packet", step, what);
     const uint32_t segEnd = segStart + s.len;
-    ZKFUZZ_CHECK(v.size == segEnd - r, "step %d: %s at %u has size %u, model %u", step, what, r, v.size, segEnd - r);
-    ZKFUZZ_CHECK(v.dStart == src.dStart + s.off + (r - segStart), "step %d: %s at %u shows the wrong bytes", step,
+    ZKFLOW_FUZZ_CHECK(v.size == segEnd - r, "step %d: %s at %u has size %u, model %u", step, what, r, v.size, segEnd - r);
+    ZKFLOW_FUZZ_CHECK(v.dStart == src.dStart + s.off + (r - segStart), "step %d: %s at %u shows the wrong bytes", step,
                  what, r);
-    if (v.size > 0) ZKFUZZ_CHECK(v.pos == abs(r), "step %d: %s at %u has pos %u", step, what, r, rel(v.pos));
+    if (v.size > 0) ZKFLOW_FUZZ_CHECK(v.pos == abs(r), "step %d: %s at %u has pos %u", step, what, r, rel(v.pos));
   }
 
   void checkNodes() {
@@ -278,14 +279,14 @@ struct Fuzz {
     uint64_t total = 0;
     for (const View& v : nodes) {
       total += v.size;
-      ZKFUZZ_CHECK(v.refs == 1, "step %d: a held packet has %u references", step, v.refs);
+      ZKFLOW_FUZZ_CHECK(v.refs == 1, "step %d: a held packet has %u references", step, v.refs);
     }
-    ZKFUZZ_CHECK(list.size() == static_cast<uint32_t>(total), "step %d: size() %u, nodes hold %llu", step,
+    ZKFLOW_FUZZ_CHECK(list.size() == static_cast<uint32_t>(total), "step %d: size() %u, nodes hold %llu", step,
                  list.size(), static_cast<unsigned long long>(total));
-    ZKFUZZ_CHECK(list.isEmpty() == nodes.empty(), "step %d: isEmpty", step);
-    ZKFUZZ_CHECK(list.first() == (nodes.empty() ? nullptr : nodes.front().packet), "step %d: first()", step);
+    ZKFLOW_FUZZ_CHECK(list.isEmpty() == nodes.empty(), "step %d: isEmpty", step);
+    ZKFLOW_FUZZ_CHECK(list.first() == (nodes.empty() ? nullptr : nodes.front().packet), "step %d: first()", step);
     if (!strict) return;
-    ZKFUZZ_CHECK(nodes.size() == segs.size(), "step %d: %zu nodes, model %zu segments", step, nodes.size(),
+    ZKFLOW_FUZZ_CHECK(nodes.size() == segs.size(), "step %d: %zu nodes, model %zu segments", step, nodes.size(),
                  segs.size());
     size_t i = 0;
     for (const auto& [start, s] : segs) expectCopy(nodes[i++], start, s, start, "node");
@@ -297,18 +298,18 @@ struct Fuzz {
     list.readRemovesPacket(removes);
     unsigned int pos = abs(r);
     ZtFlowPacket* q = list.read(pos);
-    ZKFUZZ_CHECK(pos == abs(r), "step %d: read wrote its position", step);
-    if (q) ZKFUZZ_CHECK(q->refCount() == 1, "step %d: a read copy has %u references", step, q->refCount());
+    ZKFLOW_FUZZ_CHECK(pos == abs(r), "step %d: read wrote its position", step);
+    if (q) ZKFLOW_FUZZ_CHECK(q->refCount() == 1, "step %d: a read copy has %u references", step, q->refCount());
     if (strict) {
       auto h = holding(r);
       auto e = endingAt(r);
       if (h != segs.end()) {
-        ZKFUZZ_CHECK(q != nullptr, "step %d: read(%u) found nothing in held data", step, r);
+        ZKFLOW_FUZZ_CHECK(q != nullptr, "step %d: read(%u) found nothing in held data", step, r);
         expectCopy(viewOf(q), r, h->second, h->first, "read copy");
         if (removes) segs.erase(h);
       } else if (q) {
         // Only a packet that ends exactly here may be found, as an empty copy.
-        ZKFUZZ_CHECK(e != segs.end(), "step %d: read(%u) found data in a hole", step, r);
+        ZKFLOW_FUZZ_CHECK(e != segs.end(), "step %d: read(%u) found data in a hole", step, r);
         const View v = viewOf(q);
         if (sources[static_cast<size_t>(e->second.src)].stored.isNull())
           expectCopy(v, e->first, e->second, e->first, "empty read copy");
@@ -325,9 +326,9 @@ struct Fuzz {
     const bool found = list.locate(abs(r));
     if (!strict) return;
     if (holding(r) != segs.end())
-      ZKFUZZ_CHECK(found, "step %d: locate(%u) missed held data", step, r);
+      ZKFLOW_FUZZ_CHECK(found, "step %d: locate(%u) missed held data", step, r);
     else if (endingAt(r) == segs.end())
-      ZKFUZZ_CHECK(!found, "step %d: locate(%u) found a hole", step, r);
+      ZKFLOW_FUZZ_CHECK(!found, "step %d: locate(%u) found a hole", step, r);
   }
 
   void remove() {
@@ -336,13 +337,13 @@ struct Fuzz {
       ZtFlowPacket::drop(q);
       return;
     }
-    ZKFUZZ_CHECK((q == nullptr) == segs.empty(), "step %d: remove() on a list of %zu segments", step, segs.size());
+    ZKFLOW_FUZZ_CHECK((q == nullptr) == segs.empty(), "step %d: remove() on a list of %zu segments", step, segs.size());
     if (!q) return;
     // Whichever packet the cursor was on; it must be one segment whole.
     auto it = segs.find(rel(q->pos()));
-    ZKFUZZ_CHECK(it != segs.end(), "step %d: remove() gave a packet at %u, where no segment starts", step,
+    ZKFLOW_FUZZ_CHECK(it != segs.end(), "step %d: remove() gave a packet at %u, where no segment starts", step,
                  rel(q->pos()));
-    ZKFUZZ_CHECK(q->refCount() == 1, "step %d: a removed packet has %u references", step, q->refCount());
+    ZKFLOW_FUZZ_CHECK(q->refCount() == 1, "step %d: a removed packet has %u references", step, q->refCount());
     expectCopy(viewOf(q), it->first, it->second, it->first, "removed packet");
     segs.erase(it);
     ZtFlowPacket::drop(q);
@@ -372,7 +373,7 @@ struct Fuzz {
         want = r;
         wantGap = below && next != UINT32_MAX ? next - r : 0;
       }
-      ZKFUZZ_CHECK(got == want && gap == wantGap, "step %d: nextGap(%u) gave %u gap %u, model %u gap %u", step, r,
+      ZKFLOW_FUZZ_CHECK(got == want && gap == wantGap, "step %d: nextGap(%u) gave %u gap %u, model %u gap %u", step, r,
                    got, gap, want, wantGap);
       return;
     }
@@ -395,7 +396,7 @@ struct Fuzz {
     };
     if (h != segs.end()) {
       back(h, want, wantGap);
-      ZKFUZZ_CHECK(got == want && gap == wantGap, "step %d: backward nextGap(%u) gave %u gap %u, model %u gap %u",
+      ZKFLOW_FUZZ_CHECK(got == want && gap == wantGap, "step %d: backward nextGap(%u) gave %u gap %u, model %u gap %u",
                    step, r, got, gap, want, wantGap);
       return;
     }
@@ -413,7 +414,7 @@ struct Fuzz {
       back(e, want, wantGap);
       ok = got == want && gap == wantGap;
     }
-    ZKFUZZ_CHECK(ok, "step %d: backward nextGap(%u) in a hole gave %u gap %u", step, r, got, gap);
+    ZKFLOW_FUZZ_CHECK(ok, "step %d: backward nextGap(%u) in a hole gave %u gap %u", step, r, got, gap);
   }
 
   void deleteOutsideRange() {
@@ -436,9 +437,9 @@ struct Fuzz {
     Probe copy(list);
     const std::vector<View> a = list.nodes(step);
     const std::vector<View> b = copy.nodes(step);
-    ZKFUZZ_CHECK(a.size() == b.size() && copy.size() == list.size(), "step %d: the copy differs", step);
+    ZKFLOW_FUZZ_CHECK(a.size() == b.size() && copy.size() == list.size(), "step %d: the copy differs", step);
     for (size_t i = 0; i < a.size(); ++i)
-      ZKFUZZ_CHECK(a[i].packet == b[i].packet && b[i].refs == 2, "step %d: copy node %zu", step, i);
+      ZKFLOW_FUZZ_CHECK(a[i].packet == b[i].packet && b[i].refs == 2, "step %d: copy node %zu", step, i);
     copy.readRemovesPacket(true);
     unsigned int pos = abs(pickPos());
     ZtFlowPacket::drop(copy.read(pos));
@@ -449,7 +450,7 @@ struct Fuzz {
       other.add(make(0, 3, false));
       sources.pop_back();
       other = list;
-      ZKFUZZ_CHECK(other.size() == list.size(), "step %d: the assigned list differs", step);
+      ZKFLOW_FUZZ_CHECK(other.size() == list.size(), "step %d: the assigned list differs", step);
     }
   }
 
@@ -466,7 +467,7 @@ struct Fuzz {
         if (in.u8() % 8 == 0) {
           list.reset();
           segs.clear();
-          ZKFUZZ_CHECK(list.size() == 0 && list.isEmpty(), "step %d: reset", step);
+          ZKFLOW_FUZZ_CHECK(list.size() == 0 && list.isEmpty(), "step %d: reset", step);
         } else {
           list.restart();
         }
@@ -485,4 +486,4 @@ int flowlistOne(const uint8_t* data, size_t size) { return runSteps<Fuzz>(data, 
 
 }  // namespace zkfuzz
 
-ZKFUZZ_ENTRY(flowlistOne)
+ZKFLOW_FUZZ_ENTRY(flowlistOne)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A flow against a plain list: the writes a flow may keep in its stage must
 // look, to every later call and to the writer, as if they had reached the
 // list at once.
@@ -18,8 +19,8 @@
 #include <vector>
 
 #include "fuzz/fuzz.h"
-#include "kernel/flow/flow.h"
-#include "kernel/flow/flowpacket.h"
+#include "zkflow/flow/flow.h"
+#include "zkflow/flow/flowpacket.h"
 
 namespace {
 
@@ -61,10 +62,10 @@ struct Fuzz {
     return t;
   }
   void sameSpan(const ZtFlowPacket* a, const ZtFlowPacket* b, const char* what) {
-    ZKFUZZ_CHECK((a == nullptr) == (b == nullptr), "step %d: %s: %p against %p", step, what,
+    ZKFLOW_FUZZ_CHECK((a == nullptr) == (b == nullptr), "step %d: %s: %p against %p", step, what,
                  static_cast<const void*>(a), static_cast<const void*>(b));
     if (a) {
-      ZKFUZZ_CHECK(a->pos() == b->pos() && a->size() == b->size(), "step %d: %s: %u+%u against %u+%u", step,
+      ZKFLOW_FUZZ_CHECK(a->pos() == b->pos() && a->size() == b->size(), "step %d: %s: %u+%u against %u+%u", step,
                    what, a->pos(), a->size(), b->pos(), b->size());
     }
   }
@@ -91,7 +92,7 @@ struct Fuzz {
       if (how == 3) flow.appendNonBlocking(t.first, &flowAt);
       if (how == 4) flow.appendAlwaysBlocking(t.first, &flowAt);
       list.append(t.second, &listAt);
-      ZKFUZZ_CHECK(flowAt == listAt, "step %d: append moved to %u against %u", step, flowAt, listAt);
+      ZKFLOW_FUZZ_CHECK(flowAt == listAt, "step %d: append moved to %u against %u", step, flowAt, listAt);
     }
     if (hold) {
       sameSpan(t.first, t.second, "held packet after the write");
@@ -132,13 +133,13 @@ struct Fuzz {
     const bool forward = in.flag();
     const unsigned int e1 = flow.nextGap(p, gap1, forward);
     const unsigned int e2 = list.nextGap(p, gap2, forward);
-    ZKFUZZ_CHECK(e1 == e2 && gap1 == gap2, "step %d: nextGap(%u, %d) %u/%u against %u/%u", step, p, forward, e1,
+    ZKFLOW_FUZZ_CHECK(e1 == e2 && gap1 == gap2, "step %d: nextGap(%u, %d) %u/%u against %u/%u", step, p, forward, e1,
                  gap1, e2, gap2);
-    ZKFUZZ_CHECK(flow.size() == list.size() && flow.isEmpty() == list.isEmpty(), "step %d: size %u against %u",
+    ZKFLOW_FUZZ_CHECK(flow.size() == list.size() && flow.isEmpty() == list.isEmpty(), "step %d: size %u against %u",
                  step, flow.size(), list.size());
     sameSpan(flow.first(), list.first(), "first");
     const unsigned int q = pos();
-    ZKFUZZ_CHECK(flow.locate(q) == list.locate(q), "step %d: locate(%u)", step, q);
+    ZKFLOW_FUZZ_CHECK(flow.locate(q) == list.locate(q), "step %d: locate(%u)", step, q);
   }
 
   void remove() {
@@ -177,7 +178,7 @@ struct Fuzz {
           held.pop_back();
         } else {
           const ZtFlow copy(flow);
-          ZKFUZZ_CHECK(copy.size() == list.size(), "step %d: copy holds %u against %u", step, copy.size(),
+          ZKFLOW_FUZZ_CHECK(copy.size() == list.size(), "step %d: copy holds %u against %u", step, copy.size(),
                        list.size());
         }
         break;
@@ -193,4 +194,4 @@ int flowstageOne(const uint8_t* data, size_t size) { return runSteps<Fuzz>(data,
 
 }  // namespace zkfuzz
 
-ZKFUZZ_ENTRY(flowstageOne)
+ZKFLOW_FUZZ_ENTRY(flowstageOne)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Shared pieces of the fuzz targets.
 //
 // Each target's logic is one function that takes one input and checks the
@@ -17,7 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "host/allocator.h"
+#include "zkflow/host/allocator.h"
 
 namespace zkfuzz {
 
@@ -60,7 +61,7 @@ class Input {
 
 // Checks a condition of the model; the rest is a printf format and its
 // arguments saying what differed.
-#define ZKFUZZ_CHECK(cond, ...)                                   \
+#define ZKFLOW_FUZZ_CHECK(cond, ...)                                   \
   do {                                                            \
     if (!(cond)) ::zkfuzz::fail(__FILE__, __LINE__, __VA_ARGS__); \
   } while (0)
@@ -77,7 +78,7 @@ int runSteps(const uint8_t* data, size_t size, int maxSteps) {
     F f(data, size);
     for (f.step = 1; f.in.more() && f.step < maxSteps; ++f.step) f.stepOnce();
   }
-  ZKFUZZ_CHECK(liveBlocks() == liveAtStart, "%lld blocks leaked", static_cast<long long>(liveBlocks() - liveAtStart));
+  ZKFLOW_FUZZ_CHECK(liveBlocks() == liveAtStart, "%lld blocks leaked", static_cast<long long>(liveBlocks() - liveAtStart));
   return 0;
 }
 
@@ -85,10 +86,10 @@ int runSteps(const uint8_t* data, size_t size, int maxSteps) {
 
 // The libFuzzer entry point, only in the fuzzing build.
 #ifdef ZKFLOW_LIBFUZZER
-#define ZKFUZZ_ENTRY(fn)                                                       \
+#define ZKFLOW_FUZZ_ENTRY(fn)                                                       \
   extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {    \
     return ::zkfuzz::fn(data, size);                                           \
   }
 #else
-#define ZKFUZZ_ENTRY(fn)
+#define ZKFLOW_FUZZ_ENTRY(fn)
 #endif

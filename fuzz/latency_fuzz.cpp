@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Latency statistics against a model kept in 128-bit integers.
 //
 // The input is a sequence of steps: samples (small, large, extreme), samples
@@ -11,7 +12,7 @@
 #include <cstdint>
 
 #include "fuzz/fuzz.h"
-#include "kernel/flow/latency.h"
+#include "zkflow/flow/latency.h"
 
 namespace {
 
@@ -96,35 +97,35 @@ struct Model {
 };
 
 void compare(const ZtLatencyStats& s, const Model& m, int step) {
-  ZKFUZZ_CHECK(s.count() == m.count, "step %d: count %u, model %u", step, s.count(), m.count);
-  ZKFUZZ_CHECK(s.sum.raw() == low64(m.sum), "step %d: sum", step);
-  ZKFUZZ_CHECK(s.sumOfSquares.raw() == low64(m.sumOfSquares), "step %d: sum of squares", step);
-  ZKFUZZ_CHECK(s.latencyMax().raw() == m.max, "step %d: max %lld, model %lld", step,
+  ZKFLOW_FUZZ_CHECK(s.count() == m.count, "step %d: count %u, model %u", step, s.count(), m.count);
+  ZKFLOW_FUZZ_CHECK(s.sum.raw() == low64(m.sum), "step %d: sum", step);
+  ZKFLOW_FUZZ_CHECK(s.sumOfSquares.raw() == low64(m.sumOfSquares), "step %d: sum of squares", step);
+  ZKFLOW_FUZZ_CHECK(s.latencyMax().raw() == m.max, "step %d: max %lld, model %lld", step,
                static_cast<long long>(s.latencyMax().raw()), static_cast<long long>(m.max));
-  ZKFUZZ_CHECK(s.latencyMin().raw() == m.min, "step %d: min %lld, model %lld", step,
+  ZKFLOW_FUZZ_CHECK(s.latencyMin().raw() == m.min, "step %d: min %lld, model %lld", step,
                static_cast<long long>(s.latencyMin().raw()), static_cast<long long>(m.min));
-  ZKFUZZ_CHECK(static_cast<int32_t>(const_cast<ZtLatencyStats&>(s).strategy()) == m.strategy,
+  ZKFLOW_FUZZ_CHECK(static_cast<int32_t>(const_cast<ZtLatencyStats&>(s).strategy()) == m.strategy,
                "step %d: strategy", step);
   const int64_t avg = s.average().raw();
-  ZKFUZZ_CHECK(avg == m.average(), "step %d: average %lld, model %lld", step, static_cast<long long>(avg),
+  ZKFLOW_FUZZ_CHECK(avg == m.average(), "step %d: average %lld, model %lld", step, static_cast<long long>(avg),
                static_cast<long long>(m.average()));
   // While the sum is below 2^47 the fixed-point mean is the plain one.
   if (m.count > 0 && m.sum > -(static_cast<i128>(1) << 47) && m.sum < (static_cast<i128>(1) << 47))
-    ZKFUZZ_CHECK(avg == static_cast<int64_t>(m.sum / m.count), "step %d: average is not sum / count", step);
+    ZKFLOW_FUZZ_CHECK(avg == static_cast<int64_t>(m.sum / m.count), "step %d: average is not sum / count", step);
   const int64_t dev = s.stdDeviation().raw();
-  ZKFUZZ_CHECK(dev == m.deviation(), "step %d: deviation %lld, model %lld", step, static_cast<long long>(dev),
+  ZKFLOW_FUZZ_CHECK(dev == m.deviation(), "step %d: deviation %lld, model %lld", step, static_cast<long long>(dev),
                static_cast<long long>(m.deviation()));
-  ZKFUZZ_CHECK(dev >= 0, "step %d: negative deviation", step);
+  ZKFLOW_FUZZ_CHECK(dev >= 0, "step %d: negative deviation", step);
   if (m.count > 0 && m.spread() > 0) {
     // The double steps may lose a unit or so against the exact root of
     // spread * 65536 / n; more means the formula went wrong.
     const u128 exact = isqrt((static_cast<u128>(m.spread()) << 16) / m.count);
     const u128 got = static_cast<u128>(dev);
     const u128 slack = 2 + exact / (static_cast<u128>(1) << 40);
-    ZKFUZZ_CHECK(got + slack >= exact && got <= exact + slack, "step %d: deviation %lld, exact root %lld", step,
+    ZKFLOW_FUZZ_CHECK(got + slack >= exact && got <= exact + slack, "step %d: deviation %lld, exact root %lld", step,
                  static_cast<long long>(dev), static_cast<long long>(exact));
   }
-  ZKFUZZ_CHECK(s.latency().raw() == m.latency(), "step %d: latency %lld, model %lld (strategy %d)", step,
+  ZKFLOW_FUZZ_CHECK(s.latency().raw() == m.latency(), "step %d: latency %lld, model %lld (strategy %d)", step,
                static_cast<long long>(s.latency().raw()), static_cast<long long>(m.latency()), m.strategy);
 }
 
@@ -174,7 +175,7 @@ int latencyOne(const uint8_t* data, size_t size) {
         sample.target(in.u32());
         const int64_t d = static_cast<int64_t>(static_cast<uint64_t>(sample.stopTime.raw()) -
                                                static_cast<uint64_t>(sample.startTime.raw()));
-        ZKFUZZ_CHECK(sample.duration().raw() == d, "step %d: sample duration", step);
+        ZKFLOW_FUZZ_CHECK(sample.duration().raw() == d, "step %d: sample duration", step);
         ZtLatencySample copy;
         copy = sample;
         s.add(copy);
@@ -223,4 +224,4 @@ int latencyOne(const uint8_t* data, size_t size) {
 
 }  // namespace zkfuzz
 
-ZKFUZZ_ENTRY(latencyOne)
+ZKFLOW_FUZZ_ENTRY(latencyOne)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Messaging against a model of who receives what, in which order.
 //
 // Three sender slots and three receiver slots; the input is a sequence of
@@ -24,7 +25,7 @@
 #include <vector>
 
 #include "fuzz/fuzz.h"
-#include "kernel/flow/message.h"
+#include "zkflow/flow/message.h"
 
 namespace {
 
@@ -105,14 +106,14 @@ struct Model {
 
   void eraseFirstLink(MReceiver& r, int s) {
     auto it = std::find(r.links.begin(), r.links.end(), s);
-    ZKFUZZ_CHECK(it != r.links.end(), "model: no link record to sender %d", s);
+    ZKFLOW_FUZZ_CHECK(it != r.links.end(), "model: no link record to sender %d", s);
     r.links.erase(it);
   }
 
   size_t liveLocalOf(const MReceiver& r, int reg) const {
     for (size_t i = 0; i < r.locals.size(); ++i)
       if (r.locals[i].reg == reg && r.locals[i].retireAfter == 0) return i;
-    ZKFUZZ_CHECK(false, "model: registration %d has no live local record", reg);
+    ZKFLOW_FUZZ_CHECK(false, "model: registration %d has no live local record", reg);
     return 0;
   }
 
@@ -347,13 +348,13 @@ struct World {
 
 World* gWorld = nullptr;
 
-int onMessage(void* closure, const P<ZtMessage>& m) {
+int onMessage(void* closure, const zk::P<ZtMessage>& m) {
   const Ctx* c = static_cast<const Ctx*>(closure);
   World& w = *gWorld;
   w.log.push_back({c->reg, m->tag, w.whoSent(m->sender())});
   if (c->nestSender >= 0 && w.budget > 0) {
     --w.budget;
-    P<ZtMessage> nested(new FuzzMessage(c->nestType, w.nextMsg++));
+    zk::P<ZtMessage> nested(new FuzzMessage(c->nestType, w.nextMsg++));
     w.snd[c->nestSender]->send(nested);
   }
   return c->reg;
@@ -367,25 +368,25 @@ int pickType(zkfuzz::Input& in) {
 // Both logs only grow, so each step checks the deliveries it added; checking
 // the whole log every step made a run quadratic in its length.
 void compare(const World& w, const Model& m, int step, size_t& logChecked) {
-  ZKFUZZ_CHECK(w.log.size() == m.log.size(), "step %d: %zu deliveries, model %zu", step, w.log.size(), m.log.size());
+  ZKFLOW_FUZZ_CHECK(w.log.size() == m.log.size(), "step %d: %zu deliveries, model %zu", step, w.log.size(), m.log.size());
   for (size_t i = logChecked; i < w.log.size(); ++i)
-    ZKFUZZ_CHECK(w.log[i] == m.log[i], "step %d: delivery %zu is (reg %d, msg %u, from %d), model (%d, %u, %d)", step,
+    ZKFLOW_FUZZ_CHECK(w.log[i] == m.log[i], "step %d: delivery %zu is (reg %d, msg %u, from %d), model (%d, %u, %d)", step,
                  i, w.log[i].reg, w.log[i].msg, w.log[i].from, m.log[i].reg, m.log[i].msg, m.log[i].from);
   logChecked = w.log.size();
   for (int s = 0; s < kSenders; ++s) {
-    const DList& recs = w.snd[s]->records;
+    const zk::DList& recs = w.snd[s]->records;
     const std::vector<int>& ids = m.senders[s];
-    ZKFUZZ_CHECK(w.snd[s]->receiverCount() == ids.size(), "step %d: sender %d has %u records, model %zu", step, s,
+    ZKFLOW_FUZZ_CHECK(w.snd[s]->receiverCount() == ids.size(), "step %d: sender %d has %u records, model %zu", step, s,
                  w.snd[s]->receiverCount(), ids.size());
     size_t k = 0;
-    for (DListRec* r = recs.first(); r; r = recs.next(r), ++k) {
+    for (zk::DListRec* r = recs.first(); r; r = recs.next(r), ++k) {
       const auto* rec = static_cast<const ZtMsgCallbackRec*>(r);
       const MReg& g = m.regs[ids[k]];
-      ZKFUZZ_CHECK(rec == g.rec, "step %d: sender %d record %zu is not registration %d", step, s, k, ids[k]);
-      ZKFUZZ_CHECK(rec->receiver() == w.rcv[g.r], "step %d: registration %d names the wrong receiver", step, ids[k]);
-      ZKFUZZ_CHECK(rec->msgType() == g.type, "step %d: registration %d type", step, ids[k]);
+      ZKFLOW_FUZZ_CHECK(rec == g.rec, "step %d: sender %d record %zu is not registration %d", step, s, k, ids[k]);
+      ZKFLOW_FUZZ_CHECK(rec->receiver() == w.rcv[g.r], "step %d: registration %d names the wrong receiver", step, ids[k]);
+      ZKFLOW_FUZZ_CHECK(rec->msgType() == g.type, "step %d: registration %d type", step, ids[k]);
       const void* closure = g.direct ? static_cast<const void*>(g.ctx) : static_cast<const void*>(w.rcv[g.r]);
-      ZKFUZZ_CHECK(rec->closure() == closure, "step %d: registration %d closure", step, ids[k]);
+      ZKFLOW_FUZZ_CHECK(rec->closure() == closure, "step %d: registration %d closure", step, ids[k]);
     }
   }
   for (int ri = 0; ri < kReceivers; ++ri) {
@@ -394,8 +395,8 @@ void compare(const World& w, const Model& m, int step, size_t& logChecked) {
     std::vector<int> links;
     std::vector<std::pair<int, int>> locals;
     size_t selfLinks = 0;
-    const DList& recs = r->links().records;
-    for (DListRec* x = recs.first(); x; x = recs.next(x)) {
+    const zk::DList& recs = r->links().records;
+    for (zk::DListRec* x = recs.first(); x; x = recs.next(x)) {
       const auto* rec = static_cast<const ZtMsgCallbackRec*>(x);
       if (rec->receiver() == &r->links()) {
         ++selfLinks;
@@ -403,25 +404,25 @@ void compare(const World& w, const Model& m, int step, size_t& logChecked) {
         locals.emplace_back(static_cast<const Ctx*>(rec->closure())->reg, rec->msgType());
       } else {
         const int s = w.whoSent(dynamic_cast<const ZtMsgSender*>(rec->receiver()));
-        ZKFUZZ_CHECK(s >= 0 && s < kSenders, "step %d: receiver %d holds a record naming no sender", step, ri);
+        ZKFLOW_FUZZ_CHECK(s >= 0 && s < kSenders, "step %d: receiver %d holds a record naming no sender", step, ri);
         links.push_back(s);
       }
     }
-    ZKFUZZ_CHECK(links == mr.links, "step %d: receiver %d link records differ from the model", step, ri);
-    ZKFUZZ_CHECK(locals.size() == mr.locals.size(), "step %d: receiver %d has %zu local records, model %zu", step, ri,
+    ZKFLOW_FUZZ_CHECK(links == mr.links, "step %d: receiver %d link records differ from the model", step, ri);
+    ZKFLOW_FUZZ_CHECK(locals.size() == mr.locals.size(), "step %d: receiver %d has %zu local records, model %zu", step, ri,
                  locals.size(), mr.locals.size());
     for (size_t i = 0; i < locals.size(); ++i)
-      ZKFUZZ_CHECK(locals[i].first == mr.locals[i].reg && locals[i].second == mr.locals[i].type,
+      ZKFLOW_FUZZ_CHECK(locals[i].first == mr.locals[i].reg && locals[i].second == mr.locals[i].type,
                    "step %d: receiver %d local record %zu is (%d, %d), model (%d, %d)", step, ri, i, locals[i].first,
                    locals[i].second, mr.locals[i].reg, mr.locals[i].type);
-    ZKFUZZ_CHECK(selfLinks == locals.size(), "step %d: receiver %d has %zu self links for %zu local records", step, ri,
+    ZKFLOW_FUZZ_CHECK(selfLinks == locals.size(), "step %d: receiver %d has %zu self links for %zu local records", step, ri,
                  selfLinks, locals.size());
-    ZKFUZZ_CHECK(r->pendingCount() == mr.pending.size(), "step %d: receiver %d has %u pending, model %zu", step, ri,
+    ZKFLOW_FUZZ_CHECK(r->pendingCount() == mr.pending.size(), "step %d: receiver %d has %u pending, model %zu", step, ri,
                  r->pendingCount(), mr.pending.size());
-    ZKFUZZ_CHECK(r->hasServer() == m.hasServer(ri), "step %d: receiver %d hasServer %d, model %d", step, ri,
+    ZKFLOW_FUZZ_CHECK(r->hasServer() == m.hasServer(ri), "step %d: receiver %d hasServer %d, model %d", step, ri,
                  r->hasServer(), m.hasServer(ri));
   }
-  ZKFUZZ_CHECK(static_cast<size_t>(gAliveMessages) == m.pendingMessages(),
+  ZKFLOW_FUZZ_CHECK(static_cast<size_t>(gAliveMessages) == m.pendingMessages(),
                "step %d: %d messages alive, %zu pending in the model", step, gAliveMessages, m.pendingMessages());
 }
 
@@ -460,7 +461,7 @@ int messageOne(const uint8_t* data, size_t size) {
         ctx->nestSender = (nest & 0xc0) == 0xc0 ? static_cast<int>(nest % kSenders) : -1;
         ctx->nestType = pickType(in);
         ZtMsgCallbackRec* rec = w.snd[s]->addReceiver(*w.rcv[r], &onMessage, ctx.get(), type, direct);
-        ZKFUZZ_CHECK(rec != nullptr, "step %d: addReceiver failed", step);
+        ZKFLOW_FUZZ_CHECK(rec != nullptr, "step %d: addReceiver failed", step);
         const int id = m.add(s, r, type, direct, ctx.get());
         m.regs[id].rec = rec;
         w.ctxs.push_back(std::move(ctx));
@@ -473,21 +474,21 @@ int messageOne(const uint8_t* data, size_t size) {
           if (m.regs[id].alive) alive.push_back(static_cast<int>(id));
         const unsigned pick = in.u8();
         if (alive.empty() || pick == 255) {
-          ZKFUZZ_CHECK(!w.snd[s]->removeReceiver(static_cast<ZtMsgCallbackRec*>(nullptr)),
+          ZKFLOW_FUZZ_CHECK(!w.snd[s]->removeReceiver(static_cast<ZtMsgCallbackRec*>(nullptr)),
                        "step %d: removing a null record", step);
           break;
         }
         const int id = alive[pick % alive.size()];
         const bool got = w.snd[s]->removeReceiver(m.regs[id].rec);
         const bool want = m.removeRecord(s, id);
-        ZKFUZZ_CHECK(got == want, "step %d: removeReceiver(record) gave %d, model %d", step, got, want);
+        ZKFLOW_FUZZ_CHECK(got == want, "step %d: removeReceiver(record) gave %d, model %d", step, got, want);
         break;
       }
       case 3: {
         const int type = pickType(in);
         const bool got = w.snd[s]->removeReceiver(*w.rcv[r], type);
         const bool want = m.removeReceiver(s, r, type);
-        ZKFUZZ_CHECK(got == want, "step %d: removeReceiver(receiver, %d) gave %d, model %d", step, type, got, want);
+        ZKFLOW_FUZZ_CHECK(got == want, "step %d: removeReceiver(receiver, %d) gave %d, model %d", step, type, got, want);
         break;
       }
       case 4:
@@ -495,9 +496,9 @@ int messageOne(const uint8_t* data, size_t size) {
       case 6: {
         const int type = pickType(in);
         {
-          P<ZtMessage> msg(new FuzzMessage(type, w.nextMsg++));
+          zk::P<ZtMessage> msg(new FuzzMessage(type, w.nextMsg++));
           w.snd[s]->send(msg);
-          ZKFUZZ_CHECK(msg->sender() == w.snd[s], "step %d: message not stamped with its sender", step);
+          ZKFLOW_FUZZ_CHECK(msg->sender() == w.snd[s], "step %d: message not stamped with its sender", step);
         }
         m.send(s, m.nextMsg++, type);
         break;
@@ -551,7 +552,7 @@ int messageOne(const uint8_t* data, size_t size) {
           // Copies start empty and leave the original alone.
           ZtMsgSender sc(*w.snd[s]);
           ZtMsgReceiver rc(*w.rcv[r2]);
-          ZKFUZZ_CHECK(sc.receiverCount() == 0 && !rc.hasServer() && rc.pendingCount() == 0,
+          ZKFLOW_FUZZ_CHECK(sc.receiverCount() == 0 && !rc.hasServer() && rc.pendingCount() == 0,
                        "step %d: a copy is not empty", step);
         }
         break;
@@ -561,7 +562,7 @@ int messageOne(const uint8_t* data, size_t size) {
         // The owner takes a local record (and a self link) out by hand.
         const bool got = w.rcv[r]->links().removeReceiver(*w.rcv[r], type);
         const bool want = m.ownerRemove(r, type);
-        ZKFUZZ_CHECK(got == want, "step %d: links().removeReceiver gave %d, model %d", step, got, want);
+        ZKFLOW_FUZZ_CHECK(got == want, "step %d: links().removeReceiver gave %d, model %d", step, got, want);
         break;
       }
     }
@@ -579,11 +580,11 @@ int messageOne(const uint8_t* data, size_t size) {
   for (auto& r : w.rcv) delete r;
   for (auto& s : w.snd) delete s;
   gWorld = nullptr;
-  ZKFUZZ_CHECK(gAliveMessages == aliveAtStart, "%d messages outlived their holders", gAliveMessages - aliveAtStart);
-  ZKFUZZ_CHECK(liveBlocks() == liveAtStart, "%lld blocks leaked", static_cast<long long>(liveBlocks() - liveAtStart));
+  ZKFLOW_FUZZ_CHECK(gAliveMessages == aliveAtStart, "%d messages outlived their holders", gAliveMessages - aliveAtStart);
+  ZKFLOW_FUZZ_CHECK(liveBlocks() == liveAtStart, "%lld blocks leaked", static_cast<long long>(liveBlocks() - liveAtStart));
   return 0;
 }
 
 }  // namespace zkfuzz
 
-ZKFUZZ_ENTRY(messageOne)
+ZKFLOW_FUZZ_ENTRY(messageOne)

@@ -1,4 +1,6 @@
-#include "host/allocator.h"
+// SPDX-License-Identifier: Apache-2.0
+#include "zkflow/host/allocator.h"
+#include "zkflow/testing.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -9,14 +11,14 @@
 // a cache would hide a use after its release. Under it the caches are off and
 // every block goes straight to malloc and free; the counts work as always.
 #if defined(__SANITIZE_ADDRESS__)
-#define ZK_ALLOC_CACHE 0
+#define ZKFLOW_ALLOC_CACHE 0
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
-#define ZK_ALLOC_CACHE 0
+#define ZKFLOW_ALLOC_CACHE 0
 #endif
 #endif
-#ifndef ZK_ALLOC_CACHE
-#define ZK_ALLOC_CACHE 1
+#ifndef ZKFLOW_ALLOC_CACHE
+#define ZKFLOW_ALLOC_CACHE 1
 #endif
 
 namespace Utils {
@@ -298,7 +300,7 @@ void* CountingAllocator::allocate(std::size_t bytes) {
   Header* h = nullptr;
   if (bytes <= kMaxCached) {
     const std::size_t cls = classOf(bytes);
-    if (ZK_ALLOC_CACHE && t) h = t->pop(cls);
+    if (ZKFLOW_ALLOC_CACHE && t) h = t->pop(cls);
     if (!h) h = static_cast<Header*>(std::malloc(cls * kStep + kHeader));
   } else {
     h = static_cast<Header*>(std::malloc(bytes + kHeader));
@@ -331,7 +333,7 @@ void CountingAllocator::release(void* block) {
     gShared.blocks.fetch_sub(1, std::memory_order_relaxed);
     gShared.bytes.fetch_sub(static_cast<int64_t>(bytes), std::memory_order_relaxed);
   }
-  if (ZK_ALLOC_CACHE && t && bytes <= kMaxCached) {
+  if (ZKFLOW_ALLOC_CACHE && t && bytes <= kMaxCached) {
     t->push(classOf(bytes), h);
   } else {
     std::free(h);
@@ -353,9 +355,9 @@ uint64_t CountingAllocator::totalAllocations() const {
   return static_cast<uint64_t>(sum(&Shard::total, &SharedCounts::total));
 }
 
-void CountingAllocator::failAfter(uint64_t skip, uint64_t n) {
-  gFailSkip.v.store(static_cast<int64_t>(skip), std::memory_order_relaxed);
-  gFailCount.v.store(static_cast<int64_t>(n), std::memory_order_relaxed);
-}
-
 }  // namespace Utils
+
+void zkflow::testing::failAllocations(uint64_t skip, uint64_t n) {
+  Utils::gFailSkip.v.store(static_cast<int64_t>(skip), std::memory_order_relaxed);
+  Utils::gFailCount.v.store(static_cast<int64_t>(n), std::memory_order_relaxed);
+}

@@ -1,4 +1,5 @@
-#include "host/clock.h"
+// SPDX-License-Identifier: Apache-2.0
+#include "zkflow/host/clock.h"
 
 #include <time.h>
 

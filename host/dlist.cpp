@@ -1,30 +1,31 @@
-#include "host/dlist.h"
+// SPDX-License-Identifier: Apache-2.0
+#include "zkflow/host/dlist.h"
 
-DListRec::~DListRec() = default;
+zk::DListRec::~DListRec() = default;
 
-DList::~DList() {
+zk::DList::~DList() {
   empty();
   // Iterators that outlive their list must not touch it again.
-  for (DListIterator* it = iterators_; it; it = it->chain_) {
+  for (zk::DListIterator* it = iterators_; it; it = it->chain_) {
     it->list_ = nullptr;
     it->current_ = nullptr;
     it->next_ = nullptr;
   }
 }
 
-DList& DList::operator=(DList& o) {
+zk::DList& zk::DList::operator=(zk::DList& o) {
   if (&o == this) return *this;
   empty();
-  while (DListRec* r = o.first_) {
+  while (zk::DListRec* r = o.first_) {
     o.unlink(r);
     append(r);
   }
   return *this;
 }
 
-void DList::append(DListRec* r) { insertBefore(r, nullptr); }
+void zk::DList::append(zk::DListRec* r) { insertBefore(r, nullptr); }
 
-void DList::insertBefore(DListRec* r, DListRec* before) {
+void zk::DList::insertBefore(zk::DListRec* r, zk::DListRec* before) {
   if (!r) return;
   if (r->list_) r->list_->unlink(r);
   if (before && before->list_ != this) before = nullptr;
@@ -35,7 +36,7 @@ void DList::insertBefore(DListRec* r, DListRec* before) {
     first_ = r;
     return;
   }
-  DListRec* at = before ? before : first_;
+  zk::DListRec* at = before ? before : first_;
   r->next_ = at;
   r->prev_ = at->prev_;
   at->prev_->next_ = r;
@@ -44,15 +45,15 @@ void DList::insertBefore(DListRec* r, DListRec* before) {
   // An iterator whose next is the record we inserted before must now reach
   // the new record first; one standing after the last record reaches an
   // appended one. A finished walk stays finished.
-  for (DListIterator* it = iterators_; it; it = it->chain_) {
+  for (zk::DListIterator* it = iterators_; it; it = it->chain_) {
     if (!it->started_ || it->pastEnd_) continue;
     if (before ? it->next_ == before : it->next_ == nullptr) it->next_ = r;
   }
 }
 
-void DList::unlink(DListRec* r) {
-  DListRec* after = (r->next_ == first_) ? nullptr : r->next_;
-  for (DListIterator* it = iterators_; it; it = it->chain_) {
+void zk::DList::unlink(zk::DListRec* r) {
+  zk::DListRec* after = (r->next_ == first_) ? nullptr : r->next_;
+  for (zk::DListIterator* it = iterators_; it; it = it->chain_) {
     if (it->next_ == r) it->next_ = after;
     if (it->current_ == r) it->current_ = nullptr;
   }
@@ -68,36 +69,36 @@ void DList::unlink(DListRec* r) {
   --size_;
 }
 
-void DList::remove(DListRec* r) {
+void zk::DList::remove(zk::DListRec* r) {
   if (!r || r->list_ != this) return;
   unlink(r);
   if (owning_) delete r;
 }
 
-bool DList::extract(DListRec* r) {
+bool zk::DList::extract(zk::DListRec* r) {
   if (!r || r->list_ != this) return false;
   unlink(r);
   return true;
 }
 
-void DList::empty() {
+void zk::DList::empty() {
   while (first_) remove(first_);
 }
 
-void DList::apply(void (*fn)(DListRec*, void*), void* arg) {
+void zk::DList::apply(void (*fn)(zk::DListRec*, void*), void* arg) {
   if (!fn) return;
-  DListIterator it(*this);
-  while (DListRec* r = it.next()) fn(r, arg);
+  zk::DListIterator it(*this);
+  while (zk::DListRec* r = it.next()) fn(r, arg);
 }
 
-DListIterator::DListIterator(const DList& list) : list_(const_cast<DList*>(&list)) {
+zk::DListIterator::DListIterator(const zk::DList& list) : list_(const_cast<zk::DList*>(&list)) {
   chain_ = list_->iterators_;
   list_->iterators_ = this;
 }
 
-DListIterator::~DListIterator() {
+zk::DListIterator::~DListIterator() {
   if (!list_) return;
-  for (DListIterator** p = &list_->iterators_; *p; p = &(*p)->chain_) {
+  for (zk::DListIterator** p = &list_->iterators_; *p; p = &(*p)->chain_) {
     if (*p == this) {
       *p = chain_;
       break;
@@ -105,19 +106,19 @@ DListIterator::~DListIterator() {
   }
 }
 
-void DListIterator::remove() {
+void zk::DListIterator::remove() {
   if (current_ && list_) list_->remove(current_);
   current_ = nullptr;
 }
 
-DListRec* DListIterator::extract() {
-  DListRec* r = current_;
+zk::DListRec* zk::DListIterator::extract() {
+  zk::DListRec* r = current_;
   if (r && list_) list_->extract(r);
   current_ = nullptr;
   return r;
 }
 
-void DListIterator::restart() {
+void zk::DListIterator::restart() {
   current_ = nullptr;
   next_ = nullptr;
   started_ = false;

@@ -1,4 +1,5 @@
-#include "host/lock.h"
+// SPDX-License-Identifier: Apache-2.0
+#include "zkflow/host/lock.h"
 
 #include <linux/futex.h>
 #include <sched.h>
@@ -32,19 +33,19 @@ void ZtSpinLock::lockSlow() {
   }
 }
 
-LockRep::LockRep(const char* name) : name_(name ? name : "") { init(); }
+zk::LockRep::LockRep(const char* name) : name_(name ? name : "") { init(); }
 
-LockRep::~LockRep() = default;
+zk::LockRep::~LockRep() = default;
 
-void LockRep::init() { state_.store(0, std::memory_order_relaxed); }
+void zk::LockRep::init() { state_.store(0, std::memory_order_relaxed); }
 
-bool LockRep::tryLock() {
+bool zk::LockRep::tryLock() {
   uint32_t expected = 0;
   return state_.compare_exchange_strong(expected, 1, std::memory_order_seq_cst,
                                         std::memory_order_seq_cst);
 }
 
-bool LockRep::lock() {
+bool zk::LockRep::lock() {
   if (tryLock()) return true;
   // Mark the word "contended" before sleeping so that the unlock that frees
   // it knows to wake somebody; a lock taken this way stays marked, which at
@@ -55,7 +56,7 @@ bool LockRep::lock() {
   return true;
 }
 
-bool LockRep::lockFor(double seconds) {
+bool zk::LockRep::lockFor(double seconds) {
   if (tryLock()) return true;
   if (!(seconds > 0)) return false;
   timespec deadline;
@@ -81,7 +82,7 @@ bool LockRep::lockFor(double seconds) {
   return true;
 }
 
-bool LockRep::unlock() {
+bool zk::LockRep::unlock() {
   // Release: the next taker sees everything done before this call.
   if (state_.exchange(0, std::memory_order_release) == 2) {
     futex(&state_, FUTEX_WAKE_PRIVATE, 1, nullptr);
@@ -89,28 +90,28 @@ bool LockRep::unlock() {
   return true;
 }
 
-Lock::Lock(LockRep* r) : rep(r) {
+zk::Lock::Lock(zk::LockRep* r) : rep(r) {
   if (rep) rep->incRef();
 }
 
-Lock::Lock(const Lock& other) : rep(other.rep) {
+zk::Lock::Lock(const zk::Lock& other) : rep(other.rep) {
   if (rep) rep->incRef();
 }
 
-Lock& Lock::operator=(const Lock& other) {
+zk::Lock& zk::Lock::operator=(const zk::Lock& other) {
   // Read and count the new body before purging: `other` may be this very
   // handle, which purge() empties, and the old body may hold the last count.
-  LockRep* r = other.rep;
+  zk::LockRep* r = other.rep;
   if (r) r->incRef();
   purge();
   rep = r;
   return *this;
 }
 
-Lock::~Lock() { purge(); }
+zk::Lock::~Lock() { purge(); }
 
-void Lock::purge() {
-  LockRep* r = rep;
+void zk::Lock::purge() {
+  zk::LockRep* r = rep;
   rep = nullptr;
   if (r && r->decRef() == 0) delete r;
 }

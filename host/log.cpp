@@ -1,4 +1,5 @@
-#include "host/log.h"
+// SPDX-License-Identifier: Apache-2.0
+#include "zkflow/host/log.h"
 
 #include <atomic>
 #include <cstdio>

@@ -1,4 +1,5 @@
-#include "host/store.h"
+// SPDX-License-Identifier: Apache-2.0
+#include "zkflow/host/store.h"
 
 #include <cxxabi.h>
 
@@ -39,8 +40,8 @@ std::atomic<uint32_t> gNextOid{1};
 
 }  // namespace
 
-String normalizeName(const char* typeName) {
-  if (!typeName) return String();
+zk::String zk::normalizeName(const char* typeName) {
+  if (!typeName) return zk::String();
   int status = 0;
   char* demangled = abi::__cxa_demangle(typeName, nullptr, nullptr, &status);
   std::string name = (status == 0 && demangled) ? demangled : typeName;
@@ -49,18 +50,18 @@ String normalizeName(const char* typeName) {
     const std::size_t n = std::strlen(prefix);
     if (name.compare(0, n, prefix) == 0) name.erase(0, n);
   }
-  return String(name.c_str());
+  return zk::String(name.c_str());
 }
 
 ZtStreamable::~ZtStreamable() = default;
 const ZtOIDRefBase& ZtStreamable::knownMeta() const { return emptyRef(); }
 const ZtOIDRefBase& ZtStreamable::meta() const { return emptyRef(); }
-String ZtStreamable::className() const { return normalizeName(typeid(*this).name()); }
+zk::String ZtStreamable::className() const { return zk::normalizeName(typeid(*this).name()); }
 
 ZtStorableBase::ZtStorableBase() : oid_(gNextOid.fetch_add(1, std::memory_order_relaxed)) {}
 ZtStorableBase::ZtStorableBase(ZtRegBlank*) : prototype_(true) {}
 ZtStorableBase::ZtStorableBase(const ZtStorableBase& o)
-    : ZtStreamable(o), Countable(), oid_(gNextOid.fetch_add(1, std::memory_order_relaxed)) {}
+    : ZtStreamable(o), zk::Countable(), oid_(gNextOid.fetch_add(1, std::memory_order_relaxed)) {}
 ZtStorableBase& ZtStorableBase::operator=(const ZtStorableBase& o) {
   // Identity, count and modified state stay the target's own.
   ZtStreamable::operator=(o);
@@ -147,7 +148,7 @@ void ZtProtectorBase::purgeAux() {
   delete o;
 }
 
-StreamableRegistrar::StreamableRegistrar(const String& name, ZtStreamable* (*create)(),
+zk::StreamableRegistrar::StreamableRegistrar(const zk::String& name, ZtStreamable* (*create)(),
                                          void* prototype, unsigned int size) {
   std::strncpy(name_, name.c_str(), sizeof name_ - 1);
   name_[sizeof name_ - 1] = '\0';
@@ -163,9 +164,9 @@ StreamableRegistrar::StreamableRegistrar(const String& name, ZtStreamable* (*cre
   live_ = true;
 }
 
-StreamableRegistrar::~StreamableRegistrar() { release(); }
+zk::StreamableRegistrar::~StreamableRegistrar() { release(); }
 
-void StreamableRegistrar::release() {
+void zk::StreamableRegistrar::release() {
   if (!live_) return;
   live_ = false;
   Registry& r = registry();
@@ -174,14 +175,14 @@ void StreamableRegistrar::release() {
   if (it != r.classes.end() && --it->second.refs == 0) r.classes.erase(it);
 }
 
-bool StreamableRegistrar::registered(const char* name) {
+bool zk::StreamableRegistrar::registered(const char* name) {
   if (!name) return false;
   Registry& r = registry();
   std::lock_guard<std::mutex> hold(r.mu);
   return r.classes.count(name) != 0;
 }
 
-unsigned int StreamableRegistrar::registeredSize(const char* name) {
+unsigned int zk::StreamableRegistrar::registeredSize(const char* name) {
   if (!name) return 0;
   Registry& r = registry();
   std::lock_guard<std::mutex> hold(r.mu);
@@ -189,13 +190,13 @@ unsigned int StreamableRegistrar::registeredSize(const char* name) {
   return it == r.classes.end() ? 0 : it->second.size;
 }
 
-unsigned int StreamableRegistrar::registeredCount() {
+unsigned int zk::StreamableRegistrar::registeredCount() {
   Registry& r = registry();
   std::lock_guard<std::mutex> hold(r.mu);
   return static_cast<unsigned int>(r.classes.size());
 }
 
-ZtStreamable* StreamableRegistrar::create(const char* name) {
+ZtStreamable* zk::StreamableRegistrar::create(const char* name) {
   if (!name) return nullptr;
   ZtStreamable* (*fn)() = nullptr;
   {

@@ -1,4 +1,5 @@
-#include "host/time.h"
+// SPDX-License-Identifier: Apache-2.0
+#include "zkflow/host/time.h"
 
 #include <cmath>
 #include <limits>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The system layer on Linux: pre-emptive tasks are detached pthreads;
 // cooperative tasks are stacks of our own that the hosting thread switches
 // between by hand.
@@ -17,7 +18,8 @@
 //     host's inbox (its own mutex), and the hosting thread applies messages
 //     at its next switch, or wakes up for them when it sleeps.
 //   Lock order: Registry::mu, then Host::inboxMu.
-#include "host/zsys.h"
+#include "zkflow/host/zsys.h"
+#include "zkflow/testing.h"
 
 #include <pthread.h>
 #include <sched.h>
@@ -42,11 +44,11 @@
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
-#define ZSYS_ASAN 1
+#define ZKFLOW_ZSYS_ASAN 1
 #endif
 #if defined(ZKFLOW_TSAN) && ZKFLOW_TSAN
 #include <sanitizer/tsan_interface.h>
-#define ZSYS_TSAN 1
+#define ZKFLOW_ZSYS_TSAN 1
 #endif
 
 // The context switch. On x86-64 a hand-written switch saves the six
@@ -56,7 +58,7 @@
 // rest of a yield together (bench/zsys_bench.cpp shows both). Elsewhere, or
 // with ZKFLOW_ZSYS_UCONTEXT defined, ucontext serves.
 #if defined(__x86_64__) && !defined(ZKFLOW_ZSYS_UCONTEXT)
-#define ZSYS_ASM_SWITCH 1
+#define ZKFLOW_ZSYS_ASM_SWITCH 1
 #else
 #include <ucontext.h>
 #endif
@@ -64,7 +66,7 @@
 extern "C" {
 // Runs a new cooperative task; reached from the first switch to its stack.
 __attribute__((visibility("hidden"), used, noreturn)) void zsysTaskMain(void* task);
-#if ZSYS_ASM_SWITCH
+#if ZKFLOW_ZSYS_ASM_SWITCH
 // Saves the caller's registers on its stack, stores its stack pointer in
 // *saveSp, loads `sp` and resumes whatever was saved there.
 __attribute__((visibility("hidden"))) void zsys_switch_context(void** saveSp, void* sp);
@@ -72,7 +74,7 @@ __attribute__((visibility("hidden"))) void zsys_task_trampoline();
 #endif
 }
 
-#if ZSYS_ASM_SWITCH
+#if ZKFLOW_ZSYS_ASM_SWITCH
 asm(R"(
   .text
   .globl zsys_switch_context
@@ -127,7 +129,7 @@ constexpr uint64_t kTicksPerSecond = 1000000000ull;  // task time is in ns
 // Longest sleep honoured (about 31 years): keeps deadlines far from overflow.
 constexpr double kMaxSleepSeconds = 1e9;
 
-#if defined(ZSYS_ASAN) || defined(ZSYS_TSAN)
+#if defined(ZKFLOW_ZSYS_ASAN) || defined(ZKFLOW_ZSYS_TSAN)
 // Sanitized frames are several times larger.
 constexpr size_t kStackSize = 4u << 20;
 #else
@@ -263,7 +265,7 @@ Registry& registry() {
 // ---------------------------------------------------------------------------
 // Cooperative tasks
 
-#if ZSYS_ASM_SWITCH
+#if ZKFLOW_ZSYS_ASM_SWITCH
 struct Context {
   void* sp = nullptr;
 };
@@ -353,12 +355,12 @@ struct CoopTask {
 
   Context ctx;
   Stack stack;  // empty for the root, which runs on the thread's own stack
-#if ZSYS_ASAN
+#if ZKFLOW_ZSYS_ASAN
   const void* asanBottom = nullptr;
   size_t asanSize = 0;
   void* asanFakeStack = nullptr;
 #endif
-#if ZSYS_TSAN
+#if ZKFLOW_ZSYS_TSAN
   void* fiber = nullptr;
 #endif
 };
@@ -472,7 +474,7 @@ thread_local ThreadState tls;
 
 void contextInit(CoopTask* t) {
   char* top = t->stack.bottom() + t->stack.size();
-#if ZSYS_ASM_SWITCH
+#if ZKFLOW_ZSYS_ASM_SWITCH
   // The frame zsys_switch_context pops: FP control words, r15..r12, rbx, rbp,
   // then the trampoline as return address. The trampoline's `call` must see a
   // 16-byte aligned stack, so the return slot sits 8 below a 16-byte
@@ -505,7 +507,7 @@ void contextInit(CoopTask* t) {
 }
 
 inline void contextSwitch(Context& from, Context& to) {
-#if ZSYS_ASM_SWITCH
+#if ZKFLOW_ZSYS_ASM_SWITCH
   zsys_switch_context(&from.sp, to.sp);
 #else
   swapcontext(&from.uc, &to.uc);
@@ -517,7 +519,7 @@ Host::Host(uint32_t rootId) {
   root_->id = rootId;
   root_->host = this;
   root_->running = true;
-#if ZSYS_TSAN
+#if ZKFLOW_ZSYS_TSAN
   root_->fiber = __tsan_get_current_fiber();
 #endif
   current_ = root_;
@@ -582,7 +584,7 @@ bool Host::takeStack(Stack* out) {
 
 void Host::dropStack(Stack s) {
   if (!s.map) return;
-#if ZSYS_ASAN
+#if ZKFLOW_ZSYS_ASAN
   // Frames that never returned leave their redzones poisoned.
   ASAN_UNPOISON_MEMORY_REGION(s.bottom(), s.size());
 #endif
@@ -611,11 +613,11 @@ int Host::create(ZIF_TaskEntry entry, void* arg, uint32_t* taskId) {
     registry().tasks.emplace(t->id, e);
   }
   tasks_.emplace(t->id, t);
-#if ZSYS_ASAN
+#if ZKFLOW_ZSYS_ASAN
   t->asanBottom = t->stack.bottom();
   t->asanSize = t->stack.size();
 #endif
-#if ZSYS_TSAN
+#if ZKFLOW_ZSYS_TSAN
   t->fiber = __tsan_create_fiber(0);
 #endif
   contextInit(t);
@@ -766,12 +768,12 @@ void Host::switchTo(CoopTask* next, bool dying) {
   closeSlice();
   current_ = next;
   switchFrom_ = prev;
-#if ZSYS_ASAN
+#if ZKFLOW_ZSYS_ASAN
   // A dying task passes no fake-stack slot, so its fake frames are freed.
   __sanitizer_start_switch_fiber(dying ? nullptr : &prev->asanFakeStack, next->asanBottom,
                                  next->asanSize);
 #endif
-#if ZSYS_TSAN
+#if ZKFLOW_ZSYS_TSAN
   // Flag 0: the switch synchronises, as the host's data passes between
   // stacks without locks.
   __tsan_switch_to_fiber(next->fiber, 0);
@@ -783,7 +785,7 @@ void Host::switchTo(CoopTask* next, bool dying) {
 
 // First thing after every switch, on the stack switched to.
 void Host::landed(CoopTask* self) {
-#if ZSYS_ASAN
+#if ZKFLOW_ZSYS_ASAN
   const void* fromBottom = nullptr;
   size_t fromSize = 0;
   __sanitizer_finish_switch_fiber(self->asanFakeStack, &fromBottom, &fromSize);
@@ -805,7 +807,7 @@ void Host::landed(CoopTask* self) {
 
 void Host::reclaim(CoopTask* t) {
   deadHeld_ += t->held;
-#if ZSYS_TSAN
+#if ZKFLOW_ZSYS_TSAN
   if (t->fiber) __tsan_destroy_fiber(t->fiber);
 #endif
   dropStack(t->stack);
@@ -1130,7 +1132,10 @@ uint32_t ZIF_CurrentTaskIdCoop(void) {
 
 void ZIF_Yield(void) { sched_yield(); }
 
-unsigned int ZIF_ProcessorCount(void) {
+
+}  // extern "C"
+
+unsigned int zkflow::processorCount() {
   // The affinity mask, not the machine: a process confined to fewer
   // processors (taskset, a container's cpuset) has only those to run on.
   // The main thread's mask (the process id names it), not the caller's: the
@@ -1147,6 +1152,8 @@ unsigned int ZIF_ProcessorCount(void) {
   }();
   return count;
 }
+
+extern "C" {
 
 void ZIF_YieldCoop(void) {
   if (tls.host) tls.host->yield();
@@ -1190,7 +1197,11 @@ uint64_t ZIF_CurrentTaskTimeCoop(void) {
 
 uint64_t ZIF_ZeroBasedTimeFrequency(void) { return kTicksPerSecond; }
 
-void ZIF_TestFailNextCreates(unsigned int n) { gFailCreates.store(n, std::memory_order_relaxed); }
-void ZIF_TestFailNextEvents(unsigned int n) { gFailEvents.store(n, std::memory_order_relaxed); }
-
 }  // extern "C"
+
+namespace zkflow {
+namespace testing {
+void failTaskCreations(unsigned int n) { gFailCreates.store(n, std::memory_order_relaxed); }
+void failEventCreations(unsigned int n) { gFailEvents.store(n, std::memory_order_relaxed); }
+}  // namespace testing
+}  // namespace zkflow

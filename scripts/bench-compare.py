@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Reads the JSON of scripts/bench-compare's runs and prints bench/RESULTS.md.
 
 Usage: bench-compare.py DIR RUNS PACING_SECONDS

@@ -1,5 +1,6 @@
+// SPDX-License-Identifier: Apache-2.0
 // Utils::Allocator: the counting default allocator, its fault injection, its
-// per-thread caches, and that classes marked ZK_HEAP_OBJECT (the library's
+// per-thread caches, and that classes marked ZKFLOW_HEAP_OBJECT (the library's
 // own among them) go through it and yield null rather than throw.
 #include <gtest/gtest.h>
 
@@ -9,17 +10,17 @@
 #include <vector>
 
 #include "common/testutil.h"
-#include "host/allocator.h"
-#include "host/lock.h"
-#include "host/string.h"
-#include "kernel/flow/packet.h"
+#include "zkflow/host/allocator.h"
+#include "zkflow/host/lock.h"
+#include "zkflow/host/string.h"
+#include "zkflow/flow/packet.h"
 
 namespace {
 
 Utils::CountingAllocator* counting() { return Utils::Allocator::defaultAllocator(); }
 
 struct Marked {
-  ZK_HEAP_OBJECT
+  ZKFLOW_HEAP_OBJECT
   Marked() { ++constructed; }
   char payload[40];
   static inline int constructed = 0;
@@ -29,7 +30,7 @@ class AllocatorTest : public zktest::LiveTest {
  protected:
   void SetUp() override { Marked::constructed = 0; }
   void TearDown() override {
-    counting()->failAfter(0, 0);
+    zkflow::testing::failAllocations(0, 0);
     LiveTest::TearDown();
   }
 };
@@ -49,14 +50,14 @@ TEST_F(AllocatorTest, CountsBlocksBytesAndInjectedFailures) {
   EXPECT_EQ(counting()->totalAllocations(), total + 3);
 
   // Two succeed, two fail (and are not live), then the fault is used up.
-  counting()->failAfter(2, 2);
+  zkflow::testing::failAllocations(2, 2);
   std::vector<void*> got;
   for (int i = 0; i < 5; ++i) got.push_back(counting()->allocate(8));
   EXPECT_TRUE(got[0] && got[1] && !got[2] && !got[3] && got[4]);
   EXPECT_EQ(live.now(), live.start() + 3);
   for (void* p : got) counting()->release(p);
-  counting()->failAfter(0, 5);  // pending, then turned off
-  counting()->failAfter(0, 0);
+  zkflow::testing::failAllocations(0, 5);  // pending, then turned off
+  zkflow::testing::failAllocations(0, 0);
   void* p = counting()->allocate(8);
   EXPECT_NE(p, nullptr);
   counting()->release(p);
@@ -68,9 +69,9 @@ TEST_F(AllocatorTest, MarkedClassesGoThroughTheAllocator) {
   EXPECT_EQ(live.now(), live.start() + 1);
   delete[] many;
   // The library's own: a packet and a string hold a second block each.
-  auto* lockRep = new LockRep("x");
+  auto* lockRep = new zk::LockRep("x");
   auto* packet = new ZtPacket(16u);
-  auto* text = new String("heap");
+  auto* text = new zk::String("heap");
   EXPECT_EQ(live.now(), live.start() + 5);
   delete lockRep;
   delete packet;
@@ -89,18 +90,18 @@ TEST_F(AllocatorTest, MarkedClassesGoThroughTheAllocator) {
 }
 
 TEST_F(AllocatorTest, FailedNewYieldsNullWithoutConstructing) {
-  counting()->failAfter(0, 1);
+  zkflow::testing::failAllocations(0, 1);
   EXPECT_EQ(new Marked, nullptr);
-  counting()->failAfter(0, 1);
+  zkflow::testing::failAllocations(0, 1);
   EXPECT_EQ(new Marked[4], nullptr);
   EXPECT_EQ(Marked::constructed, 0);
-  counting()->failAfter(0, 1);
+  zkflow::testing::failAllocations(0, 1);
   EXPECT_EQ(new ZtQueuePacket, nullptr);
-  counting()->failAfter(0, 1);
-  Lock l(new LockRep("none"));  // an empty handle over a failed body
+  zkflow::testing::failAllocations(0, 1);
+  zk::Lock l(new zk::LockRep("none"));  // an empty handle over a failed body
   EXPECT_FALSE(l.lock());
-  counting()->failAfter(0, 1);
-  String s("text");  // no room for its text: empty
+  zkflow::testing::failAllocations(0, 1);
+  zk::String s("text");  // no room for its text: empty
   EXPECT_STREQ(s.c_str(), "");
 }
 

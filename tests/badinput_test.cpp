@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Bad input to the public operations: null pointers, indexes past the tables,
 // offsets past a packet's end, zero and negative rates, calls out of order.
 // Each gets a clear answer (false, null, 0 or a log line), changes nothing it
@@ -14,13 +15,13 @@
 
 #include "common/flowtasks.h"
 #include "common/testutil.h"
-#include "kernel/flow/flow.h"
-#include "kernel/flow/flowbuffer.h"
-#include "kernel/flow/flowfork.h"
-#include "kernel/flow/flowtask.h"
-#include "kernel/flow/latency.h"
-#include "kernel/flow/message.h"
-#include "kernel/flow/queuetask.h"
+#include "zkflow/flow/flow.h"
+#include "zkflow/flow/flowbuffer.h"
+#include "zkflow/flow/flowfork.h"
+#include "zkflow/flow/flowtask.h"
+#include "zkflow/flow/latency.h"
+#include "zkflow/flow/message.h"
+#include "zkflow/flow/queuetask.h"
 
 namespace {
 
@@ -261,7 +262,7 @@ TEST(BadInput, QueueTaskResumedWithoutASuspend) {
     struct Count : ZtQueueTask {
       Count() : ZtQueueTask(false) {}
       ~Count() override { stop(); }
-      void taskHandlePacket(AP<ZtQueuePacket>& p, Queue*) override { handled.fetch_add(p ? 1 : 0); }
+      void taskHandlePacket(zk::AP<ZtQueuePacket>& p, Queue*) override { handled.fetch_add(p ? 1 : 0); }
       const char* taskName() override { return "count"; }
       std::atomic<int> handled{0};
     } task;
@@ -272,7 +273,7 @@ TEST(BadInput, QueueTaskResumedWithoutASuspend) {
     task.resume();  // running, never suspended
     task.resume();
     task.suspend();
-    AP<ZtQueuePacket> a(new ZtQueuePacket), b(new ZtQueuePacket);
+    zk::AP<ZtQueuePacket> a(new ZtQueuePacket), b(new ZtQueuePacket);
     in.push(a);  // handled: a body waiting for input is suspended after it
     ASSERT_TRUE(waitFor([&] { return task.handled.load() == 1; }));
     in.push(b);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // DList and DListIterator: owning versus non-owning removal, records moving
 // between lists, and walks that survive records around them being taken out
 // or added. Plain order and membership are checked by the message fuzz
@@ -7,29 +8,29 @@
 #include <vector>
 
 #include "common/testutil.h"
-#include "host/dlist.h"
+#include "zkflow/host/dlist.h"
 
 namespace {
 
 int gDeaths = 0;
 
-struct Rec : DListRec {
+struct Rec : zk::DListRec {
   explicit Rec(int v) : value(v) {}
   ~Rec() override { ++gDeaths; }
   int value;
 };
 
-std::vector<int> values(const DList& l) {
+std::vector<int> values(const zk::DList& l) {
   std::vector<int> v;
-  for (DListRec* r = l.first(); r; r = l.next(r)) v.push_back(static_cast<Rec*>(r)->value);
+  for (zk::DListRec* r = l.first(); r; r = l.next(r)) v.push_back(static_cast<Rec*>(r)->value);
   return v;
 }
 
 // Walks `it` to its end; `action` runs on each record before the next advance.
 template <class F>
-std::vector<int> walk(DListIterator& it, F action) {
+std::vector<int> walk(zk::DListIterator& it, F action) {
   std::vector<int> v;
-  while (DListRec* r = it()) v.push_back(static_cast<Rec*>(r)->value), action(static_cast<Rec*>(r));
+  while (zk::DListRec* r = it()) v.push_back(static_cast<Rec*>(r)->value), action(static_cast<Rec*>(r));
   return v;
 }
 
@@ -44,7 +45,7 @@ class DListTest : public zktest::LiveTest {
 TEST_F(DListTest, OwningListsAndAssignment) {
   Rec a(1), b(2);
   {
-    DList plain, owning(true), from(true);
+    zk::DList plain, owning(true), from(true);
     plain.append(&a);
     plain.append(&b);
     owning.append(&b);  // moves b out of `plain`
@@ -63,7 +64,7 @@ TEST_F(DListTest, OwningListsAndAssignment) {
     EXPECT_TRUE(from.isEmpty());
     EXPECT_EQ(r[0]->list(), &owning);
     owning = owning;
-    DList copy(owning);
+    zk::DList copy(owning);
     EXPECT_TRUE(copy.isEmpty() && copy.owning());
     plain = owning;
     EXPECT_EQ(values(plain), (std::vector<int>{0, 2, 3}));
@@ -80,10 +81,10 @@ TEST_F(DListTest, OwningListsAndAssignment) {
 // or appended after the iterator's position are reached; a finished walk
 // stays finished until restarted.
 TEST_F(DListTest, WalksSurviveChanges) {
-  DList l(true);
+  zk::DList l(true);
   Rec* r[6];
   for (int i = 0; i < 6; ++i) l.append(r[i] = new Rec(i));
-  DListIterator it(l), other(l);
+  zk::DListIterator it(l), other(l);
   Rec* extracted = nullptr;
   EXPECT_EQ(walk(it, [&](Rec* rec) {
               if (rec == r[0]) l.remove(r[1]);
@@ -97,8 +98,8 @@ TEST_F(DListTest, WalksSurviveChanges) {
   delete extracted;
 
   Rec a(1), b(2), c(3), x(9);
-  DList plain;
-  DListIterator walker(plain);  // made over an empty list, advanced after the append
+  zk::DList plain;
+  zk::DListIterator walker(plain);  // made over an empty list, advanced after the append
   plain.append(&a);
   plain.append(&b);
   EXPECT_EQ(walker(), &a);
@@ -117,11 +118,11 @@ TEST_F(DListTest, WalksSurviveChanges) {
 // Iterators leave the list's chain in any order; an iterator whose list is
 // destroyed is told so and touches nothing.
 TEST_F(DListTest, IteratorsOutliveEachOtherAndTheirList) {
-  auto* l = new DList(true);
+  auto* l = new zk::DList(true);
   for (int i = 0; i < 3; ++i) l->append(new Rec(i));
-  auto* first = new DListIterator(*l);
-  auto* second = new DListIterator(*l);
-  DListIterator third(*l);
+  auto* first = new zk::DListIterator(*l);
+  auto* second = new zk::DListIterator(*l);
+  zk::DListIterator third(*l);
   delete second;  // from the middle of the chain
   (*first)();
   third();

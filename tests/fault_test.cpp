@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Faults injected from outside: memory that runs out on the data path and
 // across start and stop, cooperative events that cannot be made, a handler
 // that stalls and a consumer that stops reading. Each case gives the
@@ -13,10 +14,10 @@
 
 #include "common/flowtasks.h"
 #include "common/testutil.h"
-#include "host/zsys.h"
-#include "kernel/flow/flow.h"
-#include "kernel/flow/flowtask.h"
-#include "kernel/flow/queuetask.h"
+#include "zkflow/host/zsys.h"
+#include "zkflow/flow/flow.h"
+#include "zkflow/flow/flowtask.h"
+#include "zkflow/flow/queuetask.h"
 
 namespace {
 
@@ -36,8 +37,8 @@ Utils::CountingAllocator* alloc() { return Utils::Allocator::defaultAllocator();
 
 // Fails the next `n` allocations after `skip` while it lives.
 struct FailAllocs {
-  FailAllocs(uint64_t skip, uint64_t n) { alloc()->failAfter(skip, n); }
-  ~FailAllocs() { alloc()->failAfter(0, 0); }
+  FailAllocs(uint64_t skip, uint64_t n) { zkflow::testing::failAllocations(skip, n); }
+  ~FailAllocs() { zkflow::testing::failAllocations(0, 0); }
 };
 
 // A one-shot latch for stalling a handler; bounded, so that a test that
@@ -73,7 +74,7 @@ struct FrugalSource : zktest::CountingTask {
     if (done + m < limit) return 0;
     if (failAtEnd) {
       endLatch.hold();
-      alloc()->failAfter(0, ~0ull >> 1);  // nothing can be made from here on
+      zkflow::testing::failAllocations(0, ~0ull >> 1);  // nothing can be made from here on
     }
     shutdown(true);
     return 0;
@@ -199,7 +200,7 @@ TEST_F(FaultFlow, EndOfFlowNeedsNoMemoryAtTheEnd) {
   ASSERT_TRUE(waitFor([&] { return sink.received[0].load() == 3000; }));
   src.endLatch.open = true;
   const bool ended = waitFor([&] { return sink.done(); }, 10.0);
-  alloc()->failAfter(0, 0);
+  zkflow::testing::failAllocations(0, 0);
   EXPECT_TRUE(ended) << "the end marker was lost";
   src.stop();
   sink.stop();
@@ -218,7 +219,7 @@ TEST_F(FaultFlow, EveryAllocationOfAPipelineFailingInTurn) {
     SCOPED_TRACE(skip);
     const uint64_t before = alloc()->totalAllocations();
     {
-      alloc()->failAfter(skip, 1);
+      zkflow::testing::failAllocations(skip, 1);
       ZtFlow a, b;
       FrugalSource src(&a, kBytes);
       Forward mid(&a, &b);
@@ -233,7 +234,7 @@ TEST_F(FaultFlow, EveryAllocationOfAPipelineFailingInTurn) {
       src.stop();
       mid.stop();
       sink.stop();
-      alloc()->failAfter(0, 0);
+      zkflow::testing::failAllocations(0, 0);
       EXPECT_TRUE(zktest::isPattern(sink.bytes[0], 1));
     }
     live.expectBack();
@@ -251,7 +252,7 @@ TEST_F(FaultStart, CooperativeTaskWithoutAStartEvent) {
     struct Coop : ZtQueueTask {
       explicit Coop(std::atomic<int>* n) : ZtQueueTask(true), n(n) {}
       ~Coop() override { stop(); }
-      void taskHandlePacket(AP<ZtQueuePacket>& p, Queue*) override { n->fetch_add(p ? 1 : 0); }
+      void taskHandlePacket(zk::AP<ZtQueuePacket>& p, Queue*) override { n->fetch_add(p ? 1 : 0); }
       const char* taskName() override { return "coop"; }
       bool taskStart() override { return agree; }
       std::atomic<int>* n;
@@ -259,10 +260,10 @@ TEST_F(FaultStart, CooperativeTaskWithoutAStartEvent) {
     } task(&handled);
     task.in(&in);
     for (int round = 0; round < 2; ++round) {
-      ZIF_TestFailNextEvents(1);
+      zkflow::testing::failEventCreations(1);
       ASSERT_TRUE(task.start());
-      ZIF_TestFailNextEvents(0);
-      AP<ZtQueuePacket> p(new ZtQueuePacket);
+      zkflow::testing::failEventCreations(0);
+      zk::AP<ZtQueuePacket> p(new ZtQueuePacket);
       ASSERT_TRUE(in.push(p));
       for (int k = 0; k < 1000 && handled.load() == round; ++k) ZIF_PollTasks();
       EXPECT_EQ(handled.load(), round + 1);
@@ -314,7 +315,7 @@ TEST_F(FaultStall, QueueWorkerStallsUnderAFullQueue) {
   struct Worker : ZtQueueTask {
     Worker() : ZtQueueTask(false) { waitLimit = Utils::Time(0.2); }
     ~Worker() override { stop(); }
-    void taskHandlePacket(AP<ZtQueuePacket>& p, Queue*) override {
+    void taskHandlePacket(zk::AP<ZtQueuePacket>& p, Queue*) override {
       if (!p) return;
       if (got.empty()) stall.hold();
       std::lock_guard<std::mutex> hold(mu);
@@ -332,7 +333,7 @@ TEST_F(FaultStall, QueueWorkerStallsUnderAFullQueue) {
   std::atomic<int> pushed{0};
   BoundedThread producer([&] {
     for (int k = 0; k < 8; ++k) {
-      AP<ZtQueuePacket> p(new Seq(k));
+      zk::AP<ZtQueuePacket> p(new Seq(k));
       if (!q.push(p)) return;
       pushed.fetch_add(1);
     }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Flows: what a consuming read hands over, the cost of a stream, and the gate
 // protocol, single-threaded and with real threads. The list's ordering, hole
 // filling and bookkeeping are checked against a model by the fuzz replay.
@@ -9,7 +10,7 @@
 #include <utility>
 
 #include "common/testutil.h"
-#include "kernel/flow/flow.h"
+#include "zkflow/flow/flow.h"
 
 namespace {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The flow fork: its rate check and the exact lines it logs, its copies, and a
 // running fork feeding two consumers.
 #include <gtest/gtest.h>
@@ -7,8 +8,8 @@
 
 #include "common/flowtasks.h"
 #include "common/testutil.h"
-#include "kernel/flow/flow.h"
-#include "kernel/flow/flowfork.h"
+#include "zkflow/flow/flow.h"
+#include "zkflow/flow/flowfork.h"
 
 namespace {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The live DOT description of a running graph: it names every task and flow
 // reachable from what it is given, and its buffered figures agree with the
 // flows themselves.
@@ -8,8 +9,8 @@
 
 #include "common/flowtasks.h"
 #include "common/testutil.h"
-#include "kernel/flow/flowfork.h"
-#include "kernel/flow/flowgraph.h"
+#include "zkflow/flow/flowfork.h"
+#include "zkflow/flow/flowgraph.h"
 
 namespace {
 

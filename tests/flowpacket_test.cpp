@@ -1,10 +1,11 @@
+// SPDX-License-Identifier: Apache-2.0
 // Flow data packets: the fixed-point clipping arithmetic of the clips and of
 // readAt's copy, checked to the last raw unit. Reference counts and the bytes
 // a copy shows are checked against a model by the fuzz replay (flowlist).
 #include <gtest/gtest.h>
 
 #include "common/testutil.h"
-#include "kernel/flow/flowpacket.h"
+#include "zkflow/flow/flowpacket.h"
 
 namespace {
 

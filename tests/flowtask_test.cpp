@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Flow tasks: attaching flows, the wake and sleep thresholds, what start()
 // refuses, and the loop on real threads: its chunk, pacing and dropout
 // arithmetic, seeking, back-pressure across 2^32 and two inputs winding down
@@ -10,10 +11,10 @@
 
 #include "common/flowtasks.h"
 #include "common/testutil.h"
-#include "host/clock.h"
-#include "host/zsys.h"
-#include "kernel/flow/flow.h"
-#include "kernel/flow/flowtask.h"
+#include "zkflow/host/clock.h"
+#include "zkflow/host/zsys.h"
+#include "zkflow/flow/flow.h"
+#include "zkflow/flow/flowtask.h"
 
 namespace {
 
@@ -102,9 +103,9 @@ TEST_F(FlowTask, StartRefusesWhatCannotDriveALoop) {
                        "flow: IdleTask not started: clock regulated with a data rate of 0 (0)"}));
 
   t.clockRegulated(false);
-  ZIF_TestFailNextCreates(1);  // the task layer refusing to create a task
+  zkflow::testing::failTaskCreations(1);  // the task layer refusing to create a task
   EXPECT_FALSE(t.start() || t.started());
-  ZIF_TestFailNextCreates(0);
+  zkflow::testing::failTaskCreations(0);
 }
 
 // Puts n bytes on `f` at position `at` without passing any gate.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Replays the fuzz targets' seed corpora and saved regressions through the
 // targets' one-input functions (fuzz/*_fuzz.cpp, built here without
 // libFuzzer), so every input that once found a fault stays checked by the

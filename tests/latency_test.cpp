@@ -1,12 +1,13 @@
+// SPDX-License-Identifier: Apache-2.0
 // Latency samples on the shared clock. The statistics themselves are checked
 // against a 128-bit model by the fuzz replay (fuzz/latency_fuzz.cpp).
-#include "kernel/flow/latency.h"
+#include "zkflow/flow/latency.h"
 
 #include <gtest/gtest.h>
 
 #include "common/testutil.h"
-#include "host/clock.h"
-#include "host/time.h"
+#include "zkflow/host/clock.h"
+#include "zkflow/host/time.h"
 
 namespace {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Lock (a one-permit semaphore without owner) and ZtSpinLock. The counts
 // under them are checked across threads by pointer_test and store_test.
 #include <gtest/gtest.h>
@@ -7,12 +8,12 @@
 #include <cmath>
 
 #include "common/testutil.h"
-#include "host/lock.h"
+#include "zkflow/host/lock.h"
 
 namespace {
 
-struct CountedRep : LockRep {
-  explicit CountedRep(std::atomic<int>* deaths) : LockRep("counted"), deaths_(deaths) {}
+struct CountedRep : zk::LockRep {
+  explicit CountedRep(std::atomic<int>* deaths) : zk::LockRep("counted"), deaths_(deaths) {}
   ~CountedRep() override { deaths_->fetch_add(1); }
   std::atomic<int>* deaths_;
 };
@@ -24,7 +25,7 @@ class LockTest : public zktest::LiveTest {};
 // timed wait gives up (at once for no, negative or NaN time).
 TEST_F(LockTest, HandlesShareOnePermit) {
   std::atomic<int> deaths{0};
-  Lock a(new CountedRep(&deaths)), b(a), c;
+  zk::Lock a(new CountedRep(&deaths)), b(a), c;
   c = b;
   c = c;
   EXPECT_EQ(a.rep->refCount(), 3u);
@@ -38,9 +39,9 @@ TEST_F(LockTest, HandlesShareOnePermit) {
   EXPECT_TRUE(c.unlock());
   EXPECT_FALSE(a.isLocked());
   a.purge();
-  b = Lock();
+  b = zk::Lock();
   EXPECT_EQ(deaths.load(), 0);
-  c = Lock(new CountedRep(&deaths));  // lets go of the last handle
+  c = zk::Lock(new CountedRep(&deaths));  // lets go of the last handle
   c.purge();
   EXPECT_EQ(deaths.load(), 2);
   EXPECT_FALSE(c.lock() || c.tryLock() || c.unlock() || c.lockFor(0.01) || c.isLocked());
@@ -49,7 +50,7 @@ TEST_F(LockTest, HandlesShareOnePermit) {
 // The holder's second lock() waits until another thread unlocks; a timed
 // wait returns as soon as another thread unlocks.
 TEST_F(LockTest, AnotherThreadUnlocksForTheHolder) {
-  Lock l(new LockRep("gate"));
+  zk::Lock l(new zk::LockRep("gate"));
   std::atomic<bool> aboutToLock{false}, returned{false}, unlocked{false}, sawUnlock{false};
   zktest::BoundedThread holder([&] {
     EXPECT_TRUE(l.lock());
@@ -81,10 +82,10 @@ TEST_F(LockTest, AnotherThreadUnlocksForTheHolder) {
 // Lock and the spin lock alike.
 TEST_F(LockTest, UnderContention) {
   const long rounds = zktest::scaled(20000);
-  Lock ping(new LockRep("ping")), pong(new LockRep("pong"));
+  zk::Lock ping(new zk::LockRep("ping")), pong(new zk::LockRep("pong"));
   ping.lock();
   pong.lock();
-  Lock mutex(new LockRep("mutex"));
+  zk::Lock mutex(new zk::LockRep("mutex"));
   ZtSpinLock spin;
   long counter = 0, locked = 0, spun = 0;  // plain: the locks alone order the accesses
   std::atomic<long> mismatches{0};

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Utils::Log: what a sink receives, the exact default line on standard
 // error, and sinks fed and replaced while threads log.
 #include <gtest/gtest.h>
@@ -7,7 +8,7 @@
 #include <string>
 
 #include "common/testutil.h"
-#include "host/log.h"
+#include "zkflow/host/log.h"
 
 namespace {
 

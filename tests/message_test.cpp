@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Messages, senders and receivers: what the reference model of
 // fuzz/message_fuzz.cpp does not reach (its seeds drive relocation and
 // registrations ended with messages pending). Copies of messages and
@@ -8,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "common/testutil.h"
-#include "kernel/flow/message.h"
+#include "zkflow/flow/message.h"
 
 namespace {
 
@@ -19,7 +20,7 @@ struct CountedMessage : ZtMessage {
   ~CountedMessage() override { --live; }
 };
 std::atomic<int> CountedMessage::live{0};
-P<ZtMessage> msg(int type) { return P<ZtMessage>(new CountedMessage(type)); }
+zk::P<ZtMessage> msg(int type) { return zk::P<ZtMessage>(new CountedMessage(type)); }
 
 using Log = std::vector<std::string>;
 
@@ -29,7 +30,7 @@ struct Tag {
   std::string name;
   int result = 0;
 };
-int record(void* closure, const P<ZtMessage>& m) {
+int record(void* closure, const zk::P<ZtMessage>& m) {
   auto* t = static_cast<Tag*>(closure);
   t->log->push_back(t->name + ":" + std::to_string(m->type()));
   return t->result;
@@ -37,7 +38,7 @@ int record(void* closure, const P<ZtMessage>& m) {
 
 // A callback that deletes the object its closure points at, once.
 template <class T>
-int destroy(void* closure, const P<ZtMessage>&) {
+int destroy(void* closure, const zk::P<ZtMessage>&) {
   auto** p = static_cast<T**>(closure);
   delete *p;
   *p = nullptr;
@@ -61,12 +62,12 @@ class MessagingTest : public zktest::LiveTest {
 // takes the registration's fields, never its place in a list.
 TEST_F(MessagingTest, CopiesOfMessagesAndRecords) {
   ZtMsgSender s;
-  P<ZtMessage> m(new ZtMessage(7)), other(new ZtMessage(9));
+  zk::P<ZtMessage> m(new ZtMessage(7)), other(new ZtMessage(9));
   m->sender(&s);
   m->tag = 42;
-  P<ZtMessage> copy(new ZtMessage(*m));
+  zk::P<ZtMessage> copy(new ZtMessage(*m));
   *other = *m;
-  for (const P<ZtMessage>& c : {copy, other}) {
+  for (const zk::P<ZtMessage>& c : {copy, other}) {
     EXPECT_EQ(c->refCount(), 2u);  // `c` and the list's copy
     EXPECT_EQ(std::make_tuple(c->type(), c->sender(), c->tag), std::make_tuple(7, &s, 42u));
   }
@@ -86,7 +87,7 @@ TEST_F(MessagingTest, EmptyMessageIsIgnored) {
   ZtMsgSender s;
   ZtMsgReceiver r;
   s.addReceiver(r, &record, &a, 0, false);
-  s.send(P<ZtMessage>());
+  s.send(zk::P<ZtMessage>());
   EXPECT_EQ(r.pendingCount(), 0u);
 }
 
@@ -115,17 +116,17 @@ TEST_F(MessagingTest, OutOfMemoryLeavesNothingHalfMade) {
   ZtMsgSender s;
   for (uint64_t skip = 0; skip < 5; ++skip) {
     const bool direct = skip == 4;  // a buffered one makes four records
-    alloc->failAfter(direct ? 1 : skip, 1);
+    zkflow::testing::failAllocations(direct ? 1 : skip, 1);
     EXPECT_EQ(s.addReceiver(r, &record, &a, 0, direct), nullptr) << skip;
-    alloc->failAfter(0, 0);
+    zkflow::testing::failAllocations(0, 0);
     EXPECT_EQ(s.receiverCount(), 0u);
     EXPECT_FALSE(r.hasServer());
   }
   ASSERT_NE(s.addReceiver(r, &record, &a, 0, false), nullptr);
-  P<ZtMessage> m = msg(1);
-  alloc->failAfter(0, 1);
+  zk::P<ZtMessage> m = msg(1);
+  zkflow::testing::failAllocations(0, 1);
   s.send(m);
-  alloc->failAfter(0, 0);
+  zkflow::testing::failAllocations(0, 0);
   EXPECT_EQ(r.pendingCount(), 0u);
   EXPECT_EQ(m->refCount(), 1u);
 }
@@ -133,13 +134,13 @@ TEST_F(MessagingTest, OutOfMemoryLeavesNothingHalfMade) {
 // A send reads the message's type once, and holds the message for the walk
 // even when a callback lets go of the caller's only reference.
 TEST_F(MessagingTest, TypeIsReadOnceAndMessageOutlivesTheWalk) {
-  P<ZtMessage> only = msg(3);
-  auto retype = [](void* c, const P<ZtMessage>& m) -> int {
+  zk::P<ZtMessage> only = msg(3);
+  auto retype = [](void* c, const zk::P<ZtMessage>& m) -> int {
     m->type(4);
-    static_cast<P<ZtMessage>*>(c)->release();
+    static_cast<zk::P<ZtMessage>*>(c)->release();
     return 0;
   };
-  auto alive = [](void* c, const P<ZtMessage>& m) -> int {
+  auto alive = [](void* c, const zk::P<ZtMessage>& m) -> int {
     static_cast<Log*>(c)->push_back(std::to_string(CountedMessage::live) + " alive, type " + std::to_string(m->type()));
     return 0;
   };
@@ -166,7 +167,7 @@ TEST_F(MessagingTest, CallbacksChangeRegistrationsDuringTheWalk) {
   };
   Tag c{&log, "c"}, added{&log, "added"};
   State st{&s, &r, nullptr, nullptr, &added};
-  auto churn = [](void* cl, const P<ZtMessage>&) -> int {
+  auto churn = [](void* cl, const zk::P<ZtMessage>&) -> int {
     auto* st = static_cast<State*>(cl);
     EXPECT_TRUE(st->s->removeReceiver(st->later));
     EXPECT_TRUE(st->s->removeReceiver(st->self));
@@ -222,7 +223,7 @@ TEST_F(MessagingTest, SendAndPollFromAPollCallback) {
     ZtMsgReceiver* r;
     bool nestedPoll;
   } st{&log, &s, &r, false};
-  auto echo = [](void* c, const P<ZtMessage>& m) -> int {
+  auto echo = [](void* c, const zk::P<ZtMessage>& m) -> int {
     auto* st = static_cast<State*>(c);
     st->log->push_back(std::to_string(m->type()));
     if (m->type() == 1) {
@@ -250,7 +251,7 @@ TEST_F(MessagingTest, CallbacksDestroyDuringPoll) {
   Tag tail{&log, "tail"};
   ZtMsgSender s, s2;
   auto* r = new ZtMsgReceiver;
-  auto killOnOne = [](void* c, const P<ZtMessage>& m) -> int {
+  auto killOnOne = [](void* c, const zk::P<ZtMessage>& m) -> int {
     return m->type() == 1 && *static_cast<ZtMsgReceiver**>(c) ? destroy<ZtMsgReceiver>(c, m) : 0;
   };
   s.addReceiver(*r, killOnOne, &r, 0, false);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Stored byte packets and queue data packets: what truncate keeps, and the
 // clip references a queue data packet holds. Clamped reads and writes are in
 // badinput_test, allocation failures in fault_test.
@@ -7,8 +8,8 @@
 #include <string>
 
 #include "common/testutil.h"
-#include "host/pointer.h"
-#include "kernel/flow/packet.h"
+#include "zkflow/host/pointer.h"
+#include "zkflow/flow/packet.h"
 
 namespace {
 
@@ -37,7 +38,7 @@ TEST_F(PacketTest, TruncateGrowsWithZerosShrinksKeepingThePrefix) {
 TEST_F(PacketTest, ClipReferencesKeepTheClipAlive) {
   ZtClip* clip = new ZtClip("take one", 480);
   {
-    AP<ZtQueuePacket> owner;
+    zk::AP<ZtQueuePacket> owner;
     {
       ZtOIDRef<ZtClip> ref(clip);
       auto* d = new ZtQueueDataPacket;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // P<T> (counted) and AP<T> (owning, moves on copy): deletion exactly once,
 // through the virtual destructor, whatever the order of copies and moves.
 #include <gtest/gtest.h>
@@ -6,18 +7,18 @@
 #include <utility>
 
 #include "common/testutil.h"
-#include "host/lock.h"
-#include "host/pointer.h"
+#include "zkflow/host/lock.h"
+#include "zkflow/host/pointer.h"
 
 namespace {
 
 std::atomic<int> gDeaths{0};
 std::atomic<int> gDerivedDeaths{0};
 
-struct Base : Countable {
-  ZK_HEAP_OBJECT
+struct Base : zk::Countable {
+  ZKFLOW_HEAP_OBJECT
   virtual ~Base() { ++gDeaths; }
-  P<Base> next;  // may hold the last count of another object
+  zk::P<Base> next;  // may hold the last count of another object
 };
 struct Derived : Base {
   ~Derived() override { ++gDerivedDeaths; }
@@ -29,11 +30,11 @@ class PointerTest : public zktest::LiveTest {
 };
 
 TEST_F(PointerTest, CountedPointerDeletesOnceWithItsLastCount) {
-  P<Derived> d(new Derived);
-  P<Base> a(d), b(a), c;
+  zk::P<Derived> d(new Derived);
+  zk::P<Base> a(d), b(a), c;
   c = b;
   c = c;
-  P<Base> moved(std::move(b));
+  zk::P<Base> moved(std::move(b));
   c = std::move(moved);
   EXPECT_TRUE(b.isNull() && moved.isNull());
   EXPECT_EQ(a->refCount(), 3u);
@@ -53,11 +54,11 @@ TEST_F(PointerTest, CountedPointerDeletesOnceWithItsLastCount) {
 
 TEST_F(PointerTest, SharedAcrossThreadsDeletedOnce) {
   const long rounds = zktest::scaled(50000);
-  P<Base> mine[2];
+  zk::P<Base> mine[2];
   mine[0] = mine[1] = new Base;
   ASSERT_TRUE(zktest::runTogether(2, [&](int id) {
     for (long i = 0; i < rounds; ++i) {
-      P<Base> copy(mine[id]), other;
+      zk::P<Base> copy(mine[id]), other;
       other = copy;
     }
     mine[id].release();
@@ -67,24 +68,24 @@ TEST_F(PointerTest, SharedAcrossThreadsDeletedOnce) {
 
 TEST_F(PointerTest, OwningPointerMovesOnCopyAndAssign) {
   Base* obj = new Derived;
-  AP<Base> a(obj), b(a), c(new Base);
+  zk::AP<Base> a(obj), b(a), c(new Base);
   EXPECT_TRUE(a.isNull());
   c = b;  // deletes c's previous object
   EXPECT_EQ(gDeaths.load(), 1);
   c = c;
   c = obj;  // the same raw pointer: nothing to delete
-  AP<Base> e;
+  zk::AP<Base> e;
   e = std::move(c);
   EXPECT_EQ(e.get(), obj);
   EXPECT_EQ(gDeaths.load(), 1);
-  AP<Base> same;
+  zk::AP<Base> same;
   same.ptr = obj;  // both hold it: assigning deletes nothing
   e = same;
   EXPECT_EQ(gDeaths.load(), 1);
   e.reset();
   EXPECT_EQ(gDerivedDeaths.load(), 1);
-  AP<Derived> d(new Derived);
-  AP<Base> up(d);  // across the hierarchy
+  zk::AP<Derived> d(new Derived);
+  zk::AP<Base> up(d);  // across the hierarchy
   delete up.release();
   EXPECT_EQ(gDeaths.load(), 3);
   EXPECT_EQ(gDerivedDeaths.load(), 2);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Queue tasks and their multithreaded queue: delivery exactly once through a
 // bounded queue, producers that sleep (not spin) on a full queue, stop() and
 // its wake-up packet, pause, suspension, a stuck handler, pacing, and
@@ -15,9 +16,9 @@
 #include <tuple>
 
 #include "common/testutil.h"
-#include "host/clock.h"
-#include "host/zsys.h"
-#include "kernel/flow/queuetask.h"
+#include "zkflow/host/clock.h"
+#include "zkflow/host/zsys.h"
+#include "zkflow/flow/queuetask.h"
 
 namespace {
 
@@ -28,25 +29,25 @@ struct Num : ZtQueuePacket {
   Num(int producer, int seq) : producer(producer), seq(seq) {}
   int producer, seq;
 };
-AP<ZtQueuePacket> num(int producer, int seq) { return AP<ZtQueuePacket>(new Num(producer, seq)); }
+zk::AP<ZtQueuePacket> num(int producer, int seq) { return zk::AP<ZtQueuePacket>(new Num(producer, seq)); }
 void push(Queue& q, int producer, int seq) {
-  AP<ZtQueuePacket> p = num(producer, seq);
+  zk::AP<ZtQueuePacket> p = num(producer, seq);
   ASSERT_TRUE(q.push(p));
 }
 
 // Takes everything left in `q` (as its consumer): the sequence numbers in order.
 std::vector<int> drain(Queue& q) {
   std::vector<int> got;
-  for (AP<ZtQueuePacket> p; q.unlinkHead(p, true);) got.push_back(static_cast<Num*>(p.get())->seq);
+  for (zk::AP<ZtQueuePacket> p; q.unlinkHead(p, true);) got.push_back(static_cast<Num*>(p.get())->seq);
   return got;
 }
 
 // A queue task whose turns are given by a function; counts its hooks.
 struct TestTask : ZtQueueTask {
-  using Handler = std::function<void(AP<ZtQueuePacket>&, Queue*)>;
+  using Handler = std::function<void(zk::AP<ZtQueuePacket>&, Queue*)>;
   explicit TestTask(bool coop, Handler h = nullptr) : ZtQueueTask(coop), handler(std::move(h)) {}
   ~TestTask() override { stop(); }
-  void taskHandlePacket(AP<ZtQueuePacket>& p, Queue* out) override {
+  void taskHandlePacket(zk::AP<ZtQueuePacket>& p, Queue* out) override {
     (p ? handled : empties).fetch_add(1);
     if (handler) handler(p, out);
   }
@@ -62,7 +63,7 @@ struct TestTask : ZtQueueTask {
   std::atomic<int> handled{0}, empties{0}, inits{0}, exits{0}, stops{0};
 };
 
-void forward(AP<ZtQueuePacket>& p, Queue* out) {
+void forward(zk::AP<ZtQueuePacket>& p, Queue* out) {
   if (p && out) out->push(p);
 }
 
@@ -105,16 +106,16 @@ class MTQueueTest : public zktest::LiveTest {};
 TEST_F(MTQueueTest, NodeAllocationFailureAndReuse) {
   auto* alloc = Utils::Allocator::defaultAllocator();
   Queue q(2);
-  AP<ZtQueuePacket> a = num(0, 0), got;
-  alloc->failAfter(0, 1);
+  zk::AP<ZtQueuePacket> a = num(0, 0), got;
+  zkflow::testing::failAllocations(0, 1);
   EXPECT_FALSE(q.push(a));
-  alloc->failAfter(0, 0);
+  zkflow::testing::failAllocations(0, 0);
   ASSERT_TRUE(q.push(a));
   EXPECT_TRUE(a.isNull()) << "a push takes the packet out of the caller's AP";
   const Utils::Time t0 = ZtClock::timeNow();  // no earlier than the first stamp
   ASSERT_TRUE(zktest::waitFor([&] { return secondsSince(t0) >= 0.05; }));
   push(q, 0, 1);
-  AP<ZtQueuePacket> extra = num(0, 2);
+  zk::AP<ZtQueuePacket> extra = num(0, 2);
   EXPECT_FALSE(q.tryPush(extra));
   ASSERT_FALSE(extra.isNull()) << "a refused tryPush must not lose the packet";
   EXPECT_EQ(drain(q), (std::vector<int>{0, 1}));
@@ -123,9 +124,9 @@ TEST_F(MTQueueTest, NodeAllocationFailureAndReuse) {
   // Both nodes are spares now, one stamped before t0. Well past t0, a push
   // and an immediate take must not show a stay that long.
   ASSERT_TRUE(zktest::waitFor([&] { return secondsSince(t0) >= 0.4; }));
-  alloc->failAfter(0, 1);
+  zkflow::testing::failAllocations(0, 1);
   const bool pushed = q.tryPush(extra);
-  alloc->failAfter(0, 0);
+  zkflow::testing::failAllocations(0, 0);
   EXPECT_TRUE(pushed) << "a taken node is reused";
   ASSERT_TRUE(q.unlinkHead(got, true));
   EXPECT_LT(q.maxLatency.load().seconds(), 0.38) << "a reused node kept its old stamp";
@@ -168,7 +169,7 @@ TEST_F(MTQueueTest, ProducersSleepOnAFullQueueUntilThereIsRoom) {
   ASSERT_TRUE(zktest::waitFor([&] { return pushed.load() == 1; }));
   std::vector<int> order;
   for (int taken = 0; taken < 1 + kProducers; ++taken) {
-    AP<ZtQueuePacket> p;
+    zk::AP<ZtQueuePacket> p;
     ASSERT_TRUE(zktest::waitFor([&] { return q.unlinkHead(p, true); }));
     order.push_back(static_cast<Num*>(p.get())->producer);
   }
@@ -201,7 +202,7 @@ TEST_P(PreemptiveDeliveryTest, EveryPacketArrivesExactlyOnce) {
   ASSERT_TRUE(zktest::waitFor([&] { return out.size() == total; }, 30));
   EXPECT_TRUE(task.stop());
   std::vector<int> next(producers, 0);
-  for (AP<ZtQueuePacket> p; out.unlinkHead(p, true);) {
+  for (zk::AP<ZtQueuePacket> p; out.unlinkHead(p, true);) {
     auto* n = static_cast<Num*>(p.get());
     ASSERT_TRUE(n->producer >= 0 && n->producer < producers);
     EXPECT_EQ(n->seq, next[n->producer]++) << "producer " << n->producer;
@@ -223,7 +224,7 @@ TEST_F(QueueTaskTest, StartAndStopAnIdleTask) {
   Queue in;
   TestTask task(false);
   task.in(&in);
-  ZIF_TestFailNextCreates(1);
+  zkflow::testing::failTaskCreations(1);
   EXPECT_FALSE(task.start() || task.running());
   EXPECT_EQ(task.inits.load(), 0);
   ASSERT_TRUE(task.start());
@@ -250,7 +251,7 @@ TEST_F(QueueTaskTest, PreemptiveTurnsWithoutAQueueArePaced) {
   constexpr float kMin = 0.05f;
   std::vector<Utils::Time> starts;
   std::mutex mu;
-  TestTask task(false, [&](AP<ZtQueuePacket>&, Queue*) {
+  TestTask task(false, [&](zk::AP<ZtQueuePacket>&, Queue*) {
     std::lock_guard<std::mutex> hold(mu);
     starts.push_back(ZtClock::timeNow());
   });
@@ -374,7 +375,7 @@ TEST_F(QueueTaskCoopTest, TasksOnOneThreadInterleave) {
     std::vector<int> trace;  // one thread: no lock needed
     Queue inA, inB;
     auto recorder = [&](int who) {
-      return [&trace, who](AP<ZtQueuePacket>&, Queue*) {
+      return [&trace, who](zk::AP<ZtQueuePacket>&, Queue*) {
         trace.push_back(who);
         for (double t0 = cpuSeconds(CLOCK_THREAD_CPUTIME_ID); cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - t0 < 0.002;) {
         }
@@ -413,7 +414,7 @@ TEST_F(QueueTaskCoopTest, TasksPaceThemselves) {
     Queue in[3];
     std::vector<Utils::Time> starts[3];
     auto busy = [&](int k, double seconds) {
-      return [&starts, k, seconds](AP<ZtQueuePacket>&, Queue*) {
+      return [&starts, k, seconds](zk::AP<ZtQueuePacket>&, Queue*) {
         starts[k].push_back(ZtClock::timeNow());
         ZIF_Sleep(seconds);
       };
@@ -449,7 +450,7 @@ TEST_P(QueueTaskStopFromTheBody, EndsAfterTheTurn) {
     zktest::LogCapture log;
     Queue in;
     TestTask* self = nullptr;
-    TestTask task(coop, [&](AP<ZtQueuePacket>& p, Queue*) {
+    TestTask task(coop, [&](zk::AP<ZtQueuePacket>& p, Queue*) {
       if (p) EXPECT_TRUE(self->stop());
     });
     self = &task;
@@ -475,7 +476,7 @@ TEST_F(QueueTaskCoopTest, FailedCreationLeavesTheTaskIdle) {
     Queue in;
     TestTask task(true);
     task.in(&in);
-    ZIF_TestFailNextCreates(1);
+    zkflow::testing::failTaskCreations(1);
     EXPECT_FALSE(task.start() || task.running());
     ASSERT_TRUE(task.start());
     task.suspend();

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The store side: class names, the registry and its registrars, and the
 // counted holders (ZtProtector, ZtOIDRef) of which the last drops the object.
 #include <gtest/gtest.h>
@@ -6,8 +7,8 @@
 #include <typeinfo>
 
 #include "common/testutil.h"
-#include "host/store.h"
-#include "kernel/flow/packet.h"
+#include "zkflow/host/store.h"
+#include "zkflow/flow/packet.h"
 
 namespace {
 
@@ -27,38 +28,38 @@ class StoreTest : public zktest::LiveTest {
 };
 
 TEST_F(StoreTest, NamesAndTheRegistry) {
-  EXPECT_EQ(StreamableRegistrar::registeredSize(ZtPacket::thisClassName().c_str()),
+  EXPECT_EQ(zk::StreamableRegistrar::registeredSize(ZtPacket::thisClassName().c_str()),
             sizeof(ZtPacket));
-  EXPECT_EQ(StreamableRegistrar::registeredSize("ZtQueuePacket"), sizeof(ZtQueuePacket));
-  EXPECT_FALSE(StreamableRegistrar::registered("ZtQueueDataPacket"));  // subclasses are not
-  EXPECT_FALSE(StreamableRegistrar::registered(nullptr));
-  EXPECT_EQ(StreamableRegistrar::create("ZtPacket"), nullptr);  // no creation function
-  EXPECT_EQ(normalizeName(typeid(ZtPacket).name()), "ZtPacket");
-  EXPECT_EQ(normalizeName(typeid(Thing).name()), "(anonymous namespace)::Thing");
+  EXPECT_EQ(zk::StreamableRegistrar::registeredSize("ZtQueuePacket"), sizeof(ZtQueuePacket));
+  EXPECT_FALSE(zk::StreamableRegistrar::registered("ZtQueueDataPacket"));  // subclasses are not
+  EXPECT_FALSE(zk::StreamableRegistrar::registered(nullptr));
+  EXPECT_EQ(zk::StreamableRegistrar::create("ZtPacket"), nullptr);  // no creation function
+  EXPECT_EQ(zk::normalizeName(typeid(ZtPacket).name()), "ZtPacket");
+  EXPECT_EQ(zk::normalizeName(typeid(Thing).name()), "(anonymous namespace)::Thing");
   for (const char* n : {"struct ZtPacket", "class ZtPacket"})
-    EXPECT_EQ(normalizeName(n), "ZtPacket");
-  EXPECT_EQ(normalizeName(nullptr), "");
+    EXPECT_EQ(zk::normalizeName(n), "ZtPacket");
+  EXPECT_EQ(zk::normalizeName(nullptr), "");
 
-  const unsigned before = StreamableRegistrar::registeredCount();
+  const unsigned before = zk::StreamableRegistrar::registeredCount();
   int proto = 0;
-  auto* first = new StreamableRegistrar(String("HostTestThing"), makeThing, &proto, 24);
+  auto* first = new zk::StreamableRegistrar(zk::String("HostTestThing"), makeThing, &proto, 24);
   {
-    StreamableRegistrar second(String("HostTestThing"), makeThing, &proto, 24);
-    StreamableRegistrar noPrototype(String("HostTestNone"), nullptr, nullptr, 8);
-    StreamableRegistrar noName(String(), nullptr, &proto, 8);
-    EXPECT_EQ(StreamableRegistrar::registeredSize("HostTestThing"), 24u);
-    EXPECT_EQ(StreamableRegistrar::registeredCount(), before + 1);
-    ZtStreamable* made = StreamableRegistrar::create("HostTestThing");
+    zk::StreamableRegistrar second(zk::String("HostTestThing"), makeThing, &proto, 24);
+    zk::StreamableRegistrar noPrototype(zk::String("HostTestNone"), nullptr, nullptr, 8);
+    zk::StreamableRegistrar noName(zk::String(), nullptr, &proto, 8);
+    EXPECT_EQ(zk::StreamableRegistrar::registeredSize("HostTestThing"), 24u);
+    EXPECT_EQ(zk::StreamableRegistrar::registeredCount(), before + 1);
+    ZtStreamable* made = zk::StreamableRegistrar::create("HostTestThing");
     ASSERT_NE(made, nullptr);
     EXPECT_EQ(static_cast<Thing*>(made)->payload, 42);
     delete made;
     first->release();
     first->release();  // once only
-    EXPECT_TRUE(StreamableRegistrar::registered("HostTestThing"));  // `second` holds it
+    EXPECT_TRUE(zk::StreamableRegistrar::registered("HostTestThing"));  // `second` holds it
   }
-  EXPECT_FALSE(StreamableRegistrar::registered("HostTestThing"));
+  EXPECT_FALSE(zk::StreamableRegistrar::registered("HostTestThing"));
   delete first;  // released already: nothing to undo
-  EXPECT_EQ(StreamableRegistrar::registeredCount(), before);
+  EXPECT_EQ(zk::StreamableRegistrar::registeredCount(), before);
 }
 
 // References count down in place while more than two hold the object;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Utils::Time: fixed-point arithmetic on 1/65536 s with exactly its stated
 // truncations. Expected raw values are worked out by hand, so a change of
 // rounding (floor vs toward zero, 128-bit vs low-64 products) shows up.
@@ -8,8 +9,8 @@
 #include <cstdint>
 #include <limits>
 
-#include "host/clock.h"
-#include "host/time.h"
+#include "zkflow/host/clock.h"
+#include "zkflow/host/time.h"
 
 namespace {
 

@@ -1,8 +1,9 @@
+// SPDX-License-Identifier: Apache-2.0
 // The system layer: pre-emptive tasks, cooperative scheduling, events, sleeps
 // and task time. Every cooperative case runs on a fresh thread of its own
 // (inHost), so a scheduler that hangs fails the test instead of the run. The
 // start and stop protocol of a cooperative worker is QueueTaskCoopTest's.
-#include "host/zsys.h"
+#include "zkflow/host/zsys.h"
 
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -109,7 +110,7 @@ TEST_F(ZsysPreemptiveTest, BadInputAndInjectedFailures) {
   uint32_t id = 1234;
   EXPECT_EQ(ZIF_CreateTask(nullptr, nullptr, &id, kNoId, 0), -1);
   EXPECT_EQ(ZIF_CreateTask(noop, nullptr, nullptr, kNoId, 0), -1);
-  ZIF_TestFailNextCreates(2);
+  zkflow::testing::failTaskCreations(2);
   EXPECT_EQ(ZIF_CreateTask(noop, nullptr, &id, kNoId, 0), -1);
   inHost([&] {
     EXPECT_EQ(ZIF_CreateTaskCoop(noop, nullptr, &id), -1);
@@ -118,10 +119,10 @@ TEST_F(ZsysPreemptiveTest, BadInputAndInjectedFailures) {
     EXPECT_EQ(ZIF_WaitTaskCoop(cid), 0);
   });
   EXPECT_EQ(id, 1234u);
-  ZIF_TestFailNextCreates(5);
-  ZIF_TestFailNextCreates(0);
+  zkflow::testing::failTaskCreations(5);
+  zkflow::testing::failTaskCreations(0);
   EXPECT_EQ(ZIF_CreateTask(noop, nullptr, &id, kNoId, 0), 0);
-  ZIF_TestFailNextEvents(1);
+  zkflow::testing::failEventCreations(1);
   EXPECT_EQ(ZIF_CreateEventCoop(1, 0), kNoId);
   EXPECT_EQ(ZIF_DestroyEventCoop(ZIF_CreateEventCoop(1, 0)), 0);
 }
@@ -157,11 +158,11 @@ TEST_F(ZsysThreadTest, ProcessorCountIsTheProcesssNotTheCallers) {
         break;
       }
     sched_setaffinity(0, sizeof one, &one);  // this thread only
-    seen = ZIF_ProcessorCount();
+    seen = zkflow::processorCount();
   });
   ASSERT_TRUE(pinned.join());
   EXPECT_EQ(seen, static_cast<unsigned int>(CPU_COUNT(&all)));
-  EXPECT_EQ(ZIF_ProcessorCount(), seen);
+  EXPECT_EQ(zkflow::processorCount(), seen);
 }
 
 // Also: a thread that hosts nothing yet may make events and keeps its id

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Baseline for the clock-regulated source: a bare loop that sleeps with
 // clock_nanosleep until absolute deadlines `period` apart on
 // CLOCK_MONOTONIC and notes how late it woke for each, in microseconds.

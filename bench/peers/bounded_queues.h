@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Peer queues for the queue task benchmark: a multi-producer, one-consumer
 // queue of pointers with blocking push and pop, bounded at `capacity` items
 // (0 = unbounded), from each library that scripts/peers installs.

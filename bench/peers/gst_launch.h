@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Peer for the pipeline and fork benchmarks: a gst-launch-1.0 process
 // (ZKFLOW_GST_LAUNCH, found by bench/CMakeLists.txt) running a pipeline of
 // fakesrc buffers of 256 bytes, timed from outside as a subprocess. The

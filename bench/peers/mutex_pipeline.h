@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Baseline for the flow task pipeline benchmarks: the same graphs built from
 // plain threads and bounded queues (a std::mutex and two
 // std::condition_variable each). The source makes a counted heap buffer per

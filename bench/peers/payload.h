@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The item that the flow-graph peers move: a heap buffer of `size` bytes,
 // allocated and filled by the source for every item and freed by the last
 // sink that reads it (with malloc's heap; the library's side allocates its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Peer for the two-task hand-over: moodycamel's single-producer,
 // single-consumer BlockingReaderWriterQueue between two threads, bounded at
 // `capacity` items by a semaphore of free places (the queue's own

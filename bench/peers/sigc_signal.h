@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Peer for direct message delivery: a sigc++ 3 signal carrying the same
 // counted message pointer to `slots` connected slots, each calling the same
 // plain callback with its closure as the library's registrations do.

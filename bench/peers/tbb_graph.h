@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Peer for the flow-graph benchmarks: oneTBB's flow graph.
 //  - runTbbChain: input_node -> limiter_node(limit) -> `stages` serial
 //    function_nodes, the first of which makes and fills the payload (the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Baseline for the cooperative switch: two contexts that hand the processor
 // back and forth with swapcontext, which saves and restores the signal mask
 // with a system call on each switch.

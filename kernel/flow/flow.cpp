@@ -1,16 +1,17 @@
-#include "kernel/flow/flow.h"
+// SPDX-License-Identifier: Apache-2.0
+#include "zkflow/flow/flow.h"
 
 #include <typeinfo>
 #include <utility>
 
-#include "host/zsys.h"
+#include "zkflow/host/zsys.h"
 
 namespace {
 
 // Every comparison of positions goes by difference, so that a stream runs on
 // past 2^32 (lists hold far less than 2^31 positions at once).
-using ZtFlowPos::atOrBefore;
-using ZtFlowPos::before;
+using zk::FlowPos::atOrBefore;
+using zk::FlowPos::before;
 
 // The closure of deleteOutsideRange's callback.
 struct KeepRange {
@@ -142,7 +143,7 @@ void ZtFlowBase::noteInserted(const ZtFlowPacket* packet) {
   const unsigned int end = packet->pos() + size;
   // The first packet of an empty list sets the bound afresh: a stale 0
   // could lie more than half the axis behind it.
-  if (!head || ZtFlowPos::before(endBound_, end)) endBound_ = end;
+  if (!head || zk::FlowPos::before(endBound_, end)) endBound_ = end;
   if (size == 0) ++zeroSized_;
 }
 
@@ -179,7 +180,7 @@ bool ZtFlowBase::locate(unsigned int pos) {
   // Nothing ends after pos and no empty packet could sit at it: the walk
   // below would go forward to the end of the circle and fail. This keeps a
   // stream of writes at the running end at constant cost.
-  if (zeroSized_ == 0 && ZtFlowPos::atOrBefore(endBound_, pos)) {
+  if (zeroSized_ == 0 && zk::FlowPos::atOrBefore(endBound_, pos)) {
     cursor = nullptr;
     return false;
   }
@@ -576,10 +577,10 @@ void ZtFlow::init() {
   // Each gate gets a body of its own; the temporary handle's reference is
   // handed to the field and then let go. Should memory run out, the handle
   // stays empty and that gate never waits.
-  Lock out(new LockRep("ZtFlow, output"));
+  zk::Lock out(new zk::LockRep("ZtFlow, output"));
   outputLock = out;
   out.purge();
-  Lock in(new LockRep("ZtFlow, input"));
+  zk::Lock in(new zk::LockRep("ZtFlow, input"));
   inputLock = in;
   in.purge();
   consumer_.store(nullptr, std::memory_order_relaxed);
@@ -741,7 +742,7 @@ ZtFlowPacket* untag(ZtFlowPacket* p) {
 
 void ZtFlow::noteProduced(unsigned int start, unsigned int size) {
   const unsigned int end = start + size;
-  if (!produced_ || ZtFlowPos::before(producedEnd_, end)) producedEnd_ = end;
+  if (!produced_ || zk::FlowPos::before(producedEnd_, end)) producedEnd_ = end;
   produced_ = true;
 }
 
@@ -750,7 +751,7 @@ bool ZtFlow::stage(ZtFlowPacket* packet, unsigned int* pos, bool appendTo) {
   // A packet someone else holds must go in whole, as the add at once would
   // have put it: only when it begins where nothing can be held.
   const bool fresh = packet->refCount() == 0;
-  if (!fresh && (mixed_.load(std::memory_order_relaxed) || (produced_ && ZtFlowPos::before(start, producedEnd_)))) {
+  if (!fresh && (mixed_.load(std::memory_order_relaxed) || (produced_ && zk::FlowPos::before(start, producedEnd_)))) {
     return false;
   }
   const uint32_t t = stageTail_.load(std::memory_order_relaxed);
@@ -905,7 +906,7 @@ std::atomic<unsigned int> gLoops{0};
 // (median of 16 runs, 2.4 M against 1.4-1.6 M packets a second). The count
 // is written only when a loop starts or ends, so reading it costs nothing.
 unsigned pollTurns() {
-  return gLoops.load(std::memory_order_relaxed) < ZIF_ProcessorCount() ? kGateSpins : 0;
+  return gLoops.load(std::memory_order_relaxed) < zkflow::processorCount() ? kGateSpins : 0;
 }
 
 // Waits while `gate` is closed, then passes it (takes it and gives it back).
@@ -914,7 +915,7 @@ unsigned pollTurns() {
 // take and give-back saves two locked instructions per packet on each side.
 // isLocked() is a seq_cst load, an acquire: seeing the gate open, we see
 // what the opener did before it opened it, as the take would have shown us.
-void passGate(const Lock& gate) {
+void passGate(const zk::Lock& gate) {
   const unsigned turns = pollTurns();
   for (unsigned i = 0; i < turns && gate.isLocked(); ++i) ZtSpinLock::relax();
   for (unsigned i = 0; i < kGateYields && gate.isLocked(); ++i) ZIF_Yield();

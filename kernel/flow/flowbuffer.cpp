@@ -1,4 +1,5 @@
-#include "kernel/flow/flowbuffer.h"
+// SPDX-License-Identifier: Apache-2.0
+#include "zkflow/flow/flowbuffer.h"
 
 #include <cstring>
 
@@ -28,7 +29,7 @@ void ZtFlowBuffer::init() { readOffset = 0; }
 void ZtFlowBuffer::add(ZtFlowDataPacket* packet) {
   if (!packet) return;
   const ZtFlowPacket* head = packets.first();
-  const bool refused = readOffset > 0 && head && ZtFlowPos::before(packet->pos(), head->pos());
+  const bool refused = readOffset > 0 && head && zk::FlowPos::before(packet->pos(), head->pos());
   // A reference of our own across the call, so that a fresh packet that is
   // refused, or that the list keeps none of, is freed by our drop.
   packet->incRef();

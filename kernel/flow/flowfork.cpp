@@ -1,10 +1,11 @@
-#include "kernel/flow/flowfork.h"
+// SPDX-License-Identifier: Apache-2.0
+#include "zkflow/flow/flowfork.h"
 
 #include <cstdarg>
 #include <typeinfo>
 
-#include "host/log.h"
-#include "kernel/flow/flow.h"
+#include "zkflow/host/log.h"
+#include "zkflow/flow/flow.h"
 
 namespace {
 

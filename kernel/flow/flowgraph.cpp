@@ -1,11 +1,12 @@
-#include "kernel/flow/flowgraph.h"
+// SPDX-License-Identifier: Apache-2.0
+#include "zkflow/flow/flowgraph.h"
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "kernel/flow/flow.h"
-#include "kernel/flow/flowtask.h"
+#include "zkflow/flow/flow.h"
+#include "zkflow/flow/flowtask.h"
 
 namespace {
 
@@ -60,7 +61,7 @@ void collect(ZtFlowUnit* const* units, unsigned count, std::vector<ZtFlowUnit*>&
 
 }  // namespace
 
-String ZtFlowGraph::dot(ZtFlowUnit* const* units, unsigned int count) {
+zk::String ZtFlowGraph::dot(ZtFlowUnit* const* units, unsigned int count) {
   std::vector<ZtFlowUnit*> found;
   std::vector<ZtFlow*> flows;
   collect(units, count, found, flows);
@@ -109,12 +110,12 @@ String ZtFlowGraph::dot(ZtFlowUnit* const* units, unsigned int count) {
     out += line;
   }
   out += "}\n";
-  return String(out.c_str(), out.size());
+  return zk::String(out.c_str(), out.size());
 }
 
 bool ZtFlowGraph::writeDot(const char* path, ZtFlowUnit* const* units, unsigned int count) {
   if (!path) return false;
-  const String text = dot(units, count);
+  const zk::String text = dot(units, count);
   std::FILE* f = std::fopen(path, "w");
   if (!f) return false;
   const bool wrote = std::fwrite(text.c_str(), 1, text.length(), f) == text.length();

@@ -1,4 +1,5 @@
-#include "kernel/flow/flowpacket.h"
+// SPDX-License-Identifier: Apache-2.0
+#include "zkflow/flow/flowpacket.h"
 
 // ------------------------------------------------------------ ZtFlowPacket
 
@@ -111,7 +112,7 @@ void ZtFlowDataPacket::clipSize(unsigned int n) {
 }
 
 void ZtFlowDataPacket::clipStart(unsigned int p) {
-  if (ZtFlowPos::atOrBefore(pos_ + dSize_, p)) {
+  if (zk::FlowPos::atOrBefore(pos_ + dSize_, p)) {
     // The window becomes empty. We move dStart to the old window's end so
     // that data() still points inside (or just past) the stored bytes that
     // the window showed; nothing reads an empty window's bytes.
@@ -119,7 +120,7 @@ void ZtFlowDataPacket::clipStart(unsigned int p) {
     dSize_ = 0;
     return;
   }
-  if (ZtFlowPos::atOrBefore(p, pos_)) return;
+  if (zk::FlowPos::atOrBefore(p, pos_)) return;
   const unsigned int cut = p - pos_;
   const Utils::Time q = timePerUnit();
   pos_ = p;

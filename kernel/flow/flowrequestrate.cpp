@@ -1,4 +1,5 @@
-#include "kernel/flow/flowrequestrate.h"
+// SPDX-License-Identifier: Apache-2.0
+#include "zkflow/flow/flowrequestrate.h"
 
 void ZtFlowRequestRate::init() {
   duration_ = Utils::Time();

@@ -1,12 +1,13 @@
-#include "kernel/flow/flowtask.h"
+// SPDX-License-Identifier: Apache-2.0
+#include "zkflow/flow/flowtask.h"
 
 #include <cstdarg>
 #include <cstring>
 
-#include "host/clock.h"
-#include "host/log.h"
-#include "host/zsys.h"
-#include "kernel/flow/flow.h"
+#include "zkflow/host/clock.h"
+#include "zkflow/host/log.h"
+#include "zkflow/host/zsys.h"
+#include "zkflow/flow/flow.h"
 
 namespace {
 
@@ -201,7 +202,7 @@ ZtFlowTask& ZtFlowTask::operator=(const ZtFlowTask& o) {
 void ZtFlowTask::copyFrom(const ZtFlowTask& o) {
   o.guard_.lock();
   std::memcpy(shortName, o.shortName, sizeof shortName);
-  Lock shared(o.waitLock);
+  zk::Lock shared(o.waitLock);
   o.guard_.unlock();
   guard_.lock();
   waitLock = shared;
@@ -436,7 +437,7 @@ void ZtFlowTask::wait() {
   // Block on a handle of our own: immortal(false) may drop the task's handle
   // meanwhile, and the lock body must outlive our wait on it.
   guard_.lock();
-  Lock held(waitLock);
+  zk::Lock held(waitLock);
   guard_.unlock();
   held.lock();
 }
@@ -450,7 +451,7 @@ void ZtFlowTask::unwait() {
 void ZtFlowTask::immortal(bool b) {
   if (b) {
     if (immortal()) return;
-    Lock tmp(new LockRep("FlowTask wait"));
+    zk::Lock tmp(new zk::LockRep("FlowTask wait"));
     if (tmp.empty()) return;  // out of memory: stay mortal rather than spin idle
     // Taken here, so that the loop's first wait() blocks until unwait().
     tmp.lock();

@@ -1,8 +1,9 @@
-#include "kernel/flow/latency.h"
+// SPDX-License-Identifier: Apache-2.0
+#include "zkflow/flow/latency.h"
 
 #include <cmath>
 
-#include "host/clock.h"
+#include "zkflow/host/clock.h"
 
 namespace {
 

@@ -1,4 +1,5 @@
-#include "kernel/flow/message.h"
+// SPDX-License-Identifier: Apache-2.0
+#include "zkflow/flow/message.h"
 
 #include <cstdint>
 #include <utility>
@@ -29,7 +30,7 @@ ZtMsgReceiverBase::~ZtMsgReceiverBase() = default;
 ZtMsgCallbackRec& ZtMsgCallbackRec::operator=(const ZtMsgCallbackRec& o) {
   // The list links and the pairing belong to this record's place, not to the
   // value assigned.
-  DListRec::operator=(o);
+  zk::DListRec::operator=(o);
   receiver_ = o.receiver_;
   callback_ = o.callback_;
   closure_ = o.closure_;
@@ -51,8 +52,8 @@ ZtMsgSender& ZtMsgSender::operator=(ZtMsgSender& other) {
     return *this;
   }
   // End this sender's own registrations; a receiver's bookkeeping stays put.
-  DListIterator it(records);
-  while (DListRec* r = it.next()) {
+  zk::DListIterator it(records);
+  while (zk::DListRec* r = it.next()) {
     auto* rec = static_cast<ZtMsgCallbackRec*>(r);
     if (delivers(rec)) removeLinks(rec);
   }
@@ -112,14 +113,14 @@ bool ZtMsgSender::removeReceiver(ZtMsgReceiver& receiver, int type) {
   return true;
 }
 
-void ZtMsgSender::send(const P<ZtMessage>& message) {
+void ZtMsgSender::send(const zk::P<ZtMessage>& message) {
   // A counted copy keeps the message alive for the whole walk, whatever the
   // callbacks do with the caller's pointer or their own references.
-  P<ZtMessage> held(message);
+  zk::P<ZtMessage> held(message);
   sendQueued(held, kNotQueued);
 }
 
-void ZtMsgSender::sendQueued(const P<ZtMessage>& message, uint64_t seq) {
+void ZtMsgSender::sendQueued(const zk::P<ZtMessage>& message, uint64_t seq) {
   // An empty P carries nothing to stamp or deliver: ignored.
   if (!message) return;
   message->sender(this);
@@ -129,8 +130,8 @@ void ZtMsgSender::sendQueued(const P<ZtMessage>& message, uint64_t seq) {
   // sender is touched after it. The walk is written out here rather than
   // handed to DList::apply: a call through a function pointer per record
   // was a third of a send to eight receivers.
-  DListIterator it(records);
-  while (DListRec* r = it.next()) {
+  zk::DListIterator it(records);
+  while (zk::DListRec* r = it.next()) {
     const auto* rec = static_cast<const ZtMsgCallbackRec*>(r);
     if (!rec->typeMatch(type)) continue;
     // A retired local record takes only what was queued before it retired.
@@ -145,8 +146,8 @@ void ZtMsgSender::relocate(ZtMsgSender& other, int type) {
     owner_->relocate(*other.owner_, type);
     return;
   }
-  DListIterator it(other.records);
-  while (DListRec* r = it.next()) {
+  zk::DListIterator it(other.records);
+  while (zk::DListRec* r = it.next()) {
     auto* rec = static_cast<ZtMsgCallbackRec*>(r);
     if (!rec->typeMatch(type) || !other.delivers(rec)) continue;
     // Moved into a receiver's own links, a record naming that receiver would
@@ -169,7 +170,7 @@ void ZtMsgSender::removeLinks(ZtMsgCallbackRec* record) {
 }
 
 ZtMsgCallbackRec* ZtMsgSender::find(const ZtMsgReceiverBase* party, int type) const {
-  for (DListRec* r = records.first(); r; r = records.next(r)) {
+  for (zk::DListRec* r = records.first(); r; r = records.next(r)) {
     auto* rec = static_cast<ZtMsgCallbackRec*>(r);
     if (rec->receiver_ == party && rec->typeMatch(type)) return rec;
   }
@@ -205,8 +206,8 @@ ZtMsgCallbackRec* ZtMsgSender::repoint(const ZtMsgReceiverBase* from, ZtMsgRecei
 
 void ZtMsgSender::releaseAll() {
   // No user code runs in here: parties only drop records of their own.
-  DListIterator it(records);
-  while (DListRec* r = it.next()) {
+  zk::DListIterator it(records);
+  while (zk::DListRec* r = it.next()) {
     auto* rec = static_cast<ZtMsgCallbackRec*>(r);
     ZtMsgReceiverBase* party = rec->receiver_;
     if (ZtMsgCallbackRec* local = rec->local_) {
@@ -256,7 +257,7 @@ bool ZtMsgReceiver::hasServer() const {
   if (retired_ == 0) return !links_.records.isEmpty();
   // Every retired local record still has its self link beside it.
   std::size_t retired = 0;
-  for (DListRec* r = links_.records.first(); r; r = links_.records.next(r))
+  for (zk::DListRec* r = links_.records.first(); r; r = links_.records.next(r))
     if (static_cast<ZtMsgCallbackRec*>(r)->retireAfter_) ++retired;
   return links_.records.size() > 2 * retired;
 }
@@ -270,13 +271,13 @@ ZtMsgCallbackRec* ZtMsgReceiver::makeLink(ZtMsgSender* sender) {
   return rec;
 }
 
-int ZtMsgReceiver::bufCallback(void* closure, const P<ZtMessage>& message) {
+int ZtMsgReceiver::bufCallback(void* closure, const zk::P<ZtMessage>& message) {
   if (!message || !closure) return 0;
   static_cast<ZtMsgReceiver*>(closure)->queue(message);
   return 0;
 }
 
-bool ZtMsgReceiver::queue(const P<ZtMessage>& message) {
+bool ZtMsgReceiver::queue(const zk::P<ZtMessage>& message) {
   auto* e = new Pending;
   if (!e) return false;  // out of memory: the message is not queued
   e->message = message;
@@ -297,7 +298,7 @@ bool ZtMsgReceiver::pollFrame() {
     pendingHead_ = e->next;
     if (!pendingHead_) pendingTail_ = &pendingHead_;
     e->next = nullptr;
-    P<ZtMessage> message(std::move(e->message));
+    zk::P<ZtMessage> message(std::move(e->message));
     const uint64_t seq = e->seq;
     delete e;
     links_.sendQueued(message, seq);
@@ -343,8 +344,8 @@ void ZtMsgReceiver::dropRetired() {
   if (polls_ || retired_ == 0) return;
   const uint64_t oldest = pendingHead_ ? pendingHead_->seq : kNotQueued;
   retired_ = 0;
-  DListIterator it(links_.records);
-  while (DListRec* r = it.next()) {
+  zk::DListIterator it(links_.records);
+  while (zk::DListRec* r = it.next()) {
     auto* rec = static_cast<ZtMsgCallbackRec*>(r);
     if (!rec->retireAfter_) continue;
     if (rec->retireAfter_ < oldest)
@@ -357,9 +358,9 @@ void ZtMsgReceiver::dropRetired() {
 void ZtMsgReceiver::relocate(ZtMsgReceiver& other, int type) {
   if (&other == this) return;
   ZtMsgSender& from = other.links_;
-  DListRec* mark = links_.records.last();  // what follows it was moved here
-  DListIterator it(from.records);
-  while (DListRec* r = it.next()) {
+  zk::DListRec* mark = links_.records.last();  // what follows it was moved here
+  zk::DListIterator it(from.records);
+  while (zk::DListRec* r = it.next()) {
     auto* rec = static_cast<ZtMsgCallbackRec*>(r);
     ZtMsgReceiverBase* party = rec->receiver_;
     // Self links and local records move with their registration, or below.
@@ -385,7 +386,7 @@ void ZtMsgReceiver::relocate(ZtMsgReceiver& other, int type) {
   // Local records that no registration made (added to other's links by
   // hand). Retired ones stay: they serve other's own pending messages.
   it.restart();
-  while (DListRec* r = it.next()) {
+  while (zk::DListRec* r = it.next()) {
     auto* rec = static_cast<ZtMsgCallbackRec*>(r);
     if (rec->receiver_ == &other && !rec->origin_ && !rec->retireAfter_ && rec->typeMatch(type))
       takeLocal(other, rec);
@@ -405,12 +406,12 @@ void ZtMsgReceiver::takeLocal(ZtMsgReceiver& other, ZtMsgCallbackRec* local) {
   links_.add(local);
 }
 
-void ZtMsgReceiver::takePending(ZtMsgReceiver& other, DListRec* movedAfter) {
+void ZtMsgReceiver::takePending(ZtMsgReceiver& other, zk::DListRec* movedAfter) {
   // Whether a local record of `who` among the records of `list` after `after`
   // (all of them when null) takes this message at poll time.
-  auto takes = [](const DList& list, DListRec* after, const ZtMsgReceiverBase* who, const Pending* e) {
+  auto takes = [](const zk::DList& list, zk::DListRec* after, const ZtMsgReceiverBase* who, const Pending* e) {
     const int type = e->message->type();
-    for (DListRec* r = after ? list.next(after) : list.first(); r; r = list.next(r)) {
+    for (zk::DListRec* r = after ? list.next(after) : list.first(); r; r = list.next(r)) {
       auto* rec = static_cast<const ZtMsgCallbackRec*>(r);
       if (rec->receiver_ == who && rec->callback_ && rec->typeMatch(type) &&
           (!rec->retireAfter_ || e->seq <= rec->retireAfter_))

@@ -1,4 +1,5 @@
-#include "kernel/flow/packet.h"
+// SPDX-License-Identifier: Apache-2.0
+#include "zkflow/flow/packet.h"
 
 #include <cstring>
 #include <typeinfo>
@@ -15,16 +16,16 @@ void freeBytes(char* p) { Utils::Allocator::theAllocator()->release(p); }
 // built; the prototype and the name are temporaries of these functions.
 // Returning the registrar as a prvalue builds it in place in the static
 // member, so it is never copied.
-StreamableRegistrar registerPacket() {
+zk::StreamableRegistrar registerPacket() {
   ZtPacket prototype(static_cast<ZtRegBlank*>(nullptr));
-  const String name = ZtPacket::thisClassName();
-  return StreamableRegistrar(name, nullptr, &prototype, sizeof(ZtPacket));
+  const zk::String name = ZtPacket::thisClassName();
+  return zk::StreamableRegistrar(name, nullptr, &prototype, sizeof(ZtPacket));
 }
 
-StreamableRegistrar registerQueuePacket() {
+zk::StreamableRegistrar registerQueuePacket() {
   ZtQueuePacket prototype(static_cast<ZtRegBlank*>(nullptr));
-  const String name = ZtQueuePacket::thisClassName();
-  return StreamableRegistrar(name, nullptr, &prototype, sizeof(ZtQueuePacket));
+  const zk::String name = ZtQueuePacket::thisClassName();
+  return zk::StreamableRegistrar(name, nullptr, &prototype, sizeof(ZtQueuePacket));
 }
 
 }  // namespace
@@ -116,17 +117,17 @@ unsigned int ZtPacket::readAt(unsigned int offset, void* dst, unsigned int count
   return n;
 }
 
-String ZtPacket::className() const { return thisClassName(); }
+zk::String ZtPacket::className() const { return thisClassName(); }
 
-String ZtPacket::thisClassName() { return normalizeName(typeid(ZtPacket).name()); }
+zk::String ZtPacket::thisClassName() { return zk::normalizeName(typeid(ZtPacket).name()); }
 
 // ----------------------------------------------------------- ZtQueuePacket
 
 ZtQueuePacket::~ZtQueuePacket() = default;
 
-String ZtQueuePacket::className() const { return thisClassName(); }
+zk::String ZtQueuePacket::className() const { return thisClassName(); }
 
-String ZtQueuePacket::thisClassName() { return normalizeName(typeid(ZtQueuePacket).name()); }
+zk::String ZtQueuePacket::thisClassName() { return zk::normalizeName(typeid(ZtQueuePacket).name()); }
 
 // ------------------------------------------------------- ZtQueueDataPacket
 

@@ -1,7 +1,8 @@
-#include "kernel/flow/queuetask.h"
+// SPDX-License-Identifier: Apache-2.0
+#include "zkflow/flow/queuetask.h"
 
-#include "host/log.h"
-#include "host/zsys.h"
+#include "zkflow/host/log.h"
+#include "zkflow/host/zsys.h"
 
 namespace {
 
@@ -21,7 +22,7 @@ ZtQueueTask::ZtQueueTask(bool coop) : coop_(coop) {
   init();
   if (!coop_) {
     // One reference, held by the task; copies share it.
-    Lock tmp(new LockRep("TaskSuspend"));
+    zk::Lock tmp(new zk::LockRep("TaskSuspend"));
     suspendLock = tmp;
     tmp.purge();
   }
@@ -176,7 +177,7 @@ bool ZtQueueTask::stop() {
     // post to the queue the body takes from, which is `in` unless `in` was
     // changed while it ran.
     if (Queue* q = bodyQueue_.load(std::memory_order_acquire)) {
-      AP<ZtQueuePacket> wake;
+      zk::AP<ZtQueuePacket> wake;
       q->tryPush(wake);
     }
   }
@@ -233,7 +234,7 @@ void ZtQueueTask::resume() {
 
 // ---------------------------------------------------------------- bodies
 
-bool ZtQueueTask::_take(Queue* q, AP<ZtQueuePacket>& holder) {
+bool ZtQueueTask::_take(Queue* q, zk::AP<ZtQueuePacket>& holder) {
   auto takeOne = [&] {
     return !q->paused.load(std::memory_order_relaxed) && q->unlinkHead(holder, true);
   };
@@ -278,7 +279,7 @@ unsigned long ZtQueueTask::queueTask(void* arg) {
 
   if (!t->shutdown()) {
     do {
-      AP<ZtQueuePacket> holder;
+      zk::AP<ZtQueuePacket> holder;
       if (t->suspended_.load(std::memory_order_acquire)) {
         t->suspendLock.lock();  // waits for resume()
         t->suspended_.store(false, std::memory_order_release);
@@ -319,7 +320,7 @@ unsigned long ZtQueueTask::queueTaskCoop(void* arg) {
 
   if (!t->shutdown()) {
     do {
-      AP<ZtQueuePacket> holder;
+      zk::AP<ZtQueuePacket> holder;
       // No gate, no `paused`, no count: a cooperative task must never block
       // its hosting thread, so an empty queue only yields.
       if (q && !q->unlinkHead(holder, false)) {

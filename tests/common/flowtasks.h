@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Flow tasks for tests: a source that makes data packets over stored packets
 // with known bytes, a pass-through and a sink that keeps what it receives,
 // each counting the hooks the loop calls. The counters are atomics, safe to
@@ -10,11 +11,11 @@
 #include <cstdint>
 #include <vector>
 
-#include "host/clock.h"
-#include "host/time.h"
-#include "kernel/flow/flow.h"
-#include "kernel/flow/flowtask.h"
-#include "kernel/flow/packet.h"
+#include "zkflow/host/clock.h"
+#include "zkflow/host/time.h"
+#include "zkflow/flow/flow.h"
+#include "zkflow/flow/flowtask.h"
+#include "zkflow/flow/packet.h"
 
 namespace zktest {
 

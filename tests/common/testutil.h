@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers shared by the tests: threads whose join has a deadline, a check
 // that the allocator's live counts come back, a log capture, and a bounded
 // wait for a condition.
@@ -14,8 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "host/allocator.h"
-#include "host/log.h"
+#include "zkflow/host/allocator.h"
+#include "zkflow/host/log.h"
+#include "zkflow/testing.h"
 
 namespace zktest {
 

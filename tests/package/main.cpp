@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Checks an installed ZKflow from the outside: the library loads, its static
 // initialisers registered the stored and queue packet classes with the store,
 // and the installed headers agree with the installed library on the layout of
@@ -14,11 +15,11 @@ int main() {
       ++failures;
     }
   };
-  check(StreamableRegistrar::registered("ZtPacket"), "ZtPacket is not registered");
-  check(StreamableRegistrar::registered("ZtQueuePacket"), "ZtQueuePacket is not registered");
-  check(StreamableRegistrar::registeredSize("ZtPacket") == sizeof(ZtPacket),
+  check(zk::StreamableRegistrar::registered("ZtPacket"), "ZtPacket is not registered");
+  check(zk::StreamableRegistrar::registered("ZtQueuePacket"), "ZtQueuePacket is not registered");
+  check(zk::StreamableRegistrar::registeredSize("ZtPacket") == sizeof(ZtPacket),
         "ZtPacket registered with another size than the headers give");
-  check(StreamableRegistrar::registeredSize("ZtQueuePacket") == sizeof(ZtQueuePacket),
+  check(zk::StreamableRegistrar::registeredSize("ZtQueuePacket") == sizeof(ZtQueuePacket),
         "ZtQueuePacket registered with another size than the headers give");
 
   // A round trip through the library's code and its allocator.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs a built ZKflow into a scratch prefix, then builds and runs a small
 # consumer against it twice: through find_package(ZKflow) and through
 # pkg-config. Fails on the first step that does not work.

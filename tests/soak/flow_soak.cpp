@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Soak test of flow graphs: random pipelines built, run, flushed, sought and
 // stopped at their source, over and over.
 //
@@ -15,10 +16,10 @@
 #include <algorithm>
 #include <deque>
 
-#include "kernel/flow/flow.h"
-#include "kernel/flow/flowfork.h"
-#include "kernel/flow/flowtask.h"
-#include "kernel/flow/packet.h"
+#include "zkflow/flow/flow.h"
+#include "zkflow/flow/flowfork.h"
+#include "zkflow/flow/flowtask.h"
+#include "zkflow/flow/packet.h"
 #include "soakutil.h"
 #include "tests/common/flowtasks.h"
 

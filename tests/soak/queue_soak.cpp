@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Soak test of queue tasks and messaging across threads, round after round.
 //
 // Queues: producer threads push numbered items into a queue, bounded or not;
@@ -17,9 +18,9 @@
 #include <algorithm>
 #include <memory>
 
-#include "host/zsys.h"
-#include "kernel/flow/message.h"
-#include "kernel/flow/queuetask.h"
+#include "zkflow/host/zsys.h"
+#include "zkflow/flow/message.h"
+#include "zkflow/flow/queuetask.h"
 #include "soakutil.h"
 
 namespace {
@@ -35,7 +36,7 @@ enum { Bytes, Rounds, Items, Messages, Controls, Lost, Duplicated, Wrong, NotDon
 struct Worker : ZtQueueTask {
   Worker(bool coop, int producers) : ZtQueueTask(coop), next(static_cast<size_t>(producers), 0) {}
   ~Worker() override { stop(); }
-  void taskHandlePacket(AP<ZtQueuePacket>& p, Queue* out) override {
+  void taskHandlePacket(zk::AP<ZtQueuePacket>& p, Queue* out) override {
     if (!p) return;  // the wake-up of a stop
     if (out) {
       if (!out->push(p)) soak::add(Lost);
@@ -96,7 +97,7 @@ void runQueues(soak::Rng rng) {
   for (int p = 0; p < producers; ++p) {
     threads.emplace_back([&, p, r = soak::Rng{rng.next()}]() mutable {
       for (uint32_t i = 0; i < perProducer; ++i) {
-        AP<ZtQueuePacket> item(new ZtQueuePacket);
+        zk::AP<ZtQueuePacket> item(new ZtQueuePacket);
         item->tag = (static_cast<uint32_t>(p) << kSeqBits) | i;
         if (!(r.chance(0.3) && q1.tryPush(item)) && !q1.push(item)) soak::add(Lost);
         soak::tick();
@@ -146,7 +147,7 @@ struct Registration {
   uint64_t delivered = 0, wrong = 0;
   int64_t last = -1;
 
-  static int callback(void* closure, const P<ZtMessage>& m) {
+  static int callback(void* closure, const zk::P<ZtMessage>& m) {
     auto* r = static_cast<Registration*>(closure);
     const auto* msg = static_cast<const SoakMsg*>(m.ptr);
     if (!msg || msg->from != r->sender || msg->seq < r->from || msg->seq >= r->to || !matches(r->type, msg->type()) ||
@@ -180,7 +181,7 @@ void runMessages(soak::Rng rng) {
   for (int s = 0; s < senders; ++s) {
     threads.emplace_back([&, s, r = soak::Rng{rng.next()}]() mutable {
       for (uint32_t i = 0; i < perSender; ++i) {
-        P<ZtMessage> m(new SoakMsg(s, i));
+        zk::P<ZtMessage> m(new SoakMsg(s, i));
         {
           std::lock_guard<std::mutex> hold(owner);
           sent[s] = i + 1;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the soak programs share: their arguments, a seeded generator, the
 // counters of the summary line, a watchdog that turns a stall into a failure
 // naming what stalled, and the loop that runs them. They are plain main()s
@@ -18,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "host/allocator.h"
-#include "host/log.h"
+#include "zkflow/host/allocator.h"
+#include "zkflow/host/log.h"
 
 namespace soak {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Flow units and flow tasks: the nodes of a flow graph and the loop that
 // drives each of them.
 //
@@ -53,13 +54,13 @@
 #include <atomic>
 #include <cstdint>
 
-#include "host/allocator.h"
-#include "host/export.h"
-#include "host/lock.h"
-#include "host/time.h"
-#include "kernel/flow/flowpacket.h"
-#include "kernel/flow/flowrequestrate.h"
-#include "kernel/flow/latency.h"
+#include "zkflow/host/allocator.h"
+#include "zkflow/host/export.h"
+#include "zkflow/host/lock.h"
+#include "zkflow/host/time.h"
+#include "zkflow/flow/flowpacket.h"
+#include "zkflow/flow/flowrequestrate.h"
+#include "zkflow/flow/latency.h"
 
 struct ZtFlow;
 struct ZtFlowBase;
@@ -75,8 +76,8 @@ typedef void (*ZtFlowEmitFn)(ZtFlowTask* task, unsigned int i, ZtFlowPacket* pac
 // Thread safety: the accessors are plain loads and stores (atomic where the
 // field is polled across threads, see the top of this file); they do not
 // lock and do not link flows. Attaching is ZtFlowTask::addInput/addOutput.
-struct ZK_EXPORT ZtFlowUnit {
-  ZK_HEAP_OBJECT
+struct ZKFLOW_EXPORT ZtFlowUnit {
+  ZKFLOW_HEAP_OBJECT
 
   static const unsigned int kMaxFlows = 4;
 
@@ -164,7 +165,7 @@ struct ZK_EXPORT ZtFlowUnit {
 // REQUIRES: a derived class calls stop() in its own destructor. By the time
 // ~ZtFlowTask runs, the derived part is gone, and a loop still running would
 // call into it.
-struct ZK_EXPORT ZtFlowTask : ZtFlowUnit {
+struct ZKFLOW_EXPORT ZtFlowTask : ZtFlowUnit {
   // First 8 characters of taskName(), stored by name() the first time; not
   // terminated when the name has 8 characters or more.
   mutable char shortName[8];
@@ -202,7 +203,7 @@ struct ZK_EXPORT ZtFlowTask : ZtFlowUnit {
   ZtSpinLock channelLock_;
   // The lock an immortal task idles on ("FlowTask wait"); empty otherwise.
   // Replaced only under guard_ (see wait()).
-  Lock waitLock;
+  zk::Lock waitLock;
   unsigned int affinityMask_;
   int priority_;
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // DList: an intrusive, circular, doubly linked list of DListRec records.
 //
 // A record knows the list it is in (or none). A list may own its records
@@ -17,14 +18,16 @@
 
 #include <cstddef>
 
-#include "host/allocator.h"
-#include "host/export.h"
+#include "zkflow/host/allocator.h"
+#include "zkflow/host/export.h"
+
+namespace zk {
 
 struct DList;
 struct DListIterator;
 
-struct ZK_EXPORT DListRec {
-  ZK_HEAP_OBJECT
+struct ZKFLOW_EXPORT DListRec {
+  ZKFLOW_HEAP_OBJECT
 
   DListRec() = default;
   // A copy is a new record in no list.
@@ -53,8 +56,8 @@ struct ZK_EXPORT DListRec {
   DList* list_ = nullptr;
 };
 
-struct ZK_EXPORT DList {
-  ZK_HEAP_OBJECT
+struct ZKFLOW_EXPORT DList {
+  ZKFLOW_HEAP_OBJECT
 
   DList() = default;
   explicit DList(bool owning) : owning_(owning) {}
@@ -111,7 +114,7 @@ struct ZK_EXPORT DList {
 // Walks a list from first to last: each call of operator() (or next())
 // yields the next record, then null at the end, and null from then on. The
 // first advance yields whatever is first at that moment.
-struct ZK_EXPORT DListIterator {
+struct ZKFLOW_EXPORT DListIterator {
   explicit DListIterator(const DList& list);
   ~DListIterator();
   DListIterator(const DListIterator&) = delete;
@@ -156,3 +159,5 @@ struct ZK_EXPORT DListIterator {
   bool started_ = false;
   bool pastEnd_ = false;
 };
+
+}  // namespace zk

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // P<T>: a counted pointer. AP<T>: an owning pointer.
 //
 // P<T> works on any T derived from Countable: each P that holds an object adds
@@ -13,6 +14,8 @@
 
 #include <cstddef>
 #include <utility>
+
+namespace zk {
 
 template <class T>
 struct P {
@@ -153,3 +156,5 @@ struct AP {
   template <class U>
   friend struct AP;
 };
+
+}  // namespace zk

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Utils::Log: the process log.
 //
 // Each message carries a message class, a category ("flow" for everything
@@ -13,7 +14,7 @@
 
 #include <cstdarg>
 
-#include "host/export.h"
+#include "zkflow/host/export.h"
 
 namespace Utils {
 
@@ -38,7 +39,7 @@ struct LogRecord {
 
 using LogSinkFn = void (*)(void* closure, const LogRecord& r);
 
-class ZK_EXPORT Log {
+class ZKFLOW_EXPORT Log {
  public:
   // The process log. Lives for the whole process; never delete it.
   static Log* theLog();

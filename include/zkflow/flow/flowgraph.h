@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ZtFlowGraph: a live picture of a running flow graph, as Graphviz DOT.
 //
 // Given any units of a graph, it follows their flows to every unit that is
@@ -18,15 +19,15 @@
 // call (do not destroy a graph while describing it).
 #pragma once
 
-#include "host/export.h"
-#include "host/string.h"
+#include "zkflow/host/export.h"
+#include "zkflow/host/string.h"
 
 struct ZtFlowUnit;
 
-struct ZK_EXPORT ZtFlowGraph {
+struct ZKFLOW_EXPORT ZtFlowGraph {
   // The DOT text of the graph reachable from `units` (null entries are
   // skipped). An empty graph gives a valid, empty digraph.
-  static String dot(ZtFlowUnit* const* units, unsigned int count);
+  static zk::String dot(ZtFlowUnit* const* units, unsigned int count);
   // Writes dot() to the file at `path`; false when the file cannot be
   // written (or path is null).
   static bool writeDot(const char* path, ZtFlowUnit* const* units, unsigned int count);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Utils::Time: a signed 64-bit count of 1/65536 second (16 fractional bits).
 //
 // The arithmetic is fixed-point and its truncations are part of the contract:
@@ -21,11 +22,11 @@
 
 #include <cstdint>
 
-#include "host/export.h"
+#include "zkflow/host/export.h"
 
 namespace Utils {
 
-struct ZK_EXPORT Time {
+struct ZKFLOW_EXPORT Time {
   int64_t t;
 
   constexpr Time() : t(0) {}

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Stored and queue packets.
 //
 // ZtPacket        a stored byte packet: a growable block of bytes with an
@@ -25,13 +26,13 @@
 
 #include <cstdint>
 
-#include "host/export.h"
-#include "host/store.h"
-#include "host/string.h"
-#include "host/time.h"
+#include "zkflow/host/export.h"
+#include "zkflow/host/store.h"
+#include "zkflow/host/string.h"
+#include "zkflow/host/time.h"
 
-struct ZK_EXPORT ZtPacket : ZtStorable<ZtPacket> {
-  using RegMan = StreamableRegistrar;
+struct ZKFLOW_EXPORT ZtPacket : ZtStorable<ZtPacket> {
+  using RegMan = zk::StreamableRegistrar;
   // Registers ZtPacket with the store while the library is loaded.
   static RegMan reg_;
 
@@ -72,8 +73,8 @@ struct ZK_EXPORT ZtPacket : ZtStorable<ZtPacket> {
   // Does not mark the packet modified.
   void expireTime(Utils::Time t) { expireTime_ = t; }
 
-  String className() const override;
-  static String thisClassName();
+  zk::String className() const override;
+  static zk::String thisClassName();
 
  protected:
   void init();
@@ -85,9 +86,9 @@ struct ZK_EXPORT ZtPacket : ZtStorable<ZtPacket> {
   Utils::Time expireTime_;
 };
 
-struct ZK_EXPORT ZtQueuePacket {
-  ZK_HEAP_OBJECT
-  using RegMan = StreamableRegistrar;
+struct ZKFLOW_EXPORT ZtQueuePacket {
+  ZKFLOW_HEAP_OBJECT
+  using RegMan = zk::StreamableRegistrar;
   // Registers ZtQueuePacket with the store while the library is loaded.
   static RegMan reg_;
 
@@ -100,8 +101,8 @@ struct ZK_EXPORT ZtQueuePacket {
   }
   virtual ~ZtQueuePacket();
 
-  virtual String className() const;
-  static String thisClassName();
+  virtual zk::String className() const;
+  static zk::String thisClassName();
 
   // The one data member the queue packet carries. Nothing in the library
   // reads or sets it apart from the copy operations; we give it to derived
@@ -112,15 +113,15 @@ struct ZK_EXPORT ZtQueuePacket {
 // A stored clip: whatever a queue data packet refers to. The library calls
 // nothing of it; it is a storable object with a name and a length so that
 // references to it can be made and tested.
-struct ZK_EXPORT ZtClip : ZtStorable<ZtClip> {
+struct ZKFLOW_EXPORT ZtClip : ZtStorable<ZtClip> {
   ZtClip() = default;
   explicit ZtClip(const char* name, unsigned int length = 0) : name(name), length(length) {}
 
-  String name;
+  zk::String name;
   unsigned int length = 0;
 };
 
-struct ZK_EXPORT ZtQueueDataPacket : ZtQueuePacket {
+struct ZKFLOW_EXPORT ZtQueueDataPacket : ZtQueuePacket {
   ZtQueueDataPacket();
   ZtQueueDataPacket(const ZtQueueDataPacket& o);
   ZtQueueDataPacket& operator=(const ZtQueueDataPacket& o);

@@ -1,8 +1,9 @@
+// SPDX-License-Identifier: Apache-2.0
 // Utils::Allocator: the process-wide allocator through which every heap object
 // of the library is made and freed.
 //
 // The library's classes carry their own operator new and operator delete
-// (ZK_HEAP_OBJECT below) that call theAllocator(); the global operators are
+// (ZKFLOW_HEAP_OBJECT below) that call theAllocator(); the global operators are
 // left alone, so a host program's own heap is never touched.
 //
 // The default allocator takes memory from malloc and keeps counts of live
@@ -18,11 +19,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "host/export.h"
+#include "zkflow/host/export.h"
 
 namespace Utils {
 
-class ZK_EXPORT Allocator {
+class ZKFLOW_EXPORT Allocator {
  public:
   virtual ~Allocator();
   // A block of at least `bytes` bytes, aligned for any fundamental type, or
@@ -41,7 +42,7 @@ class ZK_EXPORT Allocator {
 };
 
 // malloc-backed allocator that counts what is live.
-class ZK_EXPORT CountingAllocator : public Allocator {
+class ZKFLOW_EXPORT CountingAllocator : public Allocator {
  public:
   void* allocate(std::size_t bytes) override;
   void release(void* block) override;
@@ -51,10 +52,6 @@ class ZK_EXPORT CountingAllocator : public Allocator {
   int64_t liveBytes() const;
   // Every allocation ever made (for allocation-per-operation figures).
   uint64_t totalAllocations() const;
-
-  // Test hook: the next `n` allocations fail (return null) after `skip`
-  // allocations have succeeded. n = 0 turns it off.
-  void failAfter(uint64_t skip, uint64_t n);
 };
 
 }  // namespace Utils
@@ -63,7 +60,7 @@ class ZK_EXPORT CountingAllocator : public Allocator {
 // class derived from it) through Utils::Allocator::theAllocator(). The
 // operators are noexcept, so a failed allocation makes `new T` yield null
 // without running the constructor, instead of throwing.
-#define ZK_HEAP_OBJECT                                                              \
+#define ZKFLOW_HEAP_OBJECT                                                              \
   static void* operator new(std::size_t n) noexcept {                               \
     return ::Utils::Allocator::theAllocator()->allocate(n);                         \
   }                                                                                 \

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ZtFlowBuffer: a run of flow data packets read as a plain byte stream.
 //
 // A consumer adds the data packets it takes from a flow, in any grain, and
@@ -34,11 +35,11 @@
 // reference counts; the buffer only reads their bytes.
 #pragma once
 
-#include "host/export.h"
-#include "kernel/flow/flow.h"
-#include "kernel/flow/flowpacket.h"
+#include "zkflow/host/export.h"
+#include "zkflow/flow/flow.h"
+#include "zkflow/flow/flowpacket.h"
 
-struct ZK_EXPORT ZtFlowBuffer {
+struct ZKFLOW_EXPORT ZtFlowBuffer {
   ZtFlowBuffer();
   ZtFlowBuffer(const ZtFlowBuffer& o) = default;
   ZtFlowBuffer& operator=(const ZtFlowBuffer& o) = default;

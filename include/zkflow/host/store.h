@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The persistence library's side: streamable and storable base classes,
 // references to stored objects, class names and the class registrar.
 //
@@ -18,22 +19,26 @@
 
 #include <cstdint>
 
-#include "host/allocator.h"
-#include "host/export.h"
-#include "host/lock.h"
-#include "host/string.h"
+#include "zkflow/host/allocator.h"
+#include "zkflow/host/export.h"
+#include "zkflow/host/lock.h"
+#include "zkflow/host/string.h"
 
-struct DStream;      // the store's data stream; never called by this library
+namespace zk {
+struct DStream;  // the store's data stream; never called by this library
+}  // namespace zk
 struct ZtRegBlank;   // marks the registration-time constructors
 struct ZtOIDRefBase;
 struct ZtStorableBase;
 
 // Normalised store name for a run-time type name (as typeid(T).name() gives
 // it): demangled, without a leading "struct " or "class ". Null gives "".
-ZK_EXPORT String normalizeName(const char* typeName);
+namespace zk {
+ZKFLOW_EXPORT String normalizeName(const char* typeName);
+}  // namespace zk
 
-struct ZK_EXPORT ZtStreamable {
-  ZK_HEAP_OBJECT
+struct ZKFLOW_EXPORT ZtStreamable {
+  ZKFLOW_HEAP_OBJECT
 
   ZtStreamable() = default;
   ZtStreamable(const ZtStreamable&) = default;
@@ -41,15 +46,15 @@ struct ZK_EXPORT ZtStreamable {
 
   virtual ~ZtStreamable();
   // Bytes written to / read from the stream: nothing is streamed here.
-  virtual unsigned int pack(DStream&) const { return 0; }
-  virtual unsigned int unpack(DStream&) { return 0; }
+  virtual unsigned int pack(zk::DStream&) const { return 0; }
+  virtual unsigned int unpack(zk::DStream&) { return 0; }
   // The reference to the object's class record: empty for plain streamables.
   virtual const ZtOIDRefBase& knownMeta() const;
   virtual const ZtOIDRefBase& meta() const;
   // A streamable keeps no modified state.
   virtual void modified(bool) {}
   virtual bool modified() const { return false; }
-  virtual String className() const;
+  virtual zk::String className() const;
   virtual void loaded() {}
   virtual void saving() {}
   virtual unsigned int loadSize() const { return 0; }
@@ -57,7 +62,7 @@ struct ZK_EXPORT ZtStreamable {
 };
 
 // A streamable that the store keeps by identifier, counted through Countable.
-struct ZK_EXPORT ZtStorableBase : ZtStreamable, Countable {
+struct ZKFLOW_EXPORT ZtStorableBase : ZtStreamable, zk::Countable {
   ZtStorableBase();
   // Registration-time constructor: builds a prototype, which is never stored.
   explicit ZtStorableBase(ZtRegBlank*);
@@ -100,7 +105,7 @@ struct ZtStorable : ZtStorableBase {
 // Releasing: when the target's count is above 2 the count is decremented and
 // the reference emptied; otherwise purgeAux() lets the store drop the object
 // (here: count down, and delete it when nothing holds it any more).
-struct ZK_EXPORT ZtOIDRefBase {
+struct ZKFLOW_EXPORT ZtOIDRefBase {
   ZtStorableBase* target = nullptr;
 
   ZtOIDRefBase() = default;
@@ -127,7 +132,7 @@ struct ZtOIDRef : ZtOIDRefBase {
 // held the last count. The decrement and the test are one atomic step, so two
 // threads that let go of the same object at once cannot both miss the last
 // count (the original's separate test and decrement could).
-struct ZK_EXPORT ZtProtectorBase {
+struct ZKFLOW_EXPORT ZtProtectorBase {
   ZtStorableBase* obj = nullptr;
 
   ZtProtectorBase() = default;
@@ -153,12 +158,14 @@ struct ZtProtector : ZtProtectorBase {
   explicit operator bool() const { return obj != nullptr; }
 };
 
+namespace zk {
+
 // Registers a class with the store for as long as the registrar lives.
 // The prototype is used only during the constructor.
 //
 // Thread safety: registrars are made and released during static
 // initialisation and destruction; the queries may run on any thread.
-struct ZK_EXPORT StreamableRegistrar {
+struct ZKFLOW_EXPORT StreamableRegistrar {
   StreamableRegistrar(const String& name, ZtStreamable* (*create)(), void* prototype,
                       unsigned int size);
   ~StreamableRegistrar();
@@ -182,3 +189,5 @@ struct ZK_EXPORT StreamableRegistrar {
   char name_[128];
   bool live_ = false;
 };
+
+}  // namespace zk

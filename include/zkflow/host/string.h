@@ -1,14 +1,17 @@
+// SPDX-License-Identifier: Apache-2.0
 // String: the support library's string. Owns a null-terminated copy of its
 // text in memory from Utils::Allocator. A value type; not synchronised.
 #pragma once
 
 #include <cstddef>
 
-#include "host/allocator.h"
-#include "host/export.h"
+#include "zkflow/host/allocator.h"
+#include "zkflow/host/export.h"
 
-struct ZK_EXPORT String {
-  ZK_HEAP_OBJECT
+namespace zk {
+
+struct ZKFLOW_EXPORT String {
+  ZKFLOW_HEAP_OBJECT
 
   String() = default;
   String(const char* s);  // null gives the empty string
@@ -38,3 +41,5 @@ struct ZK_EXPORT String {
   char* text_ = nullptr;
   std::size_t length_ = 0;
 };
+
+}  // namespace zk

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Latency samples and their running statistics.
 //
 // A ZtLatencySample times one piece of work between a start stamp and a stop
@@ -15,7 +16,7 @@
 // the two threads is itself synchronised.
 //
 // Ownership: both are plain values that own nothing, allocate nothing and may
-// be copied freely; copies are field by field. They carry ZK_HEAP_OBJECT so
+// be copied freely; copies are field by field. They carry ZKFLOW_HEAP_OBJECT so
 // that a host that makes one with `new` goes through the library's allocator.
 //
 // Fixed point: every figure is a Utils::Time (1/65536 s, signed 64-bit) and
@@ -32,15 +33,15 @@
 
 #include <cstdint>
 
-#include "host/allocator.h"
-#include "host/export.h"
-#include "host/time.h"
+#include "zkflow/host/allocator.h"
+#include "zkflow/host/export.h"
+#include "zkflow/host/time.h"
 
 // One timed piece of work.
 //
 // Thread safety: a plain value; see the top of this file.
-struct ZK_EXPORT ZtLatencySample {
-  ZK_HEAP_OBJECT
+struct ZKFLOW_EXPORT ZtLatencySample {
+  ZKFLOW_HEAP_OBJECT
 
   // Clock time at which the work started, possibly shifted by the offset
   // given to start().
@@ -87,8 +88,8 @@ struct ZK_EXPORT ZtLatencySample {
 // Cost: addSample() is a few integer operations. latency() under the
 // deviation strategies recomputes the mean and one square root on every call;
 // nothing is cached, so reading it never sees a stale figure.
-struct ZK_EXPORT ZtLatencyStats {
-  ZK_HEAP_OBJECT
+struct ZKFLOW_EXPORT ZtLatencyStats {
+  ZKFLOW_HEAP_OBJECT
 
   // How latency() is figured. A 32-bit enumeration; any stored value other
   // than 1 to 5 (0 included) means Max, so a value cast in from outside is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The system layer: pre-emptive tasks (threads), cooperative tasks hosted by a
 // thread, cooperative events, sleeping and yielding, task time.
 //
@@ -35,7 +36,7 @@
 
 #include <cstdint>
 
-#include "host/export.h"
+#include "zkflow/host/export.h"
 
 extern "C" {
 
@@ -43,69 +44,66 @@ extern "C" {
 typedef unsigned long (*ZIF_TaskEntry)(void* arg);
 
 // Pre-emptive task on a new thread.
-ZK_EXPORT int ZIF_CreateTask(ZIF_TaskEntry entry, void* arg, uint32_t* taskId,
+ZKFLOW_EXPORT int ZIF_CreateTask(ZIF_TaskEntry entry, void* arg, uint32_t* taskId,
                              unsigned int affinityMask, int priority);
 
 // Makes the calling thread a host of cooperative tasks. Idempotent. The
 // argument is reserved and must be 0.
-ZK_EXPORT int ZIF_HostTasksCoop(int reserved);
+ZKFLOW_EXPORT int ZIF_HostTasksCoop(int reserved);
 // A cooperative task of the calling (hosting) thread. It first runs when the
 // creator switches. Fails (negative) when the thread hosts no tasks.
-ZK_EXPORT int ZIF_CreateTaskCoop(ZIF_TaskEntry entry, void* arg, uint32_t* taskId);
+ZKFLOW_EXPORT int ZIF_CreateTaskCoop(ZIF_TaskEntry entry, void* arg, uint32_t* taskId);
 
 // Cooperative events. ZIF_CreateEventCoop(autoReset, initiallySet): with
 // autoReset 1 a wait that returns clears the event again. Returns the handle,
 // or 0xFFFFFFFF when no event can be made.
-ZK_EXPORT uint32_t ZIF_CreateEventCoop(int autoReset, int initiallySet);
-ZK_EXPORT int ZIF_SetEventCoop(uint32_t event);
+ZKFLOW_EXPORT uint32_t ZIF_CreateEventCoop(int autoReset, int initiallySet);
+ZKFLOW_EXPORT int ZIF_SetEventCoop(uint32_t event);
 // Switches: returns once the event is set; the thread's other tasks run
 // meanwhile. Waiting on an event that is destroyed meanwhile returns -1.
-ZK_EXPORT int ZIF_WaitEventCoop(uint32_t event);
-ZK_EXPORT int ZIF_DestroyEventCoop(uint32_t event);
+ZKFLOW_EXPORT int ZIF_WaitEventCoop(uint32_t event);
+ZKFLOW_EXPORT int ZIF_DestroyEventCoop(uint32_t event);
 
 // Priority of a cooperative task (higher runs first; 0 is normal). For a
 // pre-emptive task, a hint as at creation.
-ZK_EXPORT int ZIF_SetTaskPriority(uint32_t taskId, int priority);
+ZKFLOW_EXPORT int ZIF_SetTaskPriority(uint32_t taskId, int priority);
 // 1 suspends a cooperative task (it is not scheduled until resumed), 0
 // resumes it. A task that suspends itself switches away at once. A
 // pre-emptive task cannot be suspended: -1.
-ZK_EXPORT int ZIF_SetTaskSuspended(uint32_t taskId, int suspended);
+ZKFLOW_EXPORT int ZIF_SetTaskSuspended(uint32_t taskId, int suspended);
 // Switches: returns when the task has ended (at once if it has already
 // ended or never existed). Returns -1 at once, without waiting, for the
 // calling task itself, the thread's root (it never ends) and any task that is
 // not a cooperative task of the calling thread.
-ZK_EXPORT int ZIF_WaitTaskCoop(uint32_t taskId);
+ZKFLOW_EXPORT int ZIF_WaitTaskCoop(uint32_t taskId);
 // The calling cooperative task, or, outside one, the calling pre-emptive
 // task, or the calling thread's root. Any other thread gets an id of its own
 // on first ask, which its root keeps if it starts to host tasks.
-ZK_EXPORT uint32_t ZIF_CurrentTaskIdCoop(void);
+ZKFLOW_EXPORT uint32_t ZIF_CurrentTaskIdCoop(void);
 
 // Gives up the processor to other threads.
-ZK_EXPORT void ZIF_Yield(void);
-// Processors this process may run on (at least 1), as found on first ask.
-ZK_EXPORT unsigned int ZIF_ProcessorCount(void);
+ZKFLOW_EXPORT void ZIF_Yield(void);
 // Switches: lets the thread's other due tasks run once, then comes back.
-ZK_EXPORT void ZIF_YieldCoop(void);
+ZKFLOW_EXPORT void ZIF_YieldCoop(void);
 // Switches: runs every due task of the thread once (from a task, the same as
 // ZIF_YieldCoop). Does nothing on a thread that hosts no tasks.
-ZK_EXPORT void ZIF_PollTasks(void);
+ZKFLOW_EXPORT void ZIF_PollTasks(void);
 // Switches: the calling cooperative task sleeps that many seconds while the
 // others run; on the root, the thread runs its due tasks for that long. On a
 // thread that hosts no tasks it is ZIF_Sleep. Zero, negative or NaN: a yield.
-ZK_EXPORT void ZIF_SuspendFor(float seconds);
+ZKFLOW_EXPORT void ZIF_SuspendFor(float seconds);
 // The calling thread sleeps that many seconds (a cooperative task blocks its
 // whole thread). Zero, negative or NaN: returns at once.
-ZK_EXPORT void ZIF_Sleep(double seconds);
+ZKFLOW_EXPORT void ZIF_Sleep(double seconds);
 // Processor time used so far by the calling cooperative task (or thread),
 // in ticks of ZIF_ZeroBasedTimeFrequency().
-ZK_EXPORT uint64_t ZIF_CurrentTaskTimeCoop(void);
-ZK_EXPORT uint64_t ZIF_ZeroBasedTimeFrequency(void);
-
-// Test hook (fault injection): the next `n` task creations, pre-emptive or
-// cooperative, fail with -1. 0 turns it off.
-ZK_EXPORT void ZIF_TestFailNextCreates(unsigned int n);
-// Test hook: the next `n` ZIF_CreateEventCoop calls fail (0xFFFFFFFF). 0
-// turns it off.
-ZK_EXPORT void ZIF_TestFailNextEvents(unsigned int n);
+ZKFLOW_EXPORT uint64_t ZIF_CurrentTaskTimeCoop(void);
+ZKFLOW_EXPORT uint64_t ZIF_ZeroBasedTimeFrequency(void);
 
 }  // extern "C"
+
+namespace zkflow {
+// Processors this process may run on (at least 1), as found on first ask:
+// the process's affinity mask, not the machine.
+ZKFLOW_EXPORT unsigned int processorCount();
+}  // namespace zkflow

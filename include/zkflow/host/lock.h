@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Locks and reference counts of the support library.
 //
 //   ZtSpinLock    one 32-bit word, 0 when free; for a few instructions.
@@ -17,8 +18,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "host/allocator.h"
-#include "host/export.h"
+#include "zkflow/host/allocator.h"
+#include "zkflow/host/export.h"
 
 // Mutual exclusion for a few instructions. Locked and unlocked by the same
 // thread; not recursive. A waiter spins briefly, then yields its processor so
@@ -26,7 +27,7 @@
 //
 // Thread safety: any thread. unlock() is a release store: whatever the holder
 // wrote before it is visible to the next thread whose lock() returns.
-struct ZK_EXPORT ZtSpinLock {
+struct ZKFLOW_EXPORT ZtSpinLock {
   std::atomic<uint32_t> word{0};
 
   ZtSpinLock() = default;
@@ -58,6 +59,8 @@ struct ZtBLock {
   uint8_t b = 0;
 };
 
+namespace zk {
+
 // A reference count, 0 in a new object. A copy starts again at 0 and an
 // assignment leaves the target's count alone: counts belong to objects, not
 // to values.
@@ -65,7 +68,7 @@ struct ZtBLock {
 // Thread safety: incRef() and decRef() are atomic. decRef() is acq_rel, so
 // the thread that takes the count to 0 sees every write that other holders
 // made before their decRef(), and may delete the object.
-struct ZK_EXPORT Countable {
+struct ZKFLOW_EXPORT Countable {
   std::atomic<uint32_t> count{0};
 
   Countable() = default;
@@ -85,16 +88,20 @@ struct ZK_EXPORT Countable {
   uint32_t refCount() const { return count.load(std::memory_order_acquire); }
 };
 
-struct ZK_EXPORT ZtMTCountable : Countable {
+}  // namespace zk
+
+struct ZKFLOW_EXPORT ZtMTCountable : zk::Countable {
   ZtSpinLock spin;
 
   ZtMTCountable() = default;
 };
 
+namespace zk {
+
 // The shared body of a Lock: the count of handles, the lock's name and its
 // state. Destroyed through its virtual destructor when the last handle lets go.
-struct ZK_EXPORT LockRep : ZtMTCountable {
-  ZK_HEAP_OBJECT
+struct ZKFLOW_EXPORT LockRep : ZtMTCountable {
+  ZKFLOW_HEAP_OBJECT
 
   // `name` must live as long as the LockRep (a string literal, typically).
   explicit LockRep(const char* name = "");
@@ -141,7 +148,7 @@ struct ZK_EXPORT LockRep : ZtMTCountable {
 // Thread safety: the operations on the lock may run on any thread at once.
 // Assigning and purging a handle is not synchronised with other use of the
 // same handle object (as for any value).
-struct ZK_EXPORT Lock {
+struct ZKFLOW_EXPORT Lock {
   LockRep* rep = nullptr;
 
   Lock() = default;
@@ -162,3 +169,5 @@ struct ZK_EXPORT Lock {
   bool isLocked() const { return rep ? rep->isLocked() : false; }
   const char* name() const { return rep ? rep->name() : ""; }
 };
+
+}  // namespace zk

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Packet lists and flows.
 //
 // ZtFlowBase       the packets of one flow kept in order of position, with a
@@ -16,7 +17,7 @@
 // is inserted whole next to its neighbour, even where it reaches into held
 // data that follows (both stay, and size() counts both).
 //
-// Positions compare by difference (ZtFlowPos), so a list keeps working as a
+// Positions compare by difference (zk::FlowPos), so a list keeps working as a
 // stream runs past 2^32, provided what it holds at once spans less than 2^31
 // positions.
 //
@@ -134,20 +135,20 @@
 #include <atomic>
 #include <cstdint>
 
-#include "host/allocator.h"
-#include "host/export.h"
-#include "host/lock.h"
-#include "host/time.h"
-#include "kernel/flow/flowpacket.h"
+#include "zkflow/host/allocator.h"
+#include "zkflow/host/export.h"
+#include "zkflow/host/lock.h"
+#include "zkflow/host/time.h"
+#include "zkflow/flow/flowpacket.h"
 
 struct ZtFlowUnit;
 struct ZtFlowTask;
 
-struct ZK_EXPORT ZtFlowBase {
+struct ZKFLOW_EXPORT ZtFlowBase {
   // One per packet held: a circular doubly linked list without a sentinel
   // (head->prev is the last node, the last node's next is head).
   struct Node {
-    ZK_HEAP_OBJECT
+    ZKFLOW_HEAP_OBJECT
     ZtFlowPacket* packet;  // one reference held by the list
     Node* next;
     Node* prev;
@@ -290,7 +291,7 @@ struct ZK_EXPORT ZtFlowBase {
   bool copyFailed_ = false;
 };
 
-struct ZK_EXPORT ZtFlowExclusive : ZtFlowBase {
+struct ZKFLOW_EXPORT ZtFlowExclusive : ZtFlowBase {
   ZtFlowExclusive() = default;
   ZtFlowExclusive(const ZtFlowExclusive& o) = default;
   ZtFlowExclusive& operator=(const ZtFlowExclusive& o) = default;
@@ -309,7 +310,7 @@ struct ZK_EXPORT ZtFlowExclusive : ZtFlowBase {
   ZtBLock sem_;
 };
 
-struct ZK_EXPORT ZtFlow : ZtFlowExclusive {
+struct ZKFLOW_EXPORT ZtFlow : ZtFlowExclusive {
   // A test asked with the unit: wake tests say whether a waiting side may go
   // on, sleep tests whether a side should wait. Called on the thread of the
   // operation that asks (see each), with no lock of the flow held; the unit
@@ -437,8 +438,8 @@ struct ZK_EXPORT ZtFlow : ZtFlowExclusive {
   static constexpr std::size_t kLine = 64;
 
   // Set while the flow is wired up; read on every operation.
-  alignas(kLine) Lock outputLock;
-  Lock inputLock;
+  alignas(kLine) zk::Lock outputLock;
+  zk::Lock inputLock;
   std::atomic<ZtFlowUnit*> consumer_;
   std::atomic<ZtFlowUnit*> producer_;
   std::atomic<TestFn> wakeProducerTestFn_;

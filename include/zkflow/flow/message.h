@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Messaging: typed messages from senders to the receivers registered with them.
 //
 //   ZtMessage          a queue packet with an integer type and the sender that
@@ -52,12 +53,12 @@
 
 #include <cstdint>
 
-#include "host/allocator.h"
-#include "host/dlist.h"
-#include "host/export.h"
-#include "host/lock.h"
-#include "host/pointer.h"
-#include "kernel/flow/packet.h"
+#include "zkflow/host/allocator.h"
+#include "zkflow/host/dlist.h"
+#include "zkflow/host/export.h"
+#include "zkflow/host/lock.h"
+#include "zkflow/host/pointer.h"
+#include "zkflow/flow/packet.h"
 
 struct ZtMsgSender;
 struct ZtMsgReceiver;
@@ -65,7 +66,7 @@ struct ZtMsgReceiver;
 // A typed message. Made on the heap, wrapped in a P<ZtMessage> and never
 // deleted by hand while a P holds it. Type 0 is the wildcard: a message of type
 // 0 reaches every registration. className() is the queue packet's.
-struct ZK_EXPORT ZtMessage : ZtQueuePacket, Countable {
+struct ZKFLOW_EXPORT ZtMessage : ZtQueuePacket, zk::Countable {
   ZtMessage() { init(); }
   explicit ZtMessage(int type) {
     init();
@@ -73,7 +74,7 @@ struct ZK_EXPORT ZtMessage : ZtQueuePacket, Countable {
   }
   // A copy carries the type, the sender and the queue packet part; its count
   // starts at 0. Assignment leaves the target's count as it was.
-  ZtMessage(const ZtMessage& o) : ZtQueuePacket(o), Countable(), type_(o.type_), sender_(o.sender_) {}
+  ZtMessage(const ZtMessage& o) : ZtQueuePacket(o), zk::Countable(), type_(o.type_), sender_(o.sender_) {}
   ZtMessage& operator=(const ZtMessage& o);
   ~ZtMessage() override;
 
@@ -95,8 +96,8 @@ struct ZK_EXPORT ZtMessage : ZtQueuePacket, Countable {
 };
 
 // Both ends of a registration, as each sees the other.
-struct ZK_EXPORT ZtMsgReceiverBase {
-  ZK_HEAP_OBJECT
+struct ZKFLOW_EXPORT ZtMsgReceiverBase {
+  ZKFLOW_HEAP_OBJECT
 
   ZtMsgReceiverBase() = default;
   ZtMsgReceiverBase(const ZtMsgReceiverBase&) {}
@@ -117,17 +118,17 @@ struct ZK_EXPORT ZtMsgReceiverBase {
 //
 // A record is in at most one list; the list that owns it deletes it when it
 // is removed. The destructor does not unlink.
-struct ZK_EXPORT ZtMsgCallbackRec : DListRec {
+struct ZKFLOW_EXPORT ZtMsgCallbackRec : zk::DListRec {
   // Runs on the thread that sends (direct) or polls (buffered). The message
   // is the caller's P, lent for the call: copy it to keep the message.
-  using Callback = int (*)(void* closure, const P<ZtMessage>& message);
+  using Callback = int (*)(void* closure, const zk::P<ZtMessage>& message);
 
   ZtMsgCallbackRec(ZtMsgReceiverBase& receiver, Callback callback, void* closure, int msgType)
       : receiver_(&receiver), callback_(callback), closure_(closure), msgType_(msgType) {}
   // A copy carries the receiver, callback, closure and type; it is in no list
   // and is not paired with anything (the pairing belongs to a registration).
   ZtMsgCallbackRec(const ZtMsgCallbackRec& o)
-      : DListRec(o), receiver_(o.receiver_), callback_(o.callback_), closure_(o.closure_), msgType_(o.msgType_) {}
+      : zk::DListRec(o), receiver_(o.receiver_), callback_(o.callback_), closure_(o.closure_), msgType_(o.msgType_) {}
   ZtMsgCallbackRec& operator=(const ZtMsgCallbackRec& o);
   ~ZtMsgCallbackRec() override;
 
@@ -146,7 +147,7 @@ struct ZK_EXPORT ZtMsgCallbackRec : DListRec {
   // Calls the callback once and returns its result; 0 without a callback.
   // Touches nothing of the record after the callback returns, so a callback
   // may remove (and so delete) the very record that called it.
-  int send(const P<ZtMessage>& message) const {
+  int send(const zk::P<ZtMessage>& message) const {
     Callback cb = callback_;
     return cb ? cb(closure_, message) : 0;
   }
@@ -175,7 +176,7 @@ struct ZK_EXPORT ZtMsgCallbackRec : DListRec {
 //
 // Thread safety: none (see the top of this file). send() runs the direct
 // callbacks on the calling thread before it returns.
-struct ZK_EXPORT ZtMsgSender : ZtMsgReceiverBase {
+struct ZKFLOW_EXPORT ZtMsgSender : ZtMsgReceiverBase {
   ZtMsgSender() { init(); }
   // A copy starts without records: two senders never share a record, and the
   // receivers' link records go on naming the original.
@@ -215,7 +216,7 @@ struct ZK_EXPORT ZtMsgSender : ZtMsgReceiverBase {
   // message stays alive for the whole walk. Callbacks may send again (a nested
   // send runs to its end first). An empty P is ignored: there is nothing to
   // stamp, and no callback is given a null message.
-  void send(const P<ZtMessage>& message);
+  void send(const zk::P<ZtMessage>& message);
 
   // Takes over from `other` its records whose type matches (0: all), in their
   // order, after this sender's own; each receiver's link record to `other` then
@@ -234,7 +235,7 @@ struct ZK_EXPORT ZtMsgSender : ZtMsgReceiverBase {
 
   // This sender's records in order. Owning. Read it; change it only through
   // the operations above, which keep both halves of each registration.
-  DList records;
+  zk::DList records;
 
  protected:
   void init() { records.owning(true); }
@@ -262,7 +263,7 @@ struct ZK_EXPORT ZtMsgSender : ZtMsgReceiverBase {
   // REQUIRES: `message` is a counted pointer that no callback can reach
   // (send()'s own copy, or the one poll() took from the queue), so that it
   // keeps the message alive for the whole walk.
-  void sendQueued(const P<ZtMessage>& message, uint64_t seq);
+  void sendQueued(const zk::P<ZtMessage>& message, uint64_t seq);
   // What relocateClient does, returning the record it changed.
   ZtMsgCallbackRec* repoint(const ZtMsgReceiverBase* from, ZtMsgReceiverBase* to, int type);
   // Tells the party of every record, then deletes them all.
@@ -279,11 +280,11 @@ struct ZK_EXPORT ZtMsgSender : ZtMsgReceiverBase {
 //
 // Thread safety: none (see the top of this file). The sends that reach a
 // receiver, its poll() and its destruction are made by one thread at a time.
-struct ZK_EXPORT ZtMsgReceiver : ZtMsgReceiverBase {
+struct ZKFLOW_EXPORT ZtMsgReceiver : ZtMsgReceiverBase {
   // A queued message: one reference to it, and the next (newer) entry.
   struct Pending {
-    ZK_HEAP_OBJECT
-    P<ZtMessage> message;
+    ZKFLOW_HEAP_OBJECT
+    zk::P<ZtMessage> message;
     Pending* next = nullptr;
     uint64_t seq = 0;  // order of queuing in this receiver, from 1
   };
@@ -340,7 +341,7 @@ struct ZK_EXPORT ZtMsgReceiver : ZtMsgReceiverBase {
  protected:
   // The callback of every buffered registration: queues the message in the
   // receiver given as closure; an empty P is not queued. Returns 0.
-  static int bufCallback(void* closure, const P<ZtMessage>& message);
+  static int bufCallback(void* closure, const zk::P<ZtMessage>& message);
 
   // A sender being destroyed (or the links' own self link or local record
   // during teardown): removes the first record of links() naming `gone`.
@@ -360,7 +361,7 @@ struct ZK_EXPORT ZtMsgReceiver : ZtMsgReceiverBase {
   };
 
   ZtMsgCallbackRec* makeLink(ZtMsgSender* sender);
-  bool queue(const P<ZtMessage>& message);
+  bool queue(const zk::P<ZtMessage>& message);
   // A buffered registration whose callback record is going away: removes its
   // local record and a self link, or retires the local record while messages
   // queued before now may still be delivered.
@@ -372,7 +373,7 @@ struct ZK_EXPORT ZtMsgReceiver : ZtMsgReceiverBase {
   void freePending();
   // Moves a local record of other's links and one of their self links here.
   void takeLocal(ZtMsgReceiver& other, ZtMsgCallbackRec* local);
-  void takePending(ZtMsgReceiver& other, DListRec* movedAfter);
+  void takePending(ZtMsgReceiver& other, zk::DListRec* movedAfter);
 
   ZtMsgSender links_;
   Pending* pendingHead_ = nullptr;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ZtFlowFork: one input flow copied to up to four output flows.
 //
 // Every packet that arrives on the input goes out on every output as a copy
@@ -19,10 +20,10 @@
 // calls start().
 #pragma once
 
-#include "host/export.h"
-#include "kernel/flow/flowtask.h"
+#include "zkflow/host/export.h"
+#include "zkflow/flow/flowtask.h"
 
-struct ZK_EXPORT ZtFlowFork : ZtFlowTask {
+struct ZKFLOW_EXPORT ZtFlowFork : ZtFlowTask {
   // The last rate check found a started consumer on output 0 and the same
   // requested data rate on every output.
   bool ratesMatch;

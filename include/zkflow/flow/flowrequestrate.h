@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ZtFlowRequestRate: the pace at which a flow task wants its input.
 //
 // How long a piece of work the task handles at a time (`duration`), how many
@@ -14,10 +15,10 @@
 
 #include <cstdint>
 
-#include "host/export.h"
-#include "host/time.h"
+#include "zkflow/host/export.h"
+#include "zkflow/host/time.h"
 
-struct ZK_EXPORT ZtFlowRequestRate {
+struct ZKFLOW_EXPORT ZtFlowRequestRate {
   // Every field 0.
   ZtFlowRequestRate() { init(); }
   ZtFlowRequestRate(const ZtFlowRequestRate& o) = default;

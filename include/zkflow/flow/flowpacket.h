@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Flow packets: what travels on a flow.
 //
 // ZtFlowPacket      a reference-counted packet that occupies a stretch of a
@@ -34,22 +35,24 @@
 
 #include <cstdint>
 
-#include "host/export.h"
-#include "host/lock.h"
-#include "host/store.h"
-#include "host/time.h"
-#include "kernel/flow/packet.h"
+#include "zkflow/host/export.h"
+#include "zkflow/host/lock.h"
+#include "zkflow/host/store.h"
+#include "zkflow/host/time.h"
+#include "zkflow/flow/packet.h"
 
 // Positions wrap at 2^32, so a long stream runs on past the end of the
 // axis. They compare by their difference taken as a signed 32-bit number: a
 // is before b when b - a is positive. For positions less than 2^31 apart
 // (anything a list or a window holds at once) this is the plain comparison.
-namespace ZtFlowPos {
+namespace zk {
+namespace FlowPos {
 inline bool before(unsigned int a, unsigned int b) { return static_cast<int32_t>(b - a) > 0; }
 inline bool atOrBefore(unsigned int a, unsigned int b) { return static_cast<int32_t>(b - a) >= 0; }
-}  // namespace ZtFlowPos
+}  // namespace FlowPos
+}  // namespace zk
 
-struct ZK_EXPORT ZtFlowPacket : ZtStreamable, ZtMTCountable {
+struct ZKFLOW_EXPORT ZtFlowPacket : ZtStreamable, ZtMTCountable {
   // What a packet marks. Packets and lists carry any value unchanged; only
   // flow tasks interpret Flush and EndOfFlow.
   enum MarkupCode : uint32_t {
@@ -95,7 +98,7 @@ struct ZK_EXPORT ZtFlowPacket : ZtStreamable, ZtMTCountable {
   unsigned int pos_;
 };
 
-struct ZK_EXPORT ZtFlowDataPacket : ZtFlowPacket {
+struct ZKFLOW_EXPORT ZtFlowDataPacket : ZtFlowPacket {
   // Empty window, no stored packet.
   ZtFlowDataPacket();
   // Empty window onto `stored` (which takes one more reference); the maker

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Queue tasks and the multithreaded queue that feeds them.
 //
 // MTQueue<T>   a first-in first-out queue between threads: any number of
@@ -16,13 +17,15 @@
 #include <atomic>
 #include <cstdint>
 
-#include "host/allocator.h"
-#include "host/clock.h"
-#include "host/export.h"
-#include "host/lock.h"
-#include "host/pointer.h"
-#include "host/time.h"
-#include "kernel/flow/packet.h"
+#include "zkflow/host/allocator.h"
+#include "zkflow/host/clock.h"
+#include "zkflow/host/export.h"
+#include "zkflow/host/lock.h"
+#include "zkflow/host/pointer.h"
+#include "zkflow/host/time.h"
+#include "zkflow/flow/packet.h"
+
+namespace zk {
 
 // MTQueue<T>: a linked first-in first-out queue of T for many producers and
 // one consumer.
@@ -61,7 +64,7 @@
 // that time, and the gate then costs no system call on either side.
 template <class T>
 struct MTQueue {
-  ZK_HEAP_OBJECT
+  ZKFLOW_HEAP_OBJECT
 
   // One queued item. Nodes come from the library's allocator; deleting a
   // node deletes the item it still holds (for AP, the packet). A node that
@@ -69,7 +72,7 @@ struct MTQueue {
   // them): allocating and freeing one node per item on two threads cost as
   // much as the rest of the hand-over together.
   struct Node {
-    ZK_HEAP_OBJECT
+    ZKFLOW_HEAP_OBJECT
     T item;
     Node* next = nullptr;
     // Clock time at which the node was linked in as the first of a chain
@@ -382,6 +385,8 @@ struct MTQueue {
   }
 };
 
+}  // namespace zk
+
 // ZtQueueTask: a worker fed by a multithreaded queue.
 //
 // Each turn of its loop takes one packet from the input queue `in()`, hands
@@ -423,10 +428,10 @@ struct MTQueue {
 // `count` alone, so feed a cooperative task from an unbounded queue
 // (capacity 0): on a bounded one `count` only grows, and producers would wait
 // for room for good once `capacity` packets had passed.
-struct ZK_EXPORT ZtQueueTask {
-  ZK_HEAP_OBJECT
+struct ZKFLOW_EXPORT ZtQueueTask {
+  ZKFLOW_HEAP_OBJECT
 
-  using Queue = MTQueue<AP<ZtQueuePacket>>;
+  using Queue = zk::MTQueue<zk::AP<ZtQueuePacket>>;
 
   explicit ZtQueueTask(bool coop);
   // Copies every field except the run state (running, shutdown, the
@@ -447,7 +452,7 @@ struct ZK_EXPORT ZtQueueTask {
   // input queue, or the wake-up that stop() posts). The handler may take the
   // packet out of `packet` (to push it on `out`, say); whatever it leaves
   // there is deleted after it returns. `out` is the output queue, or null.
-  virtual void taskHandlePacket(AP<ZtQueuePacket>& packet, Queue* out) = 0;
+  virtual void taskHandlePacket(zk::AP<ZtQueuePacket>& packet, Queue* out) = 0;
   // The task's name, for the log. Must stay valid while the task lives.
   virtual const char* taskName() = 0;
   // Called on the caller's thread by start() once the body runs; false makes
@@ -519,7 +524,7 @@ struct ZK_EXPORT ZtQueueTask {
   // The pre-emptive take: passes q's notEmpty gate and moves the first
   // packet into `holder`. False only when the destructor asks an abandoned
   // body to leave.
-  bool _take(Queue* q, AP<ZtQueuePacket>& holder);
+  bool _take(Queue* q, zk::AP<ZtQueuePacket>& holder);
   void copyFrom(const ZtQueueTask& o);
 
   bool coop_;
@@ -535,7 +540,7 @@ struct ZK_EXPORT ZtQueueTask {
   Utils::Time sampleStartTime_;
   std::atomic<bool> suspended_;
   uint32_t startEvent_;
-  Lock suspendLock;
+  zk::Lock suspendLock;
 
   // Bookkeeping of the body that runs on this object; not copied.
   // `bodyActive_` is set before the body is created and cleared as the
