@@ -9,9 +9,9 @@ namespace {
 constexpr uint32_t kNoHandle = 0xFFFFFFFFu;
 
 // The pre-emptive body sleeps in quanta of 0.015 s while it paces a task
-// without an input queue. The quantum is the single-precision 0.015 * 65536
-// (983.04) truncated to raw units, 983; building it from 0.015f through
-// Time(double) would give 982, one unit short.
+// without an input queue: 0.015 * 65536 = 983.04 truncated to raw units, 983
+// (0.0149993896484375 s). Spelled as a raw value so that the figure does not
+// hang on how a float literal rounds on its way through Time(double).
 const Utils::Time kSleepQuantum = Utils::Time::fromRaw(static_cast<int64_t>(983.04f));
 
 }  // namespace
