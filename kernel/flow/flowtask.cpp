@@ -264,6 +264,10 @@ void ZtFlowTask::copyFrom(const ZtFlowTask& o) {
   affinityMask_ = o.affinityMask_;
   priority_ = o.priority_;
   wakeLatency_.store(o.wakeLatency_.load(std::memory_order_acquire), std::memory_order_relaxed);
+  // The policies go with the outputs; what the source's loop counted stays
+  // its own.
+  for (unsigned int j = 0; j < kMaxFlows; ++j) policy_[j] = o.policy_[j];
+  blockMask_.store(o.blockMask_.load(std::memory_order_relaxed), std::memory_order_relaxed);
 }
 
 void ZtFlowTask::init() {
