@@ -77,7 +77,7 @@ struct ZKFLOW_EXPORT ZtPacket : ZtStorable<ZtPacket> {
   static zk::String thisClassName();
 
  protected:
-  void init();
+  ZKFLOW_INTERNAL void init();
   void resize(unsigned int n);
 
  private:
@@ -140,7 +140,7 @@ struct ZKFLOW_EXPORT ZtQueueDataPacket : ZtQueuePacket {
   void duration(Utils::Time t) { duration_ = t; }
 
  protected:
-  void init();
+  ZKFLOW_INTERNAL void init();
 
  private:
   ZtOIDRef<ZtClip> clip_;
