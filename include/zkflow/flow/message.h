@@ -123,8 +123,8 @@ struct ZKFLOW_EXPORT ZtMsgCallbackRec : zk::DListRec {
   // is the caller's P, lent for the call: copy it to keep the message.
   using Callback = int (*)(void* closure, const zk::P<ZtMessage>& message);
 
-  ZtMsgCallbackRec(ZtMsgReceiverBase& receiver, Callback callback, void* closure, int msgType)
-      : receiver_(&receiver), callback_(callback), closure_(closure), msgType_(msgType) {}
+  ZtMsgCallbackRec(ZtMsgReceiverBase& receiver, Callback fn, void* closure, int msgType)
+      : receiver_(&receiver), callback_(fn), closure_(closure), msgType_(msgType) {}
   // A copy carries the receiver, callback, closure and type; it is in no list
   // and is not paired with anything (the pairing belongs to a registration).
   ZtMsgCallbackRec(const ZtMsgCallbackRec& o)

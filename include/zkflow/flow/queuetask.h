@@ -82,9 +82,9 @@ struct MTQueue {
   };
 
   // A queue that holds at most `capacity` items; 0 means no limit.
-  explicit MTQueue(unsigned int capacity = 0)
+  explicit MTQueue(unsigned int maxItems = 0)
       : notEmpty(new LockRep("MTQueueNotEmpty")), notFull(new LockRep("MTQueueNotFull")) {
-    this->capacity.store(capacity, std::memory_order_relaxed);
+    capacity.store(maxItems, std::memory_order_relaxed);
   }
   // Deletes the items still queued.
   ~MTQueue() {
