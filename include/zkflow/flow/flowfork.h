@@ -56,9 +56,9 @@ struct ZKFLOW_EXPORT ZtFlowFork : ZtFlowTask {
   const char* taskName() const override;
 
  protected:
-  void init();
+  ZKFLOW_INTERNAL void init();
 
  private:
   // addOutput, with the line for an output beyond the fourth.
-  void attachOutput(ZtFlow* output);
+  ZKFLOW_INTERNAL void attachOutput(ZtFlow* output);
 };

@@ -150,8 +150,8 @@ struct ZKFLOW_EXPORT ZtFlowUnit {
   static bool sleepTestFn(void* unit);
 
  private:
-  void init();
-  void copyFrom(const ZtFlowUnit& o);
+  ZKFLOW_INTERNAL void init();
+  ZKFLOW_INTERNAL void copyFrom(const ZtFlowUnit& o);
 };
 
 // A flow unit with a loop of its own. See the top of this file for threads
@@ -418,41 +418,41 @@ struct ZKFLOW_EXPORT ZtFlowTask : ZtFlowUnit {
   void unwait();
 
  private:
-  void init();
-  void copyFrom(const ZtFlowTask& o);
+  ZKFLOW_INTERNAL void init();
+  ZKFLOW_INTERNAL void copyFrom(const ZtFlowTask& o);
   // Refreshes the latency figure that wakeTest() reads on other threads.
-  void noteLatency();
+  ZKFLOW_INTERNAL void noteLatency();
   // Whether the request can drive a loop; logs why not.
-  bool validRequest();
+  ZKFLOW_INTERNAL bool validRequest();
   // The duration of the loop's cycles once under way: duration, never less
   // than durationMin.
-  int64_t steadyDuration() const;
-  void publishRequest();
+  ZKFLOW_INTERNAL int64_t steadyDuration() const;
+  ZKFLOW_INTERNAL void publishRequest();
   // The loop and its pieces, on the loop's task.
-  void run();
+  ZKFLOW_INTERNAL void run();
   // One work step; false at shutdown. `advanced`: the step moved an output,
   // or a real input (a virtual input is no stream of its own).
-  bool workStep(ZtFlowPacket** table, unsigned int chunk, bool& sampleValid, bool& advanced);
-  void detachInput(unsigned int i);
-  void sleepUntil(Utils::Time wake);
+  ZKFLOW_INTERNAL bool workStep(ZtFlowPacket** table, unsigned int chunk, bool& sampleValid, bool& advanced);
+  ZKFLOW_INTERNAL void detachInput(unsigned int i);
+  ZKFLOW_INTERNAL void sleepUntil(Utils::Time wake);
   // Waits for the loop's task to leave flowTaskBody.
-  void waitLoopGone() const;
+  ZKFLOW_INTERNAL void waitLoopGone() const;
   // Asks the loop to end and frees it from its waits (see stop()).
-  void askToStop();
+  ZKFLOW_INTERNAL void askToStop();
   // Waits for done, repeating the wake-ups now and then; gives up after
   // `seconds` (never when negative). True when done.
-  bool waitDone(double seconds);
+  ZKFLOW_INTERNAL bool waitDone(double seconds);
   // Opens the producer's gate of every output that the loop waits at.
-  void releaseOutputs();
+  ZKFLOW_INTERNAL void releaseOutputs();
   // Trims the outputs before a cycle (see the loop).
-  void trimOutputs();
+  ZKFLOW_INTERNAL void trimOutputs();
   // Backs off after a step or cycle that advanced nothing (see the loop).
-  void backOff(unsigned int& idle);
+  ZKFLOW_INTERNAL void backOff(unsigned int& idle);
   // Whether output j has more than `bound` (raw time x data rate) ahead of
   // its consumer; asked on the producer's thread.
-  bool outputOver(unsigned int j, int64_t bound) const;
+  ZKFLOW_INTERNAL bool outputOver(unsigned int j, int64_t bound) const;
   // Wakes a start() waiting for the loop (see loopSignal_).
-  void signalLoop();
+  ZKFLOW_INTERNAL void signalLoop();
 
   // latency_.latency() as last computed on the loop's thread. wakeTest()
   // runs on a consumer's thread and must not read the statistics while the
@@ -482,7 +482,7 @@ struct ZKFLOW_EXPORT ZtFlowTask : ZtFlowUnit {
   // with the task's creation, freed by the destructor if unused; a copy
   // starts without any.
   ZtFlowPacket* endMarkers_[kMaxFlows] = {};
-  bool reserveEndMarkers();
+  ZKFLOW_INTERNAL bool reserveEndMarkers();
 
   // Output policies, set before start. blockMask_ has bit j set for an
   // output j >= 1 whose policy is Block; the tests read it on consumer
