@@ -329,10 +329,11 @@ struct ZKFLOW_EXPORT ZtFlowBase {
 
  private:
   friend struct ZtFlow;
-  ZKFLOW_INTERNAL unsigned int flowSize() const;
-  ZKFLOW_INTERNAL bool flowIsEmpty() const;
-  ZKFLOW_INTERNAL ZtFlowPacket* flowFirst() const;
-  ZKFLOW_INTERNAL bool flowRemoves() const;
+  // Called from the inline accessors above, in users' code: exported.
+  unsigned int flowSize() const;
+  bool flowIsEmpty() const;
+  ZtFlowPacket* flowFirst() const;
+  bool flowRemoves() const;
 };
 
 struct ZKFLOW_EXPORT ZtFlowExclusive : ZtFlowBase {
