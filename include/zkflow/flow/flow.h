@@ -329,6 +329,7 @@ struct ZKFLOW_EXPORT ZtFlowBase {
 
  private:
   friend struct ZtFlow;
+  // Called from the inline accessors above, in users' code: exported.
   unsigned int flowSize() const;
   bool flowIsEmpty() const;
   ZtFlowPacket* flowFirst() const;
@@ -466,11 +467,11 @@ struct ZKFLOW_EXPORT ZtFlow : ZtFlowExclusive {
   // Consumer: `pos` lies in a hole where a trim removed data (see above):
   // moves it to the next data (or to the end of what was lost) and returns
   // true; false, and `pos` unchanged, otherwise.
-  ZKFLOW_INTERNAL bool crossLost(unsigned int& pos);
+  bool crossLost(unsigned int& pos);
   // A stop: the producer's gate is opened if closed, and a producer about to
   // close it asks its sleep test again (as after a read); a flow task's
   // sleep test says no once its loop is told to stop.
-  ZKFLOW_INTERNAL void releaseProducer();
+  void releaseProducer();
 
   // Consumer: reads at `pos` without passing the gate. Sets requestPos,
   // opens the producer's gate when it waits and (nothing was found, or its

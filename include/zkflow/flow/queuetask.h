@@ -605,7 +605,7 @@ struct ZKFLOW_EXPORT ZtQueueTask {
   std::atomic<const char*> where_{"not running"};
 
   // Lets go of the queue the body took from (see MTQueue::consumer).
-  ZKFLOW_INTERNAL void releaseQueue();
+  void releaseQueue();
   // Waits up to `seconds` for the body to let go of the object.
-  ZKFLOW_INTERNAL bool waitBody(double seconds);
+  bool waitBody(double seconds);
 };
