@@ -426,7 +426,9 @@ bool ZtFlowTask::start() {
   // are not started: its own taskStart() refuses then, after the loop has
   // run, so that its started consumers see the end. Any other task whose
   // chunk is 0 is refused after taskStart(), in the same way.
+  // Worked out here: once the loop runs, the request is the loop's.
   const bool nothingToDo = chunkFor(rateInfo_.dataRate(), steadyDuration(), granularity_) == 0;
+  const long long positions = chunkPositions(rateInfo_.dataRate(), steadyDuration());
   loopName_.store(name(), std::memory_order_relaxed);
   loopAlive_.store(true, std::memory_order_release);
   // taskId is written before the task exists (the loop's stop() test below
@@ -450,8 +452,7 @@ bool ZtFlowTask::start() {
     return false;
   }
   if (nothingToDo) {
-    logRefusal(name(), "a cycle's chunk comes to 0 positions",
-               chunkPositions(rateInfo_.dataRate(), steadyDuration()));
+    logRefusal(name(), "a cycle's chunk comes to 0 positions", positions);
     stop();
     return false;
   }
