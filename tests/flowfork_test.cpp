@@ -138,6 +138,17 @@ TEST_F(FlowFork, FiveOutputsKeepFourAndTheLastTakesTheLoopsPacket) {
   ZtFlowPacket::drop(own);
 }
 
+// Makes its first 3000 bytes, then nothing until `gate` holds a consumer.
+struct GatedSource : SourceTask {
+  GatedSource(ZtFlow* out, const zktest::Latch& gate) : SourceTask(out, Rate{}, 11, 400000, false), gate(gate) {}
+  ~GatedSource() override { stop(); }
+  unsigned int taskHandleFlow(unsigned int n, unsigned int o, ZtFlowPacket** in, ZtFlowEmitFn emit) override {
+    if (made.load() >= 3000 && !gate.entered.load()) return in[0]->clipSize(0), 0;
+    return SourceTask::taskHandleFlow(n, o, in, emit);
+  }
+  const zktest::Latch& gate;
+};
+
 // A running fork whose second consumer stalls, under each policy of that
 // output. Block holds the fork (and so its source) back at durationMax and
 // loses nothing. Trim lets the fork run on, keeps the output within its
@@ -152,7 +163,7 @@ TEST_F(FlowFork, OutputPolicyWhileAConsumerStalls) {
     zktest::Latch latch;
     ZtFlow in, out0, out1;
     Rate r;  // 100000 bytes a second, packets of 1000
-    SourceTask source(&in, r, 11, 400000, false);
+    GatedSource source(&in, latch);  // the rest once the consumer has stalled
     ZtFlowFork fork(&in, {&out0, &out1});
     fork.outputPolicy(1, policy);
     SinkTask sink0(&out0, r);
