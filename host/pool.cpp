@@ -83,9 +83,10 @@ constexpr size_t kStackSize = 1u << 20;
 #endif
 // Stacks of ended tasks kept for the next ones.
 constexpr size_t kStackCacheMax = 64;
-// How long an idle worker polls the queue before it sleeps: about 20 us.
-// A partner on the other worker usually makes a task ready within that.
-constexpr unsigned kIdleSpins = 2048;
+// How long an idle worker polls the queue before it sleeps. A partner on
+// the other worker usually makes a task ready within that; sleeping at once
+// would cost a futex wake there and a wake-up here.
+constexpr uint64_t kIdlePollNs = 20000;  // 20 us
 // A task that has held its worker this long while others are ready gives
 // way at its next checkpoint (zkflow::poolCheckpoint).
 constexpr uint64_t kSlice = 1000000;  // 1 ms
@@ -256,9 +257,11 @@ PoolTask* take(Pool& p, Worker& w) {
     p.q.unlock();
     // Poll a while before sleeping: no lock, no system call.
     bool seen = false;
-    for (unsigned i = 0; i < kIdleSpins && !seen; ++i) {
-      seen = p.anyReady.load(std::memory_order_relaxed);
-      if (!seen) ZtSpinLock::relax();
+    for (const uint64_t until = monoNs() + kIdlePollNs; !seen && monoNs() < until;) {
+      for (unsigned i = 0; i < 16 && !seen; ++i) {
+        seen = p.anyReady.load(std::memory_order_relaxed);
+        ZtSpinLock::relax();
+      }
     }
     if (seen) continue;
     p.q.lock();
