@@ -14,6 +14,11 @@
 //   ZKFLOW_PACING_SECONDS seconds (default 1; scripts/bench-compare --full
 //   runs 10).
 //   BM_PacedBareSleep   the same counters for a bare clock_nanosleep loop.
+//   BM_PacedSources64Pool  the counters of 64 such sources at once on the
+//   worker pool.
+// Chains of 2 to 64 stages, 16 pipelines at once and the fork on either
+// executor (a thread per task or the worker pool) against TBB, and the
+// resident memory of 1000 idle tasks: see "scale" and "memory" below.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -507,7 +512,9 @@ double percentile(std::vector<double> v, double q) {
 // Cycles at the start of a paced run that the lateness figures leave out.
 constexpr size_t kPacingWarmup = 10;
 
-void BM_PacedSource192k(benchmark::State& state) {
+// `count` such sources, each with its sink, on `executor`; the counters
+// over every source's cycles.
+void runPacedSources(benchmark::State& state, unsigned int count, zkflow::Executor executor) {
   const char* env = std::getenv("ZKFLOW_PACING_SECONDS");
   const double seconds = env ? std::atof(env) : 1.0;
   DropoutCounter dropouts;
@@ -517,67 +524,33 @@ void BM_PacedSource192k(benchmark::State& state) {
     // The source's chunk follows its latency while the sink's stays at 1920
     // bytes, so the sink may cut a packet: the flow keeps packets until the
     // source trims them (a consuming read would lose the rest of a cut one).
-    ZtFlow flow;
-    PacedSource source;
-    source.addOutput(&flow);
-    BenchSink sink(1920);
-    sink.addInput(&flow);
-    sink.start();
-    source.start();
-    const Utils::Time end = ZtClock::timeNow() + Utils::Time(seconds);
-    while (ZtClock::timeNow() < end) ZIF_Sleep(0.05);
-    source.stop();
-    sink.ended.wait(false, std::memory_order_acquire);
-    while (!sink.done()) {
-    }
-    // The first cycles are left out on both sides: the loop's latency
-    // estimate (and so the moment it plans for) is still settling there,
-    // and one such cycle would be the p99 of a one-second run.
-    const size_t warm = std::min(source.wakeError.size(), kPacingWarmup);
-    errors.insert(errors.end(), source.wakeError.begin() + static_cast<std::ptrdiff_t>(warm),
-                  source.wakeError.end());
-  }
-  Utils::Log::theLog()->sink(nullptr, nullptr);
-  state.counters["cycles"] = static_cast<double>(errors.size());
-  state.counters["dropouts"] = static_cast<double>(dropouts.count.load());
-  state.counters["late_p50_us"] = percentile(errors, 0.50);
-  state.counters["late_p99_us"] = percentile(errors, 0.99);
-  state.counters["late_max_us"] = percentile(errors, 1.0);
-}
-BENCHMARK(BM_PacedSource192k)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
-
-// 64 such sources, each with its sink, all on the worker pool: 128 tasks on
-// (by default) two workers, the sources' sleeps timers of the pool. The
-// counters are those of BM_PacedSource192k over every source's cycles.
-void BM_PacedSources64Pool(benchmark::State& state) {
-  constexpr unsigned int kSources = 64;
-  const char* env = std::getenv("ZKFLOW_PACING_SECONDS");
-  const double seconds = env ? std::atof(env) : 1.0;
-  DropoutCounter dropouts;
-  Utils::Log::theLog()->sink(&DropoutCounter::sink, &dropouts);
-  std::vector<double> errors;
-  for (auto _ : state) {
     std::vector<std::unique_ptr<ZtFlow>> flows;
     std::vector<std::unique_ptr<PacedSource>> sources;
     std::vector<std::unique_ptr<BenchSink>> sinks;
-    for (unsigned int k = 0; k < kSources; ++k) {
+    for (unsigned int k = 0; k < count; ++k) {
       flows.push_back(std::make_unique<ZtFlow>());
       sources.push_back(std::make_unique<PacedSource>());
       sources.back()->addOutput(flows.back().get());
-      sources.back()->executor(zkflow::Executor::Pool);
+      sources.back()->executor(executor);
       sinks.push_back(std::make_unique<BenchSink>(1920));
       sinks.back()->addInput(flows.back().get());
-      sinks.back()->executor(zkflow::Executor::Pool);
+      sinks.back()->executor(executor);
     }
     for (auto& k : sinks) k->start();
     for (auto& k : sources) k->start();
     const Utils::Time end = ZtClock::timeNow() + Utils::Time(seconds);
     while (ZtClock::timeNow() < end) ZIF_Sleep(0.05);
+    // Every source told first: each sees it at the end of its pacing sleep,
+    // all at once rather than one stop() after another.
+    for (auto& k : sources) k->shutdown(true);
     for (auto& k : sources) k->stop();
     for (auto& k : sinks) {
       k->ended.wait(false, std::memory_order_acquire);
       while (!k->done()) ZIF_Yield();
     }
+    // The first cycles are left out on both sides: the loop's latency
+    // estimate (and so the moment it plans for) is still settling there,
+    // and one such cycle would be the p99 of a one-second run.
     for (auto& k : sources) {
       const size_t warm = std::min(k->wakeError.size(), kPacingWarmup);
       errors.insert(errors.end(), k->wakeError.begin() + static_cast<std::ptrdiff_t>(warm), k->wakeError.end());
@@ -590,6 +563,13 @@ void BM_PacedSources64Pool(benchmark::State& state) {
   state.counters["late_p99_us"] = percentile(errors, 0.99);
   state.counters["late_max_us"] = percentile(errors, 1.0);
 }
+
+void BM_PacedSource192k(benchmark::State& state) { runPacedSources(state, 1, zkflow::defaultExecutor()); }
+BENCHMARK(BM_PacedSource192k)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// 64 of them, with their sinks, on the worker pool: 128 tasks on (by
+// default) two workers, the sources' sleeps timers of the pool.
+void BM_PacedSources64Pool(benchmark::State& state) { runPacedSources(state, 64, zkflow::Executor::Pool); }
 BENCHMARK(BM_PacedSources64Pool)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // The floor for the source above: a bare clock_nanosleep loop with the same

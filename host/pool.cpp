@@ -179,7 +179,7 @@ struct Pool {
   // and the first spawn; the monitor alone reads it outside.
   std::vector<Worker*> workers;
   unsigned size = 0;  // the pool's own size, without extra workers
-  std::atomic<unsigned> live{0};  // pooled tasks not yet ended
+  std::atomic<uint32_t> live{0};  // pooled tasks not yet ended; the monitor's futex word
 };
 
 // Never destroyed: workers may still run while the process exits.
@@ -425,6 +425,8 @@ void* monitorMain(void*) {
   std::vector<unsigned> stuck;
   std::atomic<uint32_t> never{0};
   for (;;) {
+    // Without pooled tasks the monitor sleeps until the next one starts.
+    if (p.live.load(std::memory_order_relaxed) == 0) futexWait(&p.live, 0, 0);
     futexWait(&never, 0, monoNs() + kMonitorPeriod);
     if (p.live.load(std::memory_order_relaxed) == 0) continue;
     p.q.lock();
@@ -521,7 +523,7 @@ bool spawn(ZIF_TaskEntry entry, void* arg, uint32_t id) {
     delete t;
     return false;
   }
-  p.live.fetch_add(1, std::memory_order_relaxed);
+  if (p.live.fetch_add(1, std::memory_order_relaxed) == 0) futexWake(&p.live, 1);
   ready(t);
   return true;
 }
