@@ -72,6 +72,8 @@ set title 'Chains of flow tasks, 256-byte packets, back-pressure at 1024 packets
 set xlabel 'stages in the chain'
 set ylabel 'ns per packet and stage (lower is better)'
 set logscale x 2
+set logscale y 10
+set xrange [{lengths[0] / 1.3}:{lengths[-1] * 1.3}]
 set xtics ({', '.join(str(n) for n in lengths)})
 set grid
 set key top left
