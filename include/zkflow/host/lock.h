@@ -8,11 +8,12 @@
 //   LockRep       the shared, counted body of a Lock.
 //   Lock          a counted handle to a LockRep: a semaphore with one permit.
 //
-// Counts are atomic. The original guarded ZtMTCountable's count with its spin
-// lock and left Countable's bare; here both are one atomic read-modify-write,
-// which keeps the contract (any thread may count) at a lower cost and makes
-// the stored packet's count safe on both threads of a flow as well. The spin
-// lock stays in ZtMTCountable for callers that guard more than the count.
+// Counts are atomic: both Countable's and ZtMTCountable's are one atomic
+// read-modify-write rather than a count under a spin lock, which lets any
+// thread count at a lower cost and makes the stored packet's count safe on
+// both threads of a flow as well. The spin lock stays in ZtMTCountable for
+// callers that guard more than the count (a Lock guards its list of parked
+// pooled tasks with it).
 #pragma once
 
 #include <atomic>
