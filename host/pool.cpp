@@ -413,6 +413,19 @@ bool asleepInKernel(pid_t tid) {
   return close && close[1] == ' ' && (close[2] == 'S' || close[2] == 'D');
 }
 
+// Asleep at three looks 1 ms apart: a task that only naps now and then
+// between bits of work (and a worker the machine's load keeps from a
+// processor) is rarely caught asleep three times running; one blocked in a
+// call is always.
+bool blockedInKernel(pid_t tid) {
+  std::atomic<uint32_t> never{0};
+  for (int look = 0; look < 3; ++look) {
+    if (look) futexWait(&never, 0, monoNs() + 1000000);
+    if (!asleepInKernel(tid)) return false;
+  }
+  return true;
+}
+
 // Counts, for each worker, the looks for which it has run the same task
 // while others were ready. One that has done so for kBlockedPeriods looks
 // holds the ready tasks up: the pool adds a worker for it. When it sleeps in
@@ -447,7 +460,7 @@ void* monitorMain(void*) {
       if (stuck[k] < kBlockedPeriods) continue;
       stuck[k] = 0;  // counted once per kBlockedPeriods
       ++holding;
-      if (asleepInKernel(w->tid.load(std::memory_order_relaxed))) ++blocked;
+      if (blockedInKernel(w->tid.load(std::memory_order_relaxed))) ++blocked;
     }
     if (holding == 0) continue;
     p.q.lock();

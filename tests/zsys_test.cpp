@@ -166,7 +166,7 @@ TEST_F(ZsysThreadTest, PoolOutgrowsABlockedWorker) {
   ASSERT_EQ(zkflow::createTask(zkflow::Executor::Pool, body, &sh, &sh.ids[1], kNoId, 0), 0);
   EXPECT_TRUE(zktest::waitFor([&] { return sh.done == 2; }));
   EXPECT_TRUE(sh.sawOwnIds && zkflow::currentWorker() == -1);
-  EXPECT_EQ(log.count("worker(s) blocked in the system"), 1u);
+  EXPECT_GE(log.count("worker(s) blocked in the system"), 1u);  // once per worker added
   {
     std::lock_guard<std::mutex> hold(sh.mu);
     sh.set = true;
