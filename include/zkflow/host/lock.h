@@ -8,12 +8,11 @@
 //   LockRep       the shared, counted body of a Lock.
 //   Lock          a counted handle to a LockRep: a semaphore with one permit.
 //
-// Counts are atomic: both Countable's and ZtMTCountable's are one atomic
-// read-modify-write rather than a count under a spin lock, which lets any
-// thread count at a lower cost and makes the stored packet's count safe on
-// both threads of a flow as well. The spin lock stays in ZtMTCountable for
-// callers that guard more than the count (a Lock guards its list of parked
-// pooled tasks with it).
+// Counts are atomic: each change of a count is one atomic read-modify-write,
+// so any thread may count without a lock (a stored packet's count is changed
+// by both threads of a flow). The spin lock of ZtMTCountable is for callers
+// that guard more than the count; the count itself never needs it. A Lock
+// guards its list of parked pooled tasks with it.
 #pragma once
 
 #include <atomic>
