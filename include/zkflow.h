@@ -15,6 +15,7 @@
 #include "zkflow/host/store.h"
 #include "zkflow/host/string.h"
 #include "zkflow/host/time.h"
+#include "zkflow/host/executor.h"
 #include "zkflow/host/zsys.h"
 
 #include "zkflow/flow/packet.h"

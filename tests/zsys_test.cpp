@@ -12,11 +12,13 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <limits>
 #include <list>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -128,6 +130,50 @@ TEST_F(ZsysPreemptiveTest, BadInputAndInjectedFailures) {
 }
 
 class ZsysThreadTest : public zktest::LiveTest {};
+
+// A pooled task that blocks its worker in the system (on a condition
+// variable here) does not hold the other pooled tasks up: with one worker,
+// the task it waits for runs on a worker that the pool adds, and the log
+// says why. Its own id is what it sees as current, and it hosts no
+// cooperative tasks.
+TEST_F(ZsysThreadTest, PoolOutgrowsABlockedWorker) {
+  ASSERT_TRUE(zkflow::poolThreads(1));
+  zktest::LogCapture log;
+  struct Shared {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool set = false;
+    std::atomic<int> started{0}, done{0};
+    uint32_t ids[2] = {kNoId, kNoId};
+    std::atomic<bool> sawOwnIds{true};
+  } sh;
+  auto body = [](void* p) -> unsigned long {
+    auto& s = *static_cast<Shared*>(p);
+    const int me = s.started++;
+    if (ZIF_CurrentTaskIdCoop() != s.ids[me] || ZIF_HostTasksCoop(0) != -1 || zkflow::currentWorker() < 0)
+      s.sawOwnIds = false;
+    std::unique_lock<std::mutex> hold(s.mu);
+    if (me == 0) {
+      s.cv.wait_for(hold, std::chrono::seconds(30), [&] { return s.set; });  // blocks the worker
+    } else {
+      s.set = true;
+      s.cv.notify_all();
+    }
+    return ++s.done, 0;
+  };
+  ASSERT_EQ(zkflow::createTask(zkflow::Executor::Pool, body, &sh, &sh.ids[0], kNoId, 0), 0);
+  ASSERT_TRUE(zktest::waitFor([&] { return sh.started == 1; }));
+  ASSERT_EQ(zkflow::createTask(zkflow::Executor::Pool, body, &sh, &sh.ids[1], kNoId, 0), 0);
+  EXPECT_TRUE(zktest::waitFor([&] { return sh.done == 2; }));
+  EXPECT_TRUE(sh.sawOwnIds && zkflow::currentWorker() == -1);
+  EXPECT_GE(log.count("worker(s) blocked in the system"), 1u);  // once per worker added
+  {
+    std::lock_guard<std::mutex> hold(sh.mu);
+    sh.set = true;
+  }
+  sh.cv.notify_all();
+  EXPECT_TRUE(zktest::waitFor([&] { return sh.done == 2; }));
+}
 
 TEST_F(ZsysThreadTest, SleepAndBadDurations) {
   auto t0 = std::chrono::steady_clock::now();

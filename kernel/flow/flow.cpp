@@ -1061,6 +1061,9 @@ std::atomic<unsigned int> gLoops{0};
 // (median of 16 runs, 2.4 M against 1.4-1.6 M packets a second). The count
 // is written only when a loop starts or ends, so reading it costs nothing.
 unsigned pollTurns() {
+  // A pooled task that polls keeps its worker from the very task it waits
+  // for; it parks at once instead (see passGate).
+  if (zkflow::currentWorker() >= 0) return 0;
   return gLoops.load(std::memory_order_relaxed) < zkflow::processorCount() ? kGateSpins : 0;
 }
 
@@ -1071,9 +1074,11 @@ unsigned pollTurns() {
 // isLocked() is a seq_cst load, an acquire: seeing the gate open, we see
 // what the opener did before it opened it, as the take would have shown us.
 void passGate(const zk::Lock& gate) {
+  if (!gate.isLocked()) return;
   const unsigned turns = pollTurns();
+  const unsigned yields = zkflow::currentWorker() >= 0 ? 0 : kGateYields;
   for (unsigned i = 0; i < turns && gate.isLocked(); ++i) ZtSpinLock::relax();
-  for (unsigned i = 0; i < kGateYields && gate.isLocked(); ++i) ZIF_Yield();
+  for (unsigned i = 0; i < yields && gate.isLocked(); ++i) ZIF_Yield();
   if (!gate.isLocked()) return;
   gate.lock();
   gate.unlock();

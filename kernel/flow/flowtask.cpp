@@ -263,6 +263,7 @@ void ZtFlowTask::copyFrom(const ZtFlowTask& o) {
   flowPosBase_.store(o.flowPosBase(), std::memory_order_relaxed);
   affinityMask_ = o.affinityMask_;
   priority_ = o.priority_;
+  executor_ = o.executor_;
   wakeLatency_.store(o.wakeLatency_.load(std::memory_order_acquire), std::memory_order_relaxed);
   // The policies go with the outputs; what the source's loop counted stays
   // its own.
@@ -292,6 +293,7 @@ void ZtFlowTask::init() {
   flowPosBase_.store(0, std::memory_order_relaxed);
   affinityMask_ = 0xFFFFFFFFu;
   priority_ = 0;
+  executor_ = zkflow::defaultExecutor();
   wakeLatency_.store(latency_.latency().raw(), std::memory_order_relaxed);
   loopAlive_.store(false, std::memory_order_relaxed);
   posScratch_.store(0, std::memory_order_relaxed);
@@ -433,7 +435,8 @@ bool ZtFlowTask::start() {
   loopAlive_.store(true, std::memory_order_release);
   // taskId is written before the task exists (the loop's stop() test below
   // reads it on the loop's own thread).
-  if (ZIF_CreateTask(&ZtFlowTask::flowTaskBody, this, &taskId, affinityMask_, priority_) != 0) {
+  if (zkflow::createTask(executor_, &ZtFlowTask::flowTaskBody, this, &taskId, affinityMask_,
+                         priority_) != 0) {
     loopAlive_.store(false, std::memory_order_release);
     started(false);
     return false;
@@ -445,6 +448,12 @@ bool ZtFlowTask::start() {
   for (;;) {
     const uint32_t seen = loopSignal_.load(std::memory_order_acquire);
     if (running() || done()) break;
+    // A pooled caller must not block its worker, which may be the one the
+    // loop is waiting for.
+    if (zkflow::currentWorker() >= 0) {
+      ZIF_Yield();
+      continue;
+    }
     loopSignal_.wait(seen, std::memory_order_acquire);
   }
   if (!taskStart()) {
@@ -891,6 +900,7 @@ void ZtFlowTask::run() {
   signalLoop();
 
   while (!shutdown()) {
+    zkflow::poolCheckpoint();
     where_.store(kCycling, std::memory_order_relaxed);
     const unsigned int dataRate = rateInfo_.dataRate();
     trimOutputs();
@@ -1136,6 +1146,9 @@ bool ZtFlowTask::workStep(ZtFlowPacket** table, unsigned int chunk, bool& sample
         }
         if (shutdown()) break;
       }
+      // A pass can find nothing without waiting (data that could not be
+      // copied); on the pool the others get their turn meanwhile.
+      zkflow::poolCheckpoint();
     } while (packetsRead < live && !shutdown());
   }
 

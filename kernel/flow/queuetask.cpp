@@ -78,6 +78,7 @@ void ZtQueueTask::init() {
   taskId_ = kNoHandle;
   affinityMask_ = 0xFFFFFFFFu;
   priority_ = 0;
+  executor_ = zkflow::defaultExecutor();
   runTime_ = Utils::Time();
   in_.store(nullptr, std::memory_order_relaxed);
   out_.store(nullptr, std::memory_order_relaxed);
@@ -96,6 +97,7 @@ void ZtQueueTask::copyFrom(const ZtQueueTask& o) {
   taskId_ = o.taskId_;
   affinityMask_ = o.affinityMask_;
   priority_ = o.priority_;
+  executor_ = o.executor_;
   runTime_ = o.runTime_;
   in_.store(o.in(), std::memory_order_release);
   out_.store(o.out(), std::memory_order_release);
@@ -163,7 +165,8 @@ bool ZtQueueTask::start() {
       return running();
     }
     if (priority_ != 0) ZIF_SetTaskPriority(taskId_, priority_);
-  } else if (ZIF_CreateTask(&ZtQueueTask::queueTask, this, &taskId_, affinityMask_, priority_) < 0) {
+  } else if (zkflow::createTask(executor_, &ZtQueueTask::queueTask, this, &taskId_, affinityMask_,
+                                priority_) < 0) {
     releaseQueue();
     bodyActive_.store(false, std::memory_order_relaxed);
     return running();
@@ -375,6 +378,7 @@ unsigned long ZtQueueTask::queueTask(void* arg) {
           ZIF_Sleep(kSleepQuantum.seconds());
       }
       // Whatever the handler left in the holder is deleted here.
+      zkflow::poolCheckpoint();
     } while (!t->shutdown());
   }
 

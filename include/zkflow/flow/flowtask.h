@@ -55,6 +55,7 @@
 #include <cstdint>
 
 #include "zkflow/host/allocator.h"
+#include "zkflow/host/executor.h"
 #include "zkflow/host/export.h"
 #include "zkflow/host/lock.h"
 #include "zkflow/host/time.h"
@@ -206,6 +207,8 @@ struct ZKFLOW_EXPORT ZtFlowTask : ZtFlowUnit {
   zk::Lock waitLock;
   unsigned int affinityMask_;
   int priority_;
+  // Where start() runs the loop; zkflow::defaultExecutor() at construction.
+  zkflow::Executor executor_;
 
   ZtFlowTask();
   // The defaults, then `inputs` ZtFlow* arguments given to addInput and
@@ -370,6 +373,11 @@ struct ZKFLOW_EXPORT ZtFlowTask : ZtFlowUnit {
   void affinityMask(unsigned int m) { affinityMask_ = m; }
   int priority() const { return priority_; }
   void priority(int p) { priority_ = p; }
+  // A thread of its own or the worker pool (zkflow/host/executor.h); takes
+  // effect at the next start(). A task that blocks in the operating system
+  // (file or device I/O) wants Executor::Thread.
+  zkflow::Executor executor() const { return executor_; }
+  void executor(zkflow::Executor e) { executor_ = e; }
   const ZtLatencyStats& latency() const { return latency_; }
   // The latency figure (latency().latency()) as the loop last published it.
   // Unlike latency(), safe to read from any thread while the loop runs.
