@@ -471,7 +471,7 @@ int main(int argc, char** argv) {
     if (!dotWritten && elapsed >= opt.seconds / 2) {
       ZtFlowTask* all[] = {&tone, &gain, &fork, &wav, &meter};
       dotWritten = true;
-      if (!ZtFlowGraph::writeDot(opt.dot.c_str(), reinterpret_cast<ZtFlowUnit* const*>(all), 5))
+      if (!zkflow::writeGraphDot(opt.dot.c_str(), reinterpret_cast<ZtFlowUnit* const*>(all), 5))
         std::fprintf(stderr, "\ndemo: cannot write %s\n", opt.dot.c_str());
     }
     if (live || elapsed - lastLine >= 1.0 || elapsed >= opt.seconds) {

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "zkflow/host/zsys.h"
+#include "kernel/flow/probe.h"
 
 namespace {
 
@@ -915,7 +916,11 @@ unsigned pollTurns() {
 // take and give-back saves two locked instructions per packet on each side.
 // isLocked() is a seq_cst load, an acquire: seeing the gate open, we see
 // what the opener did before it opened it, as the take would have shown us.
-void passGate(const zk::Lock& gate) {
+// A gate found closed is a wait of the stage whose loop runs here: the
+// consumer's gate, for input; the producer's, for room on the output.
+void passGate(const zk::Lock& gate, const ZtFlow* flow, bool consumerGate) {
+  if (!gate.isLocked()) return;
+  zkflow::GateWait timed(flow, consumerGate);
   const unsigned turns = pollTurns();
   for (unsigned i = 0; i < turns && gate.isLocked(); ++i) ZtSpinLock::relax();
   for (unsigned i = 0; i < kGateYields && gate.isLocked(); ++i) ZIF_Yield();
@@ -931,7 +936,7 @@ void ZtFlow::loopStarted() { gLoops.fetch_add(1, std::memory_order_relaxed); }
 void ZtFlow::loopEnded() { gLoops.fetch_sub(1, std::memory_order_relaxed); }
 
 ZtFlowPacket* ZtFlow::read(unsigned int& pos) {
-  passGate(outputLock);
+  passGate(outputLock, this, true);
   return _read(pos);
 }
 
@@ -998,7 +1003,7 @@ bool ZtFlow::kickWithin(uint32_t kicksSeen, uint32_t stagedSeen) const {
 
 void ZtFlow::write(ZtFlowPacket* packet) {
   _write(packet);
-  passGate(inputLock);
+  passGate(inputLock, this, false);
 }
 
 void ZtFlow::_write(ZtFlowPacket* packet) {
@@ -1012,7 +1017,7 @@ void ZtFlow::_write(ZtFlowPacket* packet) {
 
 void ZtFlow::append(ZtFlowPacket* packet, unsigned int* pos) {
   _append(packet, pos);
-  passGate(inputLock);
+  passGate(inputLock, this, false);
 }
 
 void ZtFlow::_append(ZtFlowPacket* packet, unsigned int* pos) {

@@ -8,6 +8,7 @@
 #include "zkflow/host/log.h"
 #include "zkflow/host/zsys.h"
 #include "zkflow/flow/flow.h"
+#include "kernel/flow/probe.h"
 
 namespace {
 
@@ -259,6 +260,7 @@ ZtFlowTask::~ZtFlowTask() {
     m = nullptr;
   }
   waitLock.purge();
+  delete probe_.load(std::memory_order_acquire);
   // The embedded packets go with the members; ~ZtFlowUnit detaches the flows.
 }
 
@@ -341,6 +343,7 @@ bool ZtFlowTask::start() {
     started(false);
     return false;
   }
+  if (!probe_.load(std::memory_order_relaxed)) probe_.store(new zkflow::StageProbe(this), std::memory_order_release);
   loopAlive_.store(true, std::memory_order_release);
   // taskId is written before the task exists (the loop's stop() test below
   // reads it on the loop's own thread).
@@ -527,6 +530,7 @@ void ZtFlowTask::flowEmitter(ZtFlowTask* task, unsigned int i, ZtFlowPacket* pac
     }
     return;
   }
+  zkflow::StageProbe::stamp(task->probe_.load(std::memory_order_relaxed), packet);
   f->append(packet, &task->flowPosOut_[i]);
 }
 
@@ -693,6 +697,8 @@ struct Cycle {
 void ZtFlowTask::run() {
   ZtFlow::loopStarted();
   name();
+  zkflow::StageProbe* const probe = probe_.load(std::memory_order_acquire);
+  if (probe) probe->begin();
   Cycle c;
   latency_.addSample(rateInfo_.duration());
   noteLatency();
@@ -734,6 +740,7 @@ void ZtFlowTask::run() {
     while (!shutdown() && flowPosOut_[0] - saved < chunk) {
       if (!workStep(c.table, chunk, c.sampleValid)) break;
     }
+    if (probe) probe->cycleEnd();
 
     // Latency of the cycle: from the planned wake-up to now. A cycle that
     // took a new clock base measured nothing useful. Only a cycle that
@@ -775,6 +782,7 @@ void ZtFlowTask::run() {
       const Utils::Time ahead = Utils::Time::fromRaw(due) - elapsed;
       if (ahead.raw() < 0) {
         dropouts_.fetch_add(1, std::memory_order_relaxed);
+        if (probe) probe->dropout(ahead.raw());
         Utils::Log::theLog()->print(Utils::MsgWarning, "flow", -1, kFile, kDropoutLine,
                                     "Flow Dropout %lf", ahead.raw() / 65536.0);
       }
@@ -784,7 +792,9 @@ void ZtFlowTask::run() {
         if (wait.raw() >= kShortestSleep) {
           const Utils::Time wake = ZtClock::timeNow() + wait;
           c.sample.startTime = wake;
+          const uint64_t slept = probe ? probe->sleepBegin() : 0;
           sleepUntil(wake);
+          if (probe) probe->sleepEnd(slept);
         } else {
           c.sample.startTime = ZtClock::timeNow();
         }
@@ -810,6 +820,7 @@ void ZtFlowTask::run() {
     if (!p) p = newMarker(ZtFlowPacket::MarkupCode::EndOfFlow);
     if (p) f->appendNonBlocking(p, &flowPosOut_[j]);
   }
+  if (probe) probe->end();
   taskStop();
   unwait();
   running(false);
@@ -845,6 +856,7 @@ bool ZtFlowTask::workStep(ZtFlowPacket** table, unsigned int chunk, bool& sample
   // virtual input takes, and leave it there unreleased; unread, their data
   // stays in the flows.
   const bool virt = virtualInput();
+  zkflow::StageProbe* const probe = probe_.load(std::memory_order_relaxed);
 
   // Read passes: one packet from every live input, repeated until each has
   // delivered. Markers are dealt with here and never reach the handler.
@@ -863,11 +875,13 @@ bool ZtFlowTask::workStep(ZtFlowPacket** table, unsigned int chunk, bool& sample
           if (p) {
             switch (p->markupCode()) {
               case ZtFlowPacket::MarkupCode::EndOfFlow:
+                if (probe) probe->marker("end of flow", i);
                 detachInput(i);
                 --live;
                 ZtFlowPacket::drop(p);
                 break;
               case ZtFlowPacket::MarkupCode::Flush:
+                if (probe) probe->marker("flush", i);
                 flush(&ZtFlowTask::flowEmitter);
                 flowPosIn_[i].fetch_add(p->size(), std::memory_order_acq_rel);
                 ZtFlowPacket::drop(p);
@@ -893,7 +907,9 @@ bool ZtFlowTask::workStep(ZtFlowPacket** table, unsigned int chunk, bool& sample
       break;
     }
     idle = true;
+    const uint64_t idleSince = probe ? probe->idleBegin() : 0;
     wait();
+    if (probe) probe->idleEnd(idleSince);
   }
   if (shutdown()) {
     for (unsigned int k = 0; k < kMaxFlows; ++k) {
@@ -934,6 +950,7 @@ bool ZtFlowTask::workStep(ZtFlowPacket** table, unsigned int chunk, bool& sample
 
   const unsigned int inCount = virt ? 1 : clampCount(inputCount());
   const unsigned int outCount = clampCount(outputCount_);
+  if (probe) probe->stepInputs(table, inCount);
   const unsigned int produced = taskHandleFlow(inCount, outCount, table, &ZtFlowTask::flowEmitter);
 
   // The handler may have shrunk the virtual input to say what it used.
@@ -942,6 +959,7 @@ bool ZtFlowTask::workStep(ZtFlowPacket** table, unsigned int chunk, bool& sample
   if (produced != 0) {
     for (unsigned int j = 0; j < outCount; ++j) flowPosOut_[j] += produced;
   }
+  if (probe) probe->stepEnd(m, table, inCount);
 
   // Every entry, not only those below inCount: an entry the count no longer
   // covers must not keep its packet.

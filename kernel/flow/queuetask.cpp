@@ -3,6 +3,7 @@
 
 #include "zkflow/host/log.h"
 #include "zkflow/host/zsys.h"
+#include "kernel/flow/probe.h"
 
 namespace {
 
@@ -276,6 +277,7 @@ unsigned long ZtQueueTask::queueTask(void* arg) {
   // body would then wait for a resume() that already came).
   t->suspendLock.lock();
   t->running_.store(true, std::memory_order_release);
+  zkflow::HandlerTrace traced;
 
   if (!t->shutdown()) {
     do {
@@ -290,10 +292,14 @@ unsigned long ZtQueueTask::queueTask(void* arg) {
       }
       if (q) {
         if (!t->_take(q, holder)) break;  // the object is going away
+        const uint64_t handling = traced.begin();
         t->taskHandlePacket(holder, t->out());
+        traced.end(handling, t);
       } else {
         const Utils::Time t0 = ZtClock::timeNow();
+        const uint64_t handling = traced.begin();
         t->taskHandlePacket(holder, t->out());
+        traced.end(handling, t);
         while (ZtClock::timeNow() - t0 < Utils::Time(t->minSampleTime()))
           ZIF_Sleep(kSleepQuantum.seconds());
       }
@@ -317,6 +323,7 @@ unsigned long ZtQueueTask::queueTaskCoop(void* arg) {
   t->bodyQueue_.store(q, std::memory_order_release);
   t->running_.store(true, std::memory_order_release);
   ZIF_SetEventCoop(t->startEvent_);
+  zkflow::HandlerTrace traced;
 
   if (!t->shutdown()) {
     do {
@@ -328,7 +335,9 @@ unsigned long ZtQueueTask::queueTaskCoop(void* arg) {
         continue;  // ends the turn: no handler call, no pacing
       }
       t->sampleStartTime_ = ZtClock::timeNow();
+      const uint64_t handling = traced.begin();
       t->taskHandlePacket(holder, t->out());
+      traced.end(handling, t);
       t->runTime_ = Utils::Time(ZIF_CurrentTaskTimeCoop(), ZIF_ZeroBasedTimeFrequency());
       if (t->shutdown()) break;
       ZIF_PollTasks();

@@ -65,6 +65,9 @@
 struct ZtFlow;
 struct ZtFlowBase;
 struct ZtFlowTask;
+namespace zkflow {
+struct StageProbe;
+}
 
 // Puts a packet on output `i` of a task. Called on the task's own thread. The
 // packet's position is relative to the output's current position (0 places
@@ -408,4 +411,11 @@ struct ZKFLOW_EXPORT ZtFlowTask : ZtFlowUnit {
   // starts without any.
   ZtFlowPacket* endMarkers_[kMaxFlows] = {};
   bool reserveEndMarkers();
+
+  // What the loop tells the stage metrics and the trace (zkflow/metrics.h,
+  // zkflow/trace.h). Made by the first start() that finds memory for it (a
+  // task without one runs unobserved), freed by the destructor; a copy
+  // starts without one. Atomic: a snapshot reads it from any thread.
+  friend struct zkflow::StageProbe;
+  std::atomic<zkflow::StageProbe*> probe_{nullptr};
 };

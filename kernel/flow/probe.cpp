@@ -1,0 +1,257 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "kernel/flow/probe.h"
+
+#include "zkflow/flow/flow.h"
+#include "zkflow/flow/flowtask.h"
+#include "zkflow/flow/queuetask.h"
+
+namespace zkflow {
+
+namespace {
+
+// On by default: the loop pays one clock read and some counters per work
+// step (bench/flowtask_bench.cpp, BM_*Metrics).
+std::atomic<bool> gMetrics{true};
+
+// The probe of the loop that runs on this thread. Read on slow paths only
+// (a wait at a gate), so the default TLS model's call is no matter.
+thread_local StageProbe* tCurrent = nullptr;
+
+// Back-to-back data on `f` from the position its consumer last read, as
+// the producer's own tests measure it.
+uint64_t bufferedOn(ZtFlow* f) {
+  const unsigned int r = f->requestPos();
+  unsigned int gap = 0;
+  return f->nextGap(r, gap, true) - r;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ histogram
+
+uint64_t TickHistogram::upperEdge(unsigned b) {
+  if (b < kSub) return b;
+  const unsigned msb = b / kSub + 2;
+  const uint64_t width = uint64_t{1} << (msb - 3);
+  return (kSub + b % kSub) * width + width - 1;
+}
+
+uint64_t TickHistogram::quantile(double q) const {
+  uint64_t counts[kBuckets];
+  uint64_t total = 0;
+  for (unsigned b = 0; b < kBuckets; ++b) total += counts[b] = buckets_[b].load(std::memory_order_relaxed);
+  if (total == 0) return 0;
+  uint64_t want = static_cast<uint64_t>(q * static_cast<double>(total));
+  if (want == 0) want = 1;
+  uint64_t seen = 0;
+  const uint64_t most = max();
+  for (unsigned b = 0; b < kBuckets; ++b) {
+    seen += counts[b];
+    if (seen >= want) {
+      const uint64_t edge = upperEdge(b);
+      return edge < most ? edge : most;
+    }
+  }
+  return most;
+}
+
+// ------------------------------------------------------------ the probe
+
+void StageProbe::enableMetrics(bool on) { gMetrics.store(on, std::memory_order_relaxed); }
+bool StageProbe::metricsEnabled() { return gMetrics.load(std::memory_order_relaxed); }
+StageProbe* StageProbe::current() { return tCurrent; }
+const StageProbe* StageProbe::of(const ZtFlowTask* task) {
+  return task ? task->probe_.load(std::memory_order_acquire) : nullptr;
+}
+
+void StageProbe::begin() {
+  tickSource();
+  metrics_ = metricsEnabled();
+  measured.store(metrics_, std::memory_order_relaxed);
+  const unsigned int rate = task_->rateInfo().dataRate();
+  dataRate.store(rate, std::memory_order_relaxed);
+  const double perSecond = metrics_ ? ticksPerSecond() : 0.0;
+  ticksPerPos_ = rate ? static_cast<uint64_t>(perSecond / rate) : 0;
+  // Buffered input is looked at about a thousand times a second at most:
+  // it takes each input flow's guard.
+  sampleEvery_ = static_cast<uint64_t>(perSecond / 1000);
+  nextSample_ = 0;
+  waitInStep_ = waitInCycle_ = 0;
+  last_ = cycleStart_ = on() ? ticks() : 0;
+  traceSession_ = 0;
+  tCurrent = this;
+  trace::labelThread(task_->taskName());
+}
+
+void StageProbe::end() {
+  if (trace::on()) span("end of flow sent", ticks(), 0, nullptr, 0);
+  origin_.store(0, std::memory_order_relaxed);
+  tCurrent = nullptr;
+}
+
+void StageProbe::inputs(ZtFlowPacket* const* in, unsigned inCount) {
+  if (!metrics_) return;
+  uint64_t oldest = 0;
+  for (unsigned k = 0; k < inCount; ++k) {
+    const uint64_t s = in[k] ? in[k]->originTicks() : 0;
+    if (s != 0 && (oldest == 0 || s < oldest)) oldest = s;
+  }
+  if (oldest == 0) oldest = last_ ? last_ : ticks();
+  origin_.store(oldest, std::memory_order_relaxed);
+}
+
+void StageProbe::step(unsigned m, ZtFlowPacket* const* in, unsigned inCount) {
+  const uint64_t now = ticks();
+  if (last_ != 0 && now > last_) {
+    const uint64_t span = now - last_;
+    const uint64_t busy = span > waitInStep_ ? span - waitInStep_ : 0;
+    if (metrics_) {
+      TickHistogram::bump(steps, 1);
+      TickHistogram::bump(bytes, m);
+      stepTime.add(busy);
+      if (ticksPerPos_ != 0 && m != 0 && busy > m * ticksPerPos_) TickHistogram::bump(overruns, 1);
+      for (unsigned k = 0; k < inCount; ++k) {
+        const uint64_t s = in[k] ? in[k]->originTicks() : 0;
+        if (s != 0 && s < now) latency.add(now - s);
+      }
+      if (now >= nextSample_) {
+        nextSample_ = now + sampleEvery_;
+        sampleInputs();
+      }
+    }
+    if (trace::on()) this->span("step", last_, now, "bytes", static_cast<int32_t>(m));
+  }
+  waitInCycle_ += waitInStep_;
+  waitInStep_ = 0;
+  last_ = now;
+}
+
+void StageProbe::cycle() {
+  if (cycleStart_ != 0 && last_ > cycleStart_) {
+    const uint64_t span = last_ - cycleStart_;
+    if (metrics_) {
+      TickHistogram::bump(cycles, 1);
+      cycleTime.add(span > waitInCycle_ ? span - waitInCycle_ : 0);
+    }
+    if (trace::on()) this->span("cycle", cycleStart_, last_, nullptr, 0);
+  }
+  waitInCycle_ = 0;
+  cycleStart_ = last_;
+}
+
+void StageProbe::sleepEnd(uint64_t begun) {
+  if (!on()) return;
+  const uint64_t now = ticks();
+  if (begun != 0 && trace::on()) span("sleep", begun, now, nullptr, 0);
+  last_ = cycleStart_ = now;
+}
+
+void StageProbe::dropout(int64_t ahead) {
+  if (!trace::on()) return;
+  // Lateness in microseconds: ahead is in 1/65536 s.
+  const int64_t late = -ahead * 1000000 / 65536;
+  span("dropout", ticks(), 0, "late_us", static_cast<int32_t>(late > INT32_MAX ? INT32_MAX : late));
+}
+
+void StageProbe::marker(const char* what, unsigned i) {
+  if (trace::on()) span(what, ticks(), 0, "input", static_cast<int32_t>(i));
+}
+
+void StageProbe::waited(uint64_t begun, Wait why, int index) {
+  if (begun == 0 || !on()) return;
+  const uint64_t now = ticks();
+  const uint64_t dt = now > begun ? now - begun : 0;
+  waitInStep_ += dt;
+  if (metrics_) {
+    switch (why) {
+      case Wait::InputEmpty:
+        TickHistogram::bump(inputWaitTicks, dt);
+        TickHistogram::bump(inputWaits, 1);
+        break;
+      case Wait::OutputFull:
+        TickHistogram::bump(outputWaitTicks, dt);
+        TickHistogram::bump(outputWaits, 1);
+        break;
+      case Wait::Idle:
+        TickHistogram::bump(idleTicks, dt);
+        break;
+    }
+  }
+  if (!trace::on()) return;
+  switch (why) {
+    case Wait::InputEmpty:
+      span("wait: input empty", begun, now, "input", index);
+      break;
+    case Wait::OutputFull:
+      span("wait: output full", begun, now, "output", index);
+      break;
+    case Wait::Idle:
+      span("idle: no inputs", begun, now, nullptr, 0);
+      break;
+  }
+}
+
+int StageProbe::indexOf(const ZtFlow* flow, bool input) const {
+  for (unsigned i = 0; i < ZtFlowUnit::kMaxFlows; ++i)
+    if ((input ? task_->input(i) : task_->output(i)) == flow) return static_cast<int>(i);
+  return -1;
+}
+
+void StageProbe::sampleInputs() {
+  const unsigned n = task_->inputCount() < kInputs ? task_->inputCount() : kInputs;
+  uint32_t seen = inputsSeen.load(std::memory_order_relaxed);
+  for (unsigned i = 0; i < n; ++i) {
+    ZtFlow* f = task_->input(i);
+    if (!f) continue;
+    const uint64_t b = bufferedOn(f);
+    if (b > mostBuffered[i].load(std::memory_order_relaxed)) mostBuffered[i].store(b, std::memory_order_relaxed);
+    seen |= 1u << i;
+  }
+  if (seen != inputsSeen.load(std::memory_order_relaxed)) inputsSeen.store(seen, std::memory_order_relaxed);
+}
+
+void StageProbe::stamp(const StageProbe* p, ZtFlowPacket* packet) {
+  if (!p || !packet) return;
+  const uint64_t o = p->origin_.load(std::memory_order_relaxed);
+  if (o != 0 && packet->originTicks() == 0) packet->originTicks(o);
+}
+
+uint32_t StageProbe::track() {
+  const uint32_t s = trace::session();
+  if (s != traceSession_) {
+    traceSession_ = s;
+    track_ = trace::track(task_->taskName());
+  }
+  return track_;
+}
+
+void StageProbe::span(const char* name, uint64_t from, uint64_t to, const char* argName, int32_t arg) {
+  trace::record(trace::Event{from, to, name, argName, track(), arg});
+}
+
+// ------------------------------------------------------------ waits
+
+GateWait::GateWait(const ZtFlow* flow, bool consumerGate)
+    : probe_(tCurrent), flow_(flow), consumerGate_(consumerGate) {
+  if (probe_ && probe_->on()) begun_ = ticks();
+}
+
+GateWait::~GateWait() {
+  if (!begun_) return;
+  probe_->waited(begun_, consumerGate_ ? StageProbe::Wait::InputEmpty : StageProbe::Wait::OutputFull,
+                 probe_->indexOf(flow_, consumerGate_));
+}
+
+void HandlerTrace::end(uint64_t begun, ZtQueueTask* task) {
+  if (begun == 0 || !trace::on()) return;
+  const uint64_t now = ticks();
+  const uint32_t s = trace::session();
+  if (s != session_) {
+    session_ = s;
+    const char* name = task->taskName();
+    track_ = trace::track(name);
+  }
+  trace::record(trace::Event{begun, now, "handle", nullptr, track_, 0});
+}
+
+}  // namespace zkflow
