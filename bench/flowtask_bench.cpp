@@ -31,6 +31,8 @@
 #include "zkflow/flow/flowfork.h"
 #include "zkflow/flow/flowtask.h"
 #include "zkflow/flow/packet.h"
+#include "zkflow/metrics.h"
+#include "zkflow/trace.h"
 #include "peers/bare_sleep.h"
 #include "peers/gst_launch.h"
 #include "peers/mutex_pipeline.h"
@@ -264,6 +266,41 @@ void BM_Fork2(benchmark::State& state) {
   setCounters(state, kPackets, kPeerSize);
 }
 BENCHMARK(BM_Fork2)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// The cost of watching (zkflow/metrics.h, zkflow/trace.h), on the same three
+// graphs, each beside the row above in this binary:
+//   BM_<graph>_NoMetrics  stage metrics off (the rows above keep them, the
+//                         default): what metrics cost
+//   BM_<graph>_Traced     metrics on and a trace recording: what a trace
+//                         costs on top
+enum class Watch { NoMetrics, Traced };
+
+void runWatched(benchmark::State& state, unsigned int stages, unsigned int forkTo, Watch w) {
+  const uint64_t want = (forkTo ? forkTo : 1) * kPackets * kPeerSize;
+  for (auto _ : state) {
+    if (w == Watch::NoMetrics) zkflow::enableMetrics(false);
+    if (w == Watch::Traced) zkflow::startTrace();
+    const uint64_t seen = runFlowGraph(stages, forkTo, kPackets, kPeerSize, kPeerBound);
+    zkflow::enableMetrics(true);
+    zkflow::stopTrace();
+    if (seen != want) state.SkipWithError("bytes lost");
+  }
+  zkflow::clearTrace();
+  setCounters(state, kPackets, kPeerSize);
+}
+
+void BM_Handoff_NoMetrics(benchmark::State& state) { runWatched(state, 2, 0, Watch::NoMetrics); }
+void BM_Handoff_Traced(benchmark::State& state) { runWatched(state, 2, 0, Watch::Traced); }
+void BM_Pipeline4_NoMetrics(benchmark::State& state) { runWatched(state, 4, 0, Watch::NoMetrics); }
+void BM_Pipeline4_Traced(benchmark::State& state) { runWatched(state, 4, 0, Watch::Traced); }
+void BM_Fork2_NoMetrics(benchmark::State& state) { runWatched(state, 0, 2, Watch::NoMetrics); }
+void BM_Fork2_Traced(benchmark::State& state) { runWatched(state, 0, 2, Watch::Traced); }
+BENCHMARK(BM_Handoff_NoMetrics)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Handoff_Traced)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Pipeline4_NoMetrics)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Pipeline4_Traced)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Fork2_NoMetrics)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Fork2_Traced)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 #ifdef ZKFLOW_HAVE_READERWRITERQUEUE
 void BM_Handoff_MoodycamelRWQ(benchmark::State& state) {

@@ -11,6 +11,8 @@
 #include "common/testutil.h"
 #include "zkflow/flow/flowfork.h"
 #include "zkflow/graphdot.h"
+#include "zkflow/metrics.h"
+#include "zkflow/trace.h"
 
 namespace {
 
@@ -47,6 +49,7 @@ TEST_F(FlowGraphTest, NamesEveryTaskAndFlowReachableFromOneTask) {
   for (const char* flow : {"flow 0\\n", "flow 1\\n", "flow 2\\n"}) EXPECT_EQ(occurrences(dot, flow), 1u) << flow;
   EXPECT_EQ(occurrences(dot, " -> "), 3u);
   EXPECT_EQ(occurrences(dot, "running"), 4u);
+  EXPECT_EQ(occurrences(dot, " overruns"), 4u);  // every task shows its stage metrics
   EXPECT_NE(dot.find("400000 B/s"), std::string::npos);
 
   src.stop();
@@ -68,6 +71,8 @@ TEST_F(FlowGraphTest, EmptyAndBadInput) {
   EXPECT_EQ(occurrences(empty, " -> "), 0u);
   EXPECT_FALSE(zkflow::writeGraphDot(nullptr, nullptr, 0));
   EXPECT_FALSE(zkflow::writeGraphDot("/nonexistent-dir/x.dot", nullptr, 0));
+  EXPECT_TRUE(zkflow::graphMetrics(nullptr, 3).stages.empty());
+  EXPECT_FALSE(zkflow::writeTrace("/nonexistent-dir/x.json") || zkflow::writeTrace(nullptr));
 }
 
 }  // namespace

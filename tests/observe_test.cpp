@@ -7,7 +7,9 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -121,69 +123,40 @@ TEST_F(ObserveTest, SnapshotAgreesWithWhatEachStageDid) {
   EXPECT_NE(json.find("\"overruns\":20"), std::string::npos);
 }
 
-// Just enough JSON to read a trace: objects become maps of their members'
-// text (nested values kept as text), arrays lists of their elements' text.
-struct Json {
-  const char* p;
-  bool ok = true;
-  void ws() {
-    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
-  }
-  std::string value() {
-    ws();
-    const char* from = p;
-    if (*p == '{' || *p == '[') {
-      const char close = *p == '{' ? '}' : ']';
-      ++p;
-      for (ws(); *p != close && ok; ws()) {
-        if (close == '}') {
-          ok = *p == '"';
-          value();
-          ws();
-          ok = ok && *p++ == ':';
-        }
-        value();
-        ws();
-        if (*p == ',') ++p;
-        else ok = ok && *p == close;
-      }
-      ++p;
-    } else if (*p == '"') {
-      for (++p; *p && *p != '"'; ++p)
-        if (*p == '\\') ++p;
-      ok = ok && *p++ == '"';
-    } else {
-      char* end;
-      std::strtod(p, &end);
-      if (end == p) ok = ok && (!std::string(p, 4).compare("true") || !std::string(p, 5).compare("false"));
-      p = end != p ? end : p + (*p == 't' ? 4 : 5);
+// Steps over one JSON value; false at the first thing that is not JSON.
+bool skipValue(const char*& p) {
+  const auto ws = [&] { while (std::isspace(static_cast<unsigned char>(*p))) ++p; };
+  ws();
+  if (*p == '{' || *p == '[') {
+    const char close = *p++ == '{' ? '}' : ']';
+    for (ws(); *p != close; ws()) {
+      if (close == '}' && !(*p == '"' && skipValue(p) && (ws(), *p++ == ':'))) return false;
+      if (!skipValue(p)) return false;
+      ws();
+      if (*p == ',') ++p, ws();
+      else if (*p != close) return false;
     }
-    return std::string(from, p);
+    return ++p, true;
   }
-  static std::map<std::string, std::string> object(const std::string& text) {
-    std::map<std::string, std::string> m;
-    Json j{text.c_str() + 1};
-    for (j.ws(); *j.p == '"'; j.ws()) {
-      const std::string key = j.value();
-      j.ws();
-      ++j.p;
-      m[key.substr(1, key.size() - 2)] = j.value();
-      j.ws();
-      if (*j.p == ',') ++j.p;
-    }
-    return m;
+  if (*p == '"') {
+    for (++p; *p && *p != '"'; ++p) p += *p == '\\';
+    return *p++ == '"';
   }
-  static std::vector<std::string> array(const std::string& text) {
-    std::vector<std::string> v;
-    Json j{text.c_str() + 1};
-    for (j.ws(); *j.p && *j.p != ']'; j.ws()) {
-      v.push_back(j.value());
-      j.ws();
-      if (*j.p == ',') ++j.p;
-    }
-    return v;
-  }
-};
+  for (const char* word : {"true", "false", "null"})
+    if (std::strncmp(p, word, std::strlen(word)) == 0) return p += std::strlen(word), true;
+  char* end;
+  std::strtod(p, &end);
+  return end != p && (p = end, true);
+}
+
+// The raw text of a member of the one-line event `e` ("" when missing).
+std::string member(const std::string& e, const std::string& key) {
+  const size_t at = e.find("\"" + key + "\":");
+  if (at == std::string::npos) return "";
+  const char* from = e.c_str() + at + key.size() + 3;
+  const char* to = from;
+  return skipValue(to) ? std::string(from, to) : "";
+}
 
 TEST_F(ObserveTest, TraceParsesAndHoldsEachTasksEvents) {
   zkflow::startTrace();
@@ -191,35 +164,31 @@ TEST_F(ObserveTest, TraceParsesAndHoldsEachTasksEvents) {
   zkflow::stopTrace();
   const std::string text = zkflow::traceJson();
   zkflow::clearTrace();
-  Json parser{text.c_str()};
-  parser.value();
-  parser.ws();
-  ASSERT_TRUE(parser.ok && *parser.p == 0) << text.substr(0, 2000);
+  const char* p = text.c_str();
+  ASSERT_TRUE(skipValue(p) && std::strspn(p, " \n") == std::strlen(p)) << text.substr(0, 2000);
 
-  // Events by task and name; thread rows by name.
+  // The writer puts one event on a line: count them by task and name.
   std::map<std::string, std::map<std::string, int>> seen;
-  std::map<std::string, std::string> rowOf;  // tid -> thread name
-  std::map<std::string, std::string> taskRow;
-  for (const std::string& e : Json::array(Json::object(text)["traceEvents"])) {
-    auto ev = Json::object(e);
-    auto args = Json::object(ev["args"]);
-    if (ev["ph"] == "\"M\"") {
-      if (ev["name"] == "\"thread_name\"") rowOf[ev["tid"]] = args["name"];
-      continue;
-    }
-    const std::string task = args["task"];
-    seen[task][ev["name"]]++;
-    if (ev["name"] == "\"step\"") taskRow[task] = ev["tid"];
-    EXPECT_TRUE(ev["ph"] == "\"X\"" ? std::atof(ev["dur"].c_str()) >= 0 : ev["ph"] == "\"i\"") << e;
+  std::map<std::string, std::string> rowName, taskRow;  // tid -> thread name, task -> tid of its steps
+  std::istringstream lines(text);
+  for (std::string e; std::getline(lines, e);) {
+    if (e.rfind("{\"name\":", 0) != 0) continue;
+    const std::string name = member(e, "name"), ph = member(e, "ph"), tid = member(e, "tid");
+    if (name == "\"thread_name\"") rowName[tid] = member(member(e, "args"), "name");
+    if (ph == "\"M\"") continue;
+    EXPECT_TRUE(ph == "\"i\"" || (ph == "\"X\"" && std::atof(member(e, "dur").c_str()) >= 0)) << e;
+    const std::string task = member(e, "task");
+    seen[task][name]++;
+    if (name == "\"step\"") taskRow[task] = tid;
   }
-  for (const char* task : {"\"TestSource\"", "\"SlowPass\"", "\"ZtFlowFork\"", "\"TestSink\""}) {
+  for (const std::string task : {"\"TestSource\"", "\"SlowPass\"", "\"ZtFlowFork\"", "\"TestSink\""}) {
     SCOPED_TRACE(task);
-    const int copies = std::string(task) == "\"TestSink\"" ? 2 : 1;
+    const int copies = task == "\"TestSink\"" ? 2 : 1;
     auto& n = seen[task];
     EXPECT_EQ(n["\"step\""], copies * static_cast<int>(kPackets));
     EXPECT_EQ(n["\"end of flow sent\""], copies);
-    EXPECT_EQ(rowOf[taskRow[task]], task);  // a loop's thread is named after its task
-    if (std::string(task) == "\"TestSource\"") continue;
+    EXPECT_EQ(rowName[taskRow[task]], task);  // a loop's thread is named after its task
+    if (task == "\"TestSource\"") continue;
     EXPECT_EQ(n["\"end of flow\""], copies);
     EXPECT_GT(n["\"wait: input empty\""], 0);
   }

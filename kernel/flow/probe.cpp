@@ -119,7 +119,9 @@ void StageProbe::step(unsigned m, ZtFlowPacket* const* in, unsigned inCount) {
         sampleInputs();
       }
     }
-    if (trace::on()) this->span("step", last_, now, "bytes", static_cast<int32_t>(m));
+    // The span starts when the step's input was there: a wait for it is an
+    // event of its own, a wait for room on an output lies inside the step.
+    if (trace::on()) this->span("step", inputAt_ > last_ ? inputAt_ : last_, now, "bytes", static_cast<int32_t>(m));
   }
   waitInCycle_ += waitInStep_;
   waitInStep_ = 0;
@@ -162,6 +164,7 @@ void StageProbe::waited(uint64_t begun, Wait why, int index) {
   const uint64_t now = ticks();
   const uint64_t dt = now > begun ? now - begun : 0;
   waitInStep_ += dt;
+  if (why != Wait::OutputFull) inputAt_ = now;
   if (metrics_) {
     switch (why) {
       case Wait::InputEmpty:

@@ -185,6 +185,7 @@ struct StageProbe {
   uint64_t sampleEvery_ = 0;
   // The loop's own.
   uint64_t last_ = 0;        // the end of the last step (0: unknown)
+  uint64_t inputAt_ = 0;     // when the current step's input last arrived
   uint64_t cycleStart_ = 0;  // 0: unknown
   uint64_t waitInStep_ = 0;
   uint64_t waitInCycle_ = 0;
