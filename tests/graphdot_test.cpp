@@ -37,7 +37,9 @@ TEST_F(FlowGraphTest, NamesEveryTaskAndFlowReachableFromOneTask) {
   Quoted src(&a);
   zktest::SinkTask left(&b, zktest::Rate{400000}), right(&c, zktest::Rate{400000});
   ZtFlowFork fork(&a, &b, &c, static_cast<ZtFlow*>(nullptr));
+  zkflow::enableMetrics(true);
   ASSERT_TRUE(left.start() && right.start() && fork.start() && src.start());
+  zkflow::enableMetrics(false);
   ASSERT_TRUE(zktest::waitFor([&] { return b.requestPos() > 0 && c.requestPos() > 0; }));
   ZtFlowUnit* from[] = {&right};  // one sink: the walk finds the whole graph
   const std::string dot = zkflow::graphDot(from, 1);

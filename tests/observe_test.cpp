@@ -71,18 +71,22 @@ zkflow::GraphMetrics runGraph() {
 class ObserveTest : public zktest::LiveTest {};
 
 TEST_F(ObserveTest, SnapshotAgreesWithWhatEachStageDid) {
-  ASSERT_TRUE(zkflow::metricsEnabled());
+  ASSERT_FALSE(zkflow::metricsEnabled());
+  zkflow::enableMetrics(true);
   const zkflow::GraphMetrics m = runGraph();
+  zkflow::enableMetrics(false);
   struct Row {
     const char* name;
     bool source;
     bool slow;
     bool sink;
-    uint64_t cycles;  // a packet's worth each; the fork's is 0.2 s, a sink's its whole run
+    // A packet's worth each (the fork's 0.2 s, a sink's its whole run), and
+    // for a consumer one more that meets the end of its input.
+    uint64_t cycles;
   };
   const Row rows[] = {{"TestSource", true, false, false, kPackets},
-                      {"SlowPass", false, true, false, kPackets},
-                      {"ZtFlowFork", false, false, false, 1},
+                      {"SlowPass", false, true, false, kPackets + 1},
+                      {"ZtFlowFork", false, false, false, 2},
                       {"TestSink", false, false, true, 1}};
   ASSERT_EQ(m.stages.size(), 5u);
   for (const zkflow::StageMetrics& s : m.stages) {
@@ -193,7 +197,7 @@ TEST_F(ObserveTest, TraceParsesAndHoldsEachTasksEvents) {
     EXPECT_GT(n["\"wait: input empty\""], 0);
   }
   EXPECT_GT(seen["\"TestSource\""]["\"wait: output full\""], 0);
-  EXPECT_EQ(seen["\"SlowPass\""]["\"cycle\""], static_cast<int>(kPackets));
+  EXPECT_EQ(seen["\"SlowPass\""]["\"cycle\""], static_cast<int>(kPackets) + 1);
   EXPECT_EQ(seen["\"Worker\""]["\"handle\""], 4);  // 3 packets and the stop's wake-up
 }
 

@@ -918,8 +918,7 @@ unsigned pollTurns() {
 // what the opener did before it opened it, as the take would have shown us.
 // A gate found closed is a wait of the stage whose loop runs here: the
 // consumer's gate, for input; the producer's, for room on the output.
-void passGate(const zk::Lock& gate, const ZtFlow* flow, bool consumerGate) {
-  if (!gate.isLocked()) return;
+void waitAtGate(const zk::Lock& gate, const ZtFlow* flow, bool consumerGate) {
   zkflow::GateWait timed(flow, consumerGate);
   const unsigned turns = pollTurns();
   for (unsigned i = 0; i < turns && gate.isLocked(); ++i) ZtSpinLock::relax();
@@ -927,6 +926,10 @@ void passGate(const zk::Lock& gate, const ZtFlow* flow, bool consumerGate) {
   if (!gate.isLocked()) return;
   gate.lock();
   gate.unlock();
+}
+
+inline void passGate(const zk::Lock& gate, const ZtFlow* flow, bool consumerGate) {
+  if (gate.isLocked()) waitAtGate(gate, flow, consumerGate);
 }
 
 }  // namespace

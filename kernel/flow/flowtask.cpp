@@ -740,7 +740,7 @@ void ZtFlowTask::run() {
     while (!shutdown() && flowPosOut_[0] - saved < chunk) {
       if (!workStep(c.table, chunk, c.sampleValid)) break;
     }
-    if (probe) probe->cycleEnd();
+    if (probe && probe->on()) probe->cycleEnd();
 
     // Latency of the cycle: from the planned wake-up to now. A cycle that
     // took a new clock base measured nothing useful. Only a cycle that
@@ -856,7 +856,6 @@ bool ZtFlowTask::workStep(ZtFlowPacket** table, unsigned int chunk, bool& sample
   // virtual input takes, and leave it there unreleased; unread, their data
   // stays in the flows.
   const bool virt = virtualInput();
-  zkflow::StageProbe* const probe = probe_.load(std::memory_order_relaxed);
 
   // Read passes: one packet from every live input, repeated until each has
   // delivered. Markers are dealt with here and never reach the handler.
@@ -875,13 +874,13 @@ bool ZtFlowTask::workStep(ZtFlowPacket** table, unsigned int chunk, bool& sample
           if (p) {
             switch (p->markupCode()) {
               case ZtFlowPacket::MarkupCode::EndOfFlow:
-                if (probe) probe->marker("end of flow", i);
+                zkflow::StageProbe::marker(this, "end of flow", i);
                 detachInput(i);
                 --live;
                 ZtFlowPacket::drop(p);
                 break;
               case ZtFlowPacket::MarkupCode::Flush:
-                if (probe) probe->marker("flush", i);
+                zkflow::StageProbe::marker(this, "flush", i);
                 flush(&ZtFlowTask::flowEmitter);
                 flowPosIn_[i].fetch_add(p->size(), std::memory_order_acq_rel);
                 ZtFlowPacket::drop(p);
@@ -907,6 +906,7 @@ bool ZtFlowTask::workStep(ZtFlowPacket** table, unsigned int chunk, bool& sample
       break;
     }
     idle = true;
+    zkflow::StageProbe* const probe = probe_.load(std::memory_order_relaxed);
     const uint64_t idleSince = probe ? probe->idleBegin() : 0;
     wait();
     if (probe) probe->idleEnd(idleSince);
@@ -950,7 +950,10 @@ bool ZtFlowTask::workStep(ZtFlowPacket** table, unsigned int chunk, bool& sample
 
   const unsigned int inCount = virt ? 1 : clampCount(inputCount());
   const unsigned int outCount = clampCount(outputCount_);
-  if (probe) probe->stepInputs(table, inCount);
+  // Read once a step: a trace that starts meanwhile is seen from the next.
+  zkflow::StageProbe* const probe = probe_.load(std::memory_order_relaxed);
+  const bool watched = probe && probe->on();
+  if (watched) probe->stepInputs(table, virt ? 0 : inCount);
   const unsigned int produced = taskHandleFlow(inCount, outCount, table, &ZtFlowTask::flowEmitter);
 
   // The handler may have shrunk the virtual input to say what it used.
@@ -959,7 +962,7 @@ bool ZtFlowTask::workStep(ZtFlowPacket** table, unsigned int chunk, bool& sample
   if (produced != 0) {
     for (unsigned int j = 0; j < outCount; ++j) flowPosOut_[j] += produced;
   }
-  if (probe) probe->stepEnd(m, table, inCount);
+  if (watched) probe->stepEnd(m, table, inCount);
 
   // Every entry, not only those below inCount: an entry the count no longer
   // covers must not keep its packet.

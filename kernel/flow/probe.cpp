@@ -9,9 +9,8 @@ namespace zkflow {
 
 namespace {
 
-// On by default: the loop pays one clock read and some counters per work
-// step (bench/flowtask_bench.cpp, BM_*Metrics).
-std::atomic<bool> gMetrics{true};
+// Off by default: see zkflow/metrics.h for what they cost.
+std::atomic<bool> gMetrics{false};
 
 // The probe of the loop that runs on this thread. Read on slow paths only
 // (a wait at a gate), so the default TLS model's call is no matter.
@@ -71,49 +70,49 @@ void StageProbe::begin() {
   const unsigned int rate = task_->rateInfo().dataRate();
   dataRate.store(rate, std::memory_order_relaxed);
   const double perSecond = metrics_ ? ticksPerSecond() : 0.0;
-  ticksPerPos_ = rate ? static_cast<uint64_t>(perSecond / rate) : 0;
+  // Without a data rate no step can be slower than real time: the bound is
+  // out of reach (m is below 2^32).
+  ticksPerPos_ = rate ? static_cast<uint64_t>(perSecond / rate) : UINT64_MAX >> 32;
   // Buffered input is looked at about a thousand times a second at most:
   // it takes each input flow's guard.
   sampleEvery_ = static_cast<uint64_t>(perSecond / 1000);
+  worthTiming_ = static_cast<uint64_t>(perSecond / 50000);
   nextSample_ = 0;
+  countdown_ = cycleCountdown_ = 1;
+  // A new run goes on from the counts of the last.
+  totals_ = Totals{steps.load(std::memory_order_relaxed), bytes.load(std::memory_order_relaxed),
+                   cycles.load(std::memory_order_relaxed)};
   waitInStep_ = waitInCycle_ = 0;
-  last_ = cycleStart_ = on() ? ticks() : 0;
+  stepStart_ = cycleStart_ = on() ? ticks() : 0;
+  startSession_ = trace::session();
   traceSession_ = 0;
   tCurrent = this;
   trace::labelThread(task_->taskName());
 }
 
 void StageProbe::end() {
+  if (metrics_) publish();
   if (trace::on()) span("end of flow sent", ticks(), 0, nullptr, 0);
-  origin_.store(0, std::memory_order_relaxed);
+  in_ = nullptr;  // the table goes with the loop
+  inCount_ = 0;
   tCurrent = nullptr;
 }
 
-void StageProbe::inputs(ZtFlowPacket* const* in, unsigned inCount) {
-  if (!metrics_) return;
-  uint64_t oldest = 0;
-  for (unsigned k = 0; k < inCount; ++k) {
-    const uint64_t s = in[k] ? in[k]->originTicks() : 0;
-    if (s != 0 && (oldest == 0 || s < oldest)) oldest = s;
-  }
-  if (oldest == 0) oldest = last_ ? last_ : ticks();
-  origin_.store(oldest, std::memory_order_relaxed);
-}
-
-void StageProbe::step(unsigned m, ZtFlowPacket* const* in, unsigned inCount) {
+void StageProbe::stepMore(unsigned m, ZtFlowPacket* const* in, unsigned inCount) {
   const uint64_t now = ticks();
-  if (last_ != 0 && now > last_) {
-    const uint64_t span = now - last_;
-    const uint64_t busy = span > waitInStep_ ? span - waitInStep_ : 0;
+  uint64_t elapsed = 0;
+  if (!metrics_ && startSession_ != trace::session()) stepStart_ = cycleStart_ = 0;
+  if (stepStart_ != 0 && now > stepStart_) {
+    elapsed = now - stepStart_;
+    const uint64_t busy = elapsed > waitInStep_ ? elapsed - waitInStep_ : 0;
     if (metrics_) {
-      TickHistogram::bump(steps, 1);
-      TickHistogram::bump(bytes, m);
       stepTime.add(busy);
-      if (ticksPerPos_ != 0 && m != 0 && busy > m * ticksPerPos_) TickHistogram::bump(overruns, 1);
+      if (m != 0 && busy > m * ticksPerPos_) TickHistogram::bump(overruns, 1);
       for (unsigned k = 0; k < inCount; ++k) {
         const uint64_t s = in[k] ? in[k]->originTicks() : 0;
-        if (s != 0 && s < now) latency.add(now - s);
+        if (s > kUntimed && s < now) latency.add(now - s);
       }
+      publish();
       if (now >= nextSample_) {
         nextSample_ = now + sampleEvery_;
         sampleInputs();
@@ -121,31 +120,45 @@ void StageProbe::step(unsigned m, ZtFlowPacket* const* in, unsigned inCount) {
     }
     // The span starts when the step's input was there: a wait for it is an
     // event of its own, a wait for room on an output lies inside the step.
-    if (trace::on()) this->span("step", inputAt_ > last_ ? inputAt_ : last_, now, "bytes", static_cast<int32_t>(m));
+    if (trace::on()) span("step", inputAt_ > stepStart_ ? inputAt_ : stepStart_, now, "bytes", static_cast<int32_t>(m));
   }
-  waitInCycle_ += waitInStep_;
+  // A step that lasted long enough for two clock readings not to matter
+  // (waits included) has the next one timed too.
+  if (countdown_ == 0) countdown_ = totals_.steps < kEveryStep || elapsed > worthTiming_ ? 1 : kSampleEvery;
+  stepStart_ = countdown_ <= 1 || trace::on() ? now : 0;
+  startSession_ = trace::session();
   waitInStep_ = 0;
-  last_ = now;
 }
 
-void StageProbe::cycle() {
-  if (cycleStart_ != 0 && last_ > cycleStart_) {
-    const uint64_t span = last_ - cycleStart_;
-    if (metrics_) {
-      TickHistogram::bump(cycles, 1);
-      cycleTime.add(span > waitInCycle_ ? span - waitInCycle_ : 0);
-    }
-    if (trace::on()) this->span("cycle", cycleStart_, last_, nullptr, 0);
+void StageProbe::cycleMore() {
+  const uint64_t now = ticks();
+  uint64_t elapsed = 0;
+  if (!metrics_ && startSession_ != trace::session()) cycleStart_ = 0;
+  if (cycleStart_ != 0 && now > cycleStart_) {
+    elapsed = now - cycleStart_;
+    const uint64_t busy = elapsed > waitInCycle_ ? elapsed - waitInCycle_ : 0;
+    if (metrics_) cycleTime.add(busy);
+    if (trace::on()) span("cycle", cycleStart_, now, nullptr, 0);
   }
+  if (cycleCountdown_ == 0)
+    cycleCountdown_ = totals_.cycles < kEveryStep || elapsed > worthTiming_ ? 1 : kSampleEvery;
+  cycleStart_ = cycleCountdown_ <= 1 || trace::on() ? now : 0;
   waitInCycle_ = 0;
-  cycleStart_ = last_;
+}
+
+void StageProbe::publish() {
+  steps.store(totals_.steps, std::memory_order_relaxed);
+  bytes.store(totals_.bytes, std::memory_order_relaxed);
+  cycles.store(totals_.cycles, std::memory_order_relaxed);
 }
 
 void StageProbe::sleepEnd(uint64_t begun) {
   if (!on()) return;
   const uint64_t now = ticks();
   if (begun != 0 && trace::on()) span("sleep", begun, now, nullptr, 0);
-  last_ = cycleStart_ = now;
+  // Timed work begins after the sleep.
+  if (stepStart_ != 0) stepStart_ = now;
+  if (cycleStart_ != 0) cycleStart_ = now;
 }
 
 void StageProbe::dropout(int64_t ahead) {
@@ -155,8 +168,9 @@ void StageProbe::dropout(int64_t ahead) {
   span("dropout", ticks(), 0, "late_us", static_cast<int32_t>(late > INT32_MAX ? INT32_MAX : late));
 }
 
-void StageProbe::marker(const char* what, unsigned i) {
-  if (trace::on()) span(what, ticks(), 0, "input", static_cast<int32_t>(i));
+void StageProbe::marker(ZtFlowTask* task, const char* what, unsigned i) {
+  StageProbe* p = task->probe_.load(std::memory_order_relaxed);
+  if (p && trace::on()) p->span(what, ticks(), 0, "input", static_cast<int32_t>(i));
 }
 
 void StageProbe::waited(uint64_t begun, Wait why, int index) {
@@ -164,6 +178,7 @@ void StageProbe::waited(uint64_t begun, Wait why, int index) {
   const uint64_t now = ticks();
   const uint64_t dt = now > begun ? now - begun : 0;
   waitInStep_ += dt;
+  waitInCycle_ += dt;
   if (why != Wait::OutputFull) inputAt_ = now;
   if (metrics_) {
     switch (why) {
@@ -211,12 +226,6 @@ void StageProbe::sampleInputs() {
     seen |= 1u << i;
   }
   if (seen != inputsSeen.load(std::memory_order_relaxed)) inputsSeen.store(seen, std::memory_order_relaxed);
-}
-
-void StageProbe::stamp(const StageProbe* p, ZtFlowPacket* packet) {
-  if (!p || !packet) return;
-  const uint64_t o = p->origin_.load(std::memory_order_relaxed);
-  if (o != 0 && packet->originTicks() == 0) packet->originTicks(o);
 }
 
 uint32_t StageProbe::track() {

@@ -15,8 +15,7 @@
 // what they publish (the atomics under "Readers") is written by that thread
 // alone, with relaxed stores, and may be read from any thread, also with
 // relaxed loads: each figure is whole, and figures read one after another
-// may come from different moments. stamp() may run on any thread that emits
-// for the task.
+// may come from different moments.
 //
 // Time is kept in raw ticks (host/ticks.h) and converted only when read.
 #pragma once
@@ -27,37 +26,41 @@
 #include "host/ticks.h"
 #include "host/tracebuf.h"
 #include "zkflow/host/allocator.h"
+#include "zkflow/flow/flowpacket.h"
 
 struct ZtFlow;
-struct ZtFlowPacket;
 struct ZtFlowTask;
 struct ZtQueueTask;
 
 namespace zkflow {
 
-// Durations in ticks on a logarithmic scale: eight buckets an octave, so a
-// percentile is known to within an eighth of an octave (about 9 %), while
-// the count, the sum and the largest value are exact. Values of 2^40 ticks
-// (some minutes) and more share the last octave.
+// Durations in ticks: the count, the sum and the largest of every value
+// noted, and a histogram of those also added, on a logarithmic scale of
+// eight buckets an octave, so that a percentile is known to within an eighth
+// of an octave (about 9 %). Values of 2^40 ticks (some minutes) and more
+// share the last octave.
 class TickHistogram {
  public:
   static constexpr unsigned kSub = 8;
   static constexpr unsigned kBuckets = 38 * kSub;
 
   // One writer.
-  void add(uint64_t v) {
-    bump(buckets_[bucket(v)], 1);
+  void note(uint64_t v) {
     bump(count_, 1);
     bump(sum_, v);
     if (v > max_.load(std::memory_order_relaxed)) max_.store(v, std::memory_order_relaxed);
+  }
+  void add(uint64_t v) {
+    note(v);
+    bump(buckets_[bucket(v)], 1);
   }
 
   // Any reader.
   uint64_t count() const { return count_.load(std::memory_order_relaxed); }
   uint64_t sum() const { return sum_.load(std::memory_order_relaxed); }
   uint64_t max() const { return max_.load(std::memory_order_relaxed); }
-  // The smallest bucket edge that a fraction q of the samples do not exceed,
-  // no more than the largest sample; 0 without samples.
+  // The smallest bucket edge that a fraction q of the values added do not
+  // exceed, no more than the largest value noted; 0 without any.
   uint64_t quantile(double q) const;
 
   // A single writer adds with a load and a store: no locked instruction.
@@ -105,25 +108,12 @@ struct StageProbe {
   // Before the handler: the packets of the work step. Packets the handler
   // emits without a stamp of their own get the oldest stamp among them, or
   // the step's start when none has one (a source's packets).
-  void stepInputs(ZtFlowPacket* const* in, unsigned inCount) {
-    if (on()) inputs(in, inCount);
-  }
+  void stepInputs(ZtFlowPacket* const* in, unsigned inCount);
   // After the handler and the advance, before the inputs are dropped: m
-  // positions handled.
-  void stepEnd(unsigned m, ZtFlowPacket* const* in, unsigned inCount) {
-    if (on()) {
-      step(m, in, inCount);
-    } else {
-      last_ = 0;  // a trace that starts later must not see a step begin here
-    }
-  }
-  void cycleEnd() {
-    if (on()) {
-      cycle();
-    } else {
-      cycleStart_ = 0;
-    }
-  }
+  // positions handled. The loop calls stepInputs, stepEnd and cycleEnd only
+  // while on(): when nothing watches, a step costs it one test.
+  inline void stepEnd(unsigned m, ZtFlowPacket* const* in, unsigned inCount);
+  inline void cycleEnd();
   // Around the pacing sleep: sleepBegin() is 0 while nothing is on.
   uint64_t sleepBegin() const { return on() ? ticks() : 0; }
   void sleepEnd(uint64_t begun);
@@ -132,11 +122,14 @@ struct StageProbe {
   void idleEnd(uint64_t begun) { waited(begun, Wait::Idle, -1); }
   // A late cycle: `ahead` is the (negative) lateness in raw Utils::Time.
   void dropout(int64_t ahead);
-  // A marker that arrived on input i ("flush", "end of flow").
-  void marker(const char* what, unsigned i);
+  // A marker that arrived on input i of `task` ("flush", "end of flow").
+  static void marker(ZtFlowTask* task, const char* what, unsigned i);
 
-  // Gives a packet that is emitted without a stamp the current step's origin.
-  static void stamp(const StageProbe* p, ZtFlowPacket* packet);
+  // Gives a packet that is emitted without a stamp the current step's
+  // origin. On the loop's thread, where emits are made.
+  static void stamp(const StageProbe* p, ZtFlowPacket* packet) {
+    if (p && packet && p->metrics_ && packet->originTicks() == 0) packet->originTicks(p->origin());
+  }
 
   enum class Wait { InputEmpty, OutputFull, Idle };
   void waited(uint64_t begun, Wait why, int index);
@@ -160,10 +153,21 @@ struct StageProbe {
   std::atomic<uint64_t> idleTicks{0};
   std::atomic<uint64_t> inputWaits{0};
   std::atomic<uint64_t> outputWaits{0};
-  // Busy time (waits at gates left out) of each work step and each cycle.
+  // Busy time (waits at gates left out) of timed work steps and cycles, and
+  // the end-to-end latency of the packets that timed steps handled. Every
+  // one of a run's first kEveryStep steps (and cycles) is timed, then one in
+  // kSampleEvery, unless the step before lasted 20 us or more, waits
+  // included, and two more clock readings do not matter: on a stage that
+  // hands a packet over in well under a microsecond, reading the clock costs
+  // more than the rest of a step's figures together. Overruns are counted
+  // among the timed steps.
+  static constexpr uint64_t kEveryStep = 256;
+  // The stamp of data made in a step that was not timed: it has no origin
+  // to measure from, and passes that on (0 would have the next stage stamp it).
+  static constexpr uint64_t kUntimed = 1;
+  static constexpr unsigned kSampleEvery = 32;
   TickHistogram stepTime;
   TickHistogram cycleTime;
-  // From a packet's stamp to the end of the step that handled it.
   TickHistogram latency;
   // The most bytes seen buffered ahead of this stage on each input, and
   // which inputs it has looked at (bit i: input i), ended ones included.
@@ -171,9 +175,11 @@ struct StageProbe {
   std::atomic<uint32_t> inputsSeen{0};
 
  private:
-  void inputs(ZtFlowPacket* const* in, unsigned inCount);
-  void step(unsigned m, ZtFlowPacket* const* in, unsigned inCount);
-  void cycle();
+  // The end of a step or cycle that is timed or comes before a timed one.
+  void stepMore(unsigned m, ZtFlowPacket* const* in, unsigned inCount);
+  void cycleMore();
+  // Makes the running totals below visible to readers.
+  void publish();
   void sampleInputs();
   uint32_t track();
   void span(const char* name, uint64_t from, uint64_t to, const char* argName, int32_t arg);
@@ -183,18 +189,62 @@ struct StageProbe {
   bool metrics_ = false;
   uint64_t ticksPerPos_ = 0;
   uint64_t sampleEvery_ = 0;
+  uint64_t worthTiming_ = 0;
   // The loop's own.
-  uint64_t last_ = 0;        // the end of the last step (0: unknown)
+  uint64_t stepStart_ = 0;   // the start of a timed step, else 0
+  // The trace session stepStart_ and cycleStart_ were taken in: a start
+  // left from before a pause of the trace is no start.
+  uint32_t startSession_ = 0;
   uint64_t inputAt_ = 0;     // when the current step's input last arrived
-  uint64_t cycleStart_ = 0;  // 0: unknown
+  uint64_t cycleStart_ = 0;  // the start of a timed cycle, else 0
   uint64_t waitInStep_ = 0;
   uint64_t waitInCycle_ = 0;
   uint64_t nextSample_ = 0;
+  unsigned countdown_ = 1;       // steps to the next timed one
+  unsigned cycleCountdown_ = 1;  // the same for cycles
+  // Running counts, published on timed steps and at the end of the loop:
+  // plain adds to memory cost a step less than atomic stores would.
+  struct Totals {
+    uint64_t steps, bytes, cycles;
+  } totals_ = {};
   uint32_t traceSession_ = 0;
   uint32_t track_ = 0;
-  // The stamp for packets emitted in the current step; 0 without metrics.
-  std::atomic<uint64_t> origin_{0};
+  // The current step's input table (see stepInputs), null between runs.
+  ZtFlowPacket* const* in_ = nullptr;
+  unsigned inCount_ = 0;
+  uint64_t origin() const {
+    // The stamps are older than the step, whose start stands for data made
+    // now.
+    uint64_t oldest = stepStart_ != 0 ? stepStart_ : kUntimed;
+    for (unsigned k = 0; k < inCount_; ++k) {
+      const uint64_t s = in_[k] ? in_[k]->originTicks() : 0;
+      if (s != 0 && s < oldest) oldest = s;
+    }
+    return oldest;
+  }
 };
+
+inline void StageProbe::stepEnd(unsigned m, ZtFlowPacket* const* in, unsigned inCount) {
+  if (metrics_) {
+    ++totals_.steps;
+    totals_.bytes += m;
+  }
+  // Most steps end here: the clock is read for a timed step, the one before
+  // it (whose end is its start), and every step while a trace records.
+  if (--countdown_ <= 1 || stepStart_ != 0 || trace::on()) stepMore(m, in, inCount);
+}
+
+inline void StageProbe::cycleEnd() {
+  if (metrics_) ++totals_.cycles;
+  if (--cycleCountdown_ <= 1 || cycleStart_ != 0 || trace::on()) cycleMore();
+}
+
+inline void StageProbe::stepInputs(ZtFlowPacket* const* in, unsigned inCount) {
+  // Looked at only when the handler emits a packet without a stamp: most
+  // steps of most stages pass on copies, which carry theirs.
+  in_ = in;
+  inCount_ = inCount;
+}
 
 // Notes a wait at a gate of `flow` on the calling thread, for the stage whose
 // loop runs there (none: nothing is noted).

@@ -92,9 +92,10 @@ struct ZKFLOW_EXPORT ZtFlowPacket : ZtStreamable, ZtMTCountable {
   static void drop(ZtFlowPacket* packet);
 
   // When the data entered the graph, in the ticks of the stage metrics
-  // (zkflow/metrics.h): the start of the source's work step that made it.
-  // Copies carry it; 0 means unknown. Stage metrics set it when a packet is
-  // emitted and measure end-to-end latency from it; nothing else reads it.
+  // (zkflow/metrics.h): the start of the source's work step that made it
+  // (1 when that step was not timed). Copies carry it; 0 means not stamped
+  // yet. Stage metrics set it when a packet is emitted and measure
+  // end-to-end latency from it; nothing else reads it.
   uint64_t originTicks() const { return originTicks_; }
   void originTicks(uint64_t t) { originTicks_ = t; }
 
