@@ -100,7 +100,7 @@ struct ZKFLOW_EXPORT ZtFlowPacket : ZtStreamable, ZtMTCountable {
   void originTicks(uint64_t t) { originTicks_ = t; }
 
  protected:
-  void init();
+  ZKFLOW_INTERNAL void init();
 
   MarkupCode markupCode_;
   unsigned int pos_;
@@ -146,7 +146,7 @@ struct ZKFLOW_EXPORT ZtFlowDataPacket : ZtFlowPacket {
   void clipEnd(const Utils::Time& t);
 
  protected:
-  void init();
+  ZKFLOW_INTERNAL void init();
   // (endTime - startTime) / Time(dSize), from the window as it stands.
   Utils::Time timePerUnit() const;
 
