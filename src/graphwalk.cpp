@@ -34,8 +34,8 @@ void walkGraph(ZtFlowUnit* const* units, std::size_t count, std::vector<ZtFlowUn
     ZtFlowUnit* u = found[k];
     ZtFlow* links[2 * ZtFlowUnit::kMaxFlows];
     unsigned n = 0;
-    const unsigned ins = std::min(u->inputCount(), ZtFlowUnit::kMaxFlows);
-    const unsigned outs = std::min(u->outputCount(), ZtFlowUnit::kMaxFlows);
+    const unsigned ins = clampFlows(u->inputCount());
+    const unsigned outs = clampFlows(u->outputCount());
     for (unsigned i = 0; i < ins; ++i) links[n++] = u->input(i);
     for (unsigned i = 0; i < outs; ++i) links[n++] = u->output(i);
     for (unsigned i = 0; i < n; ++i) {
@@ -62,3 +62,4 @@ unsigned int bufferedOn(ZtFlow* f) {
 }
 
 }  // namespace zkflow
+static_assert(zkflow::kUnitFlows == ZtFlowUnit::kMaxFlows, "a unit has this many inputs and outputs");

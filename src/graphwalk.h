@@ -32,6 +32,12 @@ const char* unitName(ZtFlowUnit* u);
 // The metrics of one unit (graphMetrics() for each unit of a walk).
 StageMetrics stageMetrics(ZtFlowUnit* u, double secondsPerTick);
 
+// n, or the size of a unit's flow tables when n is more. (A copy of
+// ZtFlowUnit::kMaxFlows, which is declared without a definition: a
+// reference to it would not link.)
+constexpr unsigned int kUnitFlows = 4;
+inline unsigned int clampFlows(unsigned int n) { return n < kUnitFlows ? n : kUnitFlows; }
+
 // Back-to-back bytes on `f` ahead of the position its consumer last read.
 unsigned int bufferedOn(ZtFlow* f);
 

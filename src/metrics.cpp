@@ -35,7 +35,7 @@ double atRate(uint64_t bytes, unsigned int rate) {
 
 void fillInputs(ZtFlowTask* t, const StageProbe* p, StageMetrics& s) {
   const uint32_t seen = p ? p->inputsSeen.load(std::memory_order_relaxed) : 0;
-  const unsigned n = std::min(t->inputCount(), ZtFlowUnit::kMaxFlows);
+  const unsigned n = clampFlows(t->inputCount());
   for (unsigned i = 0; i < StageProbe::kInputs; ++i) {
     ZtFlow* f = i < n ? t->input(i) : nullptr;
     if (!f && !(seen & (1u << i))) continue;
