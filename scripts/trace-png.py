@@ -56,36 +56,24 @@ def main():
         data = os.path.join(tmp, "boxes.dat")
         plots = []
         with open(data, "w") as out:
-            block = 0
+            def block(lines, style):
+                # One data block per kind of event, one plot (and legend
+                # entry) per block; kinds without events in the window drop out.
+                if lines:
+                    out.write("".join(lines) + "\n\n")
+                    plots.append(f"'{data}' index {len(plots)} {style}")
+
             for name, legend, colour, y0, y1 in SPANS:
-                n = 0
-                for e in events:
-                    if e.get("ph") != "X" or e["name"] != name:
-                        continue
-                    b, d = e["ts"], e["dur"]
-                    if b + d < lo or b > hi:
-                        continue
-                    y = row[e["tid"]]
-                    # x in milliseconds; boxxyerror: x y xlow xhigh ylow yhigh
-                    out.write(f"{b / 1e3:.6f} {y} {b / 1e3:.6f} {(b + d) / 1e3:.6f} {y - 1 + y0} {y - 1 + y1}\n")
-                    n += 1
-                if n:
-                    out.write("\n\n")
-                    plots.append(f"'{data}' index {block} using 1:2:3:4:5:6 with boxxyerror "
-                                 f"fs solid 1.0 noborder lc rgb '{colour}' title '{legend}'")
-                    block += 1
+                # x in milliseconds; boxxyerror: x y xlow xhigh ylow yhigh
+                block([f"{e['ts'] / 1e3:.6f} {row[e['tid']]} {e['ts'] / 1e3:.6f} {(e['ts'] + e['dur']) / 1e3:.6f} "
+                       f"{row[e['tid']] - 1 + y0} {row[e['tid']] - 1 + y1}\n"
+                       for e in events if e.get("ph") == "X" and e["name"] == name
+                       and e["ts"] + e["dur"] >= lo and e["ts"] <= hi],
+                      f"using 1:2:3:4:5:6 with boxxyerror fs solid 1.0 noborder lc rgb '{colour}' title '{legend}'")
             for name, legend, colour, pt in INSTANTS:
-                n = 0
-                for e in events:
-                    if e.get("ph") != "i" or e["name"] != name or not lo <= e["ts"] <= hi:
-                        continue
-                    out.write(f"{e['ts'] / 1e3:.6f} {row[e['tid']] - 0.5}\n")
-                    n += 1
-                if n:
-                    out.write("\n\n")
-                    plots.append(f"'{data}' index {block} using 1:2 with points pt {pt} ps 1.2 "
-                                 f"lc rgb '{colour}' title '{legend}'")
-                    block += 1
+                block([f"{e['ts'] / 1e3:.6f} {row[e['tid']] - 0.5}\n"
+                       for e in events if e.get("ph") == "i" and e["name"] == name and lo <= e["ts"] <= hi],
+                      f"using 1:2 with points pt {pt} ps 1.2 lc rgb '{colour}' title '{legend}'")
         labels = ", ".join("'" + names.get(tid, f'thread {tid}').replace("'", "''") + f"' {row[tid] - 0.5}" for tid in rows)
         height = 140 + 46 * len(rows)
         script = f"""
