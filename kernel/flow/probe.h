@@ -95,7 +95,9 @@ struct StageProbe {
   // Whether flow tasks started from now on keep metrics.
   static void enableMetrics(bool on);
   static bool metricsEnabled();
-  // The probe of the loop that runs on the calling thread, or null.
+  // The probe of the loop that runs on the calling thread, or null. begin()
+  // sets it on the loop's thread and end() clears it; a scheduler that runs
+  // loops by turns on shared worker threads would set it at each turn.
   static StageProbe* current();
   // The task's probe, or null while it has none. Any thread.
   static const StageProbe* of(const ZtFlowTask* task);
