@@ -57,10 +57,10 @@ std::string unitLabel(ZtFlowUnit* u, const StageMetrics& m) {
   if (m.measured) {
     std::snprintf(line, sizeof line,
                   "\\nstep %.3f ms, p99 %.3f ms (%llu steps)\\nend to end %.2f ms, p99 %.2f ms"
-                  "\\nwaits: input %.2f s, output %.2f s\\n%llu overruns",
+                  "\\nwaits: input %.2f s, output %.2f s\\n%llu slow steps",
                   m.stepTime.mean * 1e3, m.stepTime.p99 * 1e3, static_cast<unsigned long long>(m.steps),
                   m.latency.mean * 1e3, m.latency.p99 * 1e3, m.inputWaitSeconds, m.outputWaitSeconds,
-                  static_cast<unsigned long long>(m.overruns));
+                  static_cast<unsigned long long>(m.slowSteps));
     label += line;
   }
   return label + "\"";
@@ -109,6 +109,12 @@ std::string graphDot(ZtFlowUnit* const* units, std::size_t count) {
       std::snprintf(line, sizeof line, "\\nmost %llu B ahead (%.3f s)", static_cast<unsigned long long>(in->mostBytes),
                     in->mostSeconds);
       most = line;
+    }
+    // What the producer's Trim policy dropped on this output, when anything.
+    if (auto* t = dynamic_cast<ZtFlowTask*>(f->producer())) {
+      for (unsigned j = 0; j < ZtFlowUnit::kMaxFlows; ++j)
+        if (t->output(j) == f && t->overrunBytes(j) != 0)
+          most += "\\n" + std::to_string(t->overrunBytes(j)) + " B overrun";
     }
     std::snprintf(line, sizeof line,
                   "  %s -> %s [label=\"flow %zu\\n%u B/s\\nrequest at %u\\n%u B ahead, %u B held%s\"];\n",

@@ -64,6 +64,7 @@ StageMetrics stageMetrics(ZtFlowUnit* u, double perTick) {
   s.task = true;
   s.clockRegulated = t->clockRegulated();
   s.dropouts = t->dropouts();
+  for (unsigned j = 0; j < clampFlows(t->outputCount()); ++j) s.overrunBytes += t->overrunBytes(j);
   const StageProbe* p = StageProbe::of(t);
   if (p) s.dataRate = p->dataRate.load(std::memory_order_relaxed);
   if (p && p->measured.load(std::memory_order_relaxed)) {
@@ -72,7 +73,7 @@ StageMetrics stageMetrics(ZtFlowUnit* u, double perTick) {
     s.cycles = get(p->cycles);
     s.steps = get(p->steps);
     s.bytes = get(p->bytes);
-    s.overruns = get(p->overruns);
+    s.slowSteps = get(p->slowSteps);
     s.inputWaits = get(p->inputWaits);
     s.outputWaits = get(p->outputWaits);
     s.inputWaitSeconds = static_cast<double>(get(p->inputWaitTicks)) * perTick;
@@ -110,7 +111,7 @@ GraphMetrics graphMetrics(ZtFlowUnit* const* units, std::size_t count) {
 
 std::string toJson(const GraphMetrics& m) {
   std::string out;
-  char buf[400];
+  char buf[1024];
   std::snprintf(buf, sizeof buf, "{\"taken_at\":%.6f,\"stages\":[", m.takenAt);
   out += buf;
   for (std::size_t k = 0; k < m.stages.size(); ++k) {
@@ -119,12 +120,12 @@ std::string toJson(const GraphMetrics& m) {
     json::quote(out, s.name);
     std::snprintf(buf, sizeof buf,
                   ",\"task\":%s,\"measured\":%s,\"running\":%s,\"clock_regulated\":%s,\"data_rate\":%u,"
-                  "\"cycles\":%" PRIu64 ",\"steps\":%" PRIu64 ",\"bytes\":%" PRIu64 ",\"overruns\":%" PRIu64
-                  ",\"dropouts\":%" PRIu64 ",\"input_waits\":%" PRIu64 ",\"output_waits\":%" PRIu64
+                  "\"cycles\":%" PRIu64 ",\"steps\":%" PRIu64 ",\"bytes\":%" PRIu64 ",\"slow_steps\":%" PRIu64
+                  ",\"dropouts\":%" PRIu64 ",\"overrun_bytes\":%" PRIu64 ",\"input_waits\":%" PRIu64 ",\"output_waits\":%" PRIu64
                   ",\"input_wait_seconds\":%.9g,\"output_wait_seconds\":%.9g,\"idle_seconds\":%.9g",
                   s.task ? "true" : "false", s.measured ? "true" : "false", s.running ? "true" : "false",
-                  s.clockRegulated ? "true" : "false", s.dataRate, s.cycles, s.steps, s.bytes, s.overruns,
-                  s.dropouts, s.inputWaits, s.outputWaits, s.inputWaitSeconds, s.outputWaitSeconds,
+                  s.clockRegulated ? "true" : "false", s.dataRate, s.cycles, s.steps, s.bytes, s.slowSteps,
+                  s.dropouts, s.overrunBytes, s.inputWaits, s.outputWaits, s.inputWaitSeconds, s.outputWaitSeconds,
                   s.idleSeconds);
     out += buf;
     durationsJson(out, "cycle_time", s.cycleTime);
@@ -150,16 +151,16 @@ std::string toJson(const GraphMetrics& m) {
 std::string metricsTable(const GraphMetrics& m) {
   std::string out;
   char buf[256];
-  std::snprintf(buf, sizeof buf, "%-12s %9s %9s %9s %9s %9s %9s %9s %8s %8s\n", "stage", "steps", "step ms",
-                "p99 ms", "e2e ms", "e2e p99", "in-wait s", "behind s", "overruns", "dropouts");
+  std::snprintf(buf, sizeof buf, "%-12s %9s %9s %9s %9s %9s %9s %9s %6s %8s\n", "stage", "steps", "step ms",
+                "p99 ms", "e2e ms", "e2e p99", "in-wait s", "behind s", "slow", "dropouts");
   out += buf;
   for (const StageMetrics& s : m.stages) {
     if (!s.task) continue;
     double behind = 0;
     for (const InputMetrics& in : s.inputs) behind = std::max(behind, in.mostSeconds);
-    std::snprintf(buf, sizeof buf, "%-12.12s %9" PRIu64 " %9.3f %9.3f %9.2f %9.2f %9.2f %9.3f %8" PRIu64 " %8" PRIu64 "\n",
+    std::snprintf(buf, sizeof buf, "%-12.12s %9" PRIu64 " %9.3f %9.3f %9.2f %9.2f %9.2f %9.3f %6" PRIu64 " %8" PRIu64 "\n",
                   s.name.c_str(), s.steps, s.stepTime.mean * 1e3, s.stepTime.p99 * 1e3, s.latency.mean * 1e3,
-                  s.latency.p99 * 1e3, s.inputWaitSeconds, behind, s.overruns, s.dropouts);
+                  s.latency.p99 * 1e3, s.inputWaitSeconds, behind, s.slowSteps, s.dropouts);
     out += buf;
   }
   return out;

@@ -51,7 +51,7 @@ TEST_F(FlowGraphTest, NamesEveryTaskAndFlowReachableFromOneTask) {
   for (const char* flow : {"flow 0\\n", "flow 1\\n", "flow 2\\n"}) EXPECT_EQ(occurrences(dot, flow), 1u) << flow;
   EXPECT_EQ(occurrences(dot, " -> "), 3u);
   EXPECT_EQ(occurrences(dot, "running"), 4u);
-  EXPECT_EQ(occurrences(dot, " overruns"), 4u);  // every task shows its stage metrics
+  EXPECT_EQ(occurrences(dot, " slow steps"), 4u);  // every task shows its stage metrics
   EXPECT_NE(dot.find("400000 B/s"), std::string::npos);
 
   src.stop();

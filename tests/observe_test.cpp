@@ -115,7 +115,7 @@ TEST_F(ObserveTest, SnapshotAgreesWithWhatEachStageDid) {
     if (!row->source) EXPECT_GE(s.latency.mean, kSlow);
     // The slow stage takes longer than its data lasts (a fast one may too,
     // when it is preempted).
-    if (row->slow) EXPECT_EQ(s.overruns, s.steps);
+    if (row->slow) EXPECT_EQ(s.slowSteps, s.steps);
     EXPECT_EQ(s.cycles, row->cycles);
     EXPECT_EQ(s.cycleTime.count, s.cycles);
     // Inputs that have ended keep what was seen on them.
@@ -127,7 +127,7 @@ TEST_F(ObserveTest, SnapshotAgreesWithWhatEachStageDid) {
   }
   const std::string json = zkflow::toJson(m);
   EXPECT_NE(json.find("\"name\":\"SlowPass\",\"task\":true,\"measured\":true"), std::string::npos) << json;
-  EXPECT_NE(json.find("\"overruns\":20"), std::string::npos);
+  EXPECT_NE(json.find("\"slow_steps\":20"), std::string::npos);
 }
 
 // Steps over one JSON value; false at the first thing that is not JSON.

@@ -7,7 +7,7 @@
 //    shutdown); for a flow task its latency figure and dropouts, and its
 //    stage metrics (zkflow/metrics.h): busy time per step (mean and p99),
 //    end-to-end latency, time spent waiting for input and for output room,
-//    overruns;
+//    slow steps;
 //  - every flow: its producer and consumer, the data rate and position its
 //    consumer last requested, the bytes buffered ahead of that position (the
 //    run of back-to-back data a producer's sleep test measures) with the

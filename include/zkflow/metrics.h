@@ -6,7 +6,7 @@
 // work: per work step and per cycle the time it was busy (waits at its flows'
 // gates left out), with mean, 99th percentile and maximum; how long it
 // waited for input and for room on its outputs; steps that took longer than
-// the data they handled lasts at the task's data rate (overruns: the stage
+// the data they handled lasts at the task's data rate (slow steps: the stage
 // is slower than real time) and late cycles of a clock-regulated task
 // (dropouts); the bytes buffered on each input ahead of it and the most
 // seen; and the end-to-end latency of the packets it handled, from the
@@ -29,7 +29,7 @@
 // graphs without) measures the time.
 //
 // Meaning of a few figures:
-//  - Durations (busy times, end-to-end latency) and overruns come from the
+//  - Durations (busy times, end-to-end latency) and slow steps come from the
 //    timed steps; counts of steps, cycles and bytes from every step.
 //  - A stage's first and only cycle lasts as long as it runs when it has no
 //    outputs (a sink): its figures are per step.
@@ -103,8 +103,10 @@ struct StageMetrics {
   double idleSeconds = 0;     // an immortal task with no inputs
   uint64_t inputWaits = 0;
   uint64_t outputWaits = 0;
-  uint64_t overruns = 0;
+  uint64_t slowSteps = 0;
   uint64_t dropouts = 0;
+  uint64_t overrunBytes = 0;  // unread bytes its Trim outputs dropped (overrunBytes())
+
   std::vector<InputMetrics> inputs;
 };
 

@@ -107,7 +107,7 @@ void StageProbe::stepMore(unsigned m, ZtFlowPacket* const* in, unsigned inCount)
     const uint64_t busy = elapsed > waitInStep_ ? elapsed - waitInStep_ : 0;
     if (metrics_) {
       stepTime.add(busy);
-      if (m != 0 && busy > m * ticksPerPos_) TickHistogram::bump(overruns, 1);
+      if (m != 0 && busy > m * ticksPerPos_) TickHistogram::bump(slowSteps, 1);
       for (unsigned k = 0; k < inCount; ++k) {
         const uint64_t s = in[k] ? in[k]->originTicks() : 0;
         if (s > kUntimed && s < now) latency.add(now - s);

@@ -148,7 +148,7 @@ struct StageProbe {
   std::atomic<uint64_t> bytes{0};
   // Steps that took longer than the data they handled lasts at the task's
   // data rate: the stage is slower than real time.
-  std::atomic<uint64_t> overruns{0};
+  std::atomic<uint64_t> slowSteps{0};
   // Ticks spent waiting, and the waits, by reason.
   std::atomic<uint64_t> inputWaitTicks{0};
   std::atomic<uint64_t> outputWaitTicks{0};
