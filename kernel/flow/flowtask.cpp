@@ -429,6 +429,8 @@ bool ZtFlowTask::start() {
   // run, so that its started consumers see the end. Any other task whose
   // chunk is 0 is refused after taskStart(), in the same way.
   const bool nothingToDo = chunkFor(rateInfo_.dataRate(), steadyDuration(), granularity_) == 0;
+  // Worked out now: once the loop runs, the request is its to renew.
+  const long long positions = nothingToDo ? chunkPositions(rateInfo_.dataRate(), steadyDuration()) : 0;
   loopName_.store(name(), std::memory_order_relaxed);
   if (!probe_.load(std::memory_order_relaxed)) probe_.store(new zkflow::StageProbe(this), std::memory_order_release);
   loopAlive_.store(true, std::memory_order_release);
@@ -453,8 +455,7 @@ bool ZtFlowTask::start() {
     return false;
   }
   if (nothingToDo) {
-    logRefusal(name(), "a cycle's chunk comes to 0 positions",
-               chunkPositions(rateInfo_.dataRate(), steadyDuration()));
+    logRefusal(name(), "a cycle's chunk comes to 0 positions", positions);
     stop();
     return false;
   }
