@@ -41,6 +41,8 @@
 #include "zkflow/flow/flowfork.h"
 #include "zkflow/flow/flowtask.h"
 #include "zkflow/flow/packet.h"
+#include "zkflow/metrics.h"
+#include "zkflow/trace.h"
 #include "peers/bare_sleep.h"
 #include "peers/gst_launch.h"
 #include "peers/mutex_pipeline.h"
@@ -298,6 +300,40 @@ void BM_Fork2(benchmark::State& state) {
   setCounters(state, kPackets, kPeerSize);
 }
 BENCHMARK(BM_Fork2)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// The cost of watching (zkflow/metrics.h, zkflow/trace.h), on the same three
+// graphs, each beside the row above in this binary (which runs unwatched,
+// the default):
+//   BM_<graph>_Metrics  stage metrics on
+//   BM_<graph>_Traced   a trace recording, metrics off
+enum class Watch { Metrics, Traced };
+
+void runWatched(benchmark::State& state, unsigned int stages, unsigned int forkTo, Watch w) {
+  const uint64_t want = (forkTo ? forkTo : 1) * kPackets * kPeerSize;
+  for (auto _ : state) {
+    if (w == Watch::Metrics) zkflow::enableMetrics(true);
+    if (w == Watch::Traced) zkflow::startTrace();
+    const uint64_t seen = runFlowGraph(stages, forkTo, kPackets, kPeerSize, kPeerBound);
+    zkflow::enableMetrics(false);
+    zkflow::stopTrace();
+    if (seen != want) state.SkipWithError("bytes lost");
+  }
+  zkflow::clearTrace();
+  setCounters(state, kPackets, kPeerSize);
+}
+
+void BM_Handoff_Metrics(benchmark::State& state) { runWatched(state, 2, 0, Watch::Metrics); }
+void BM_Handoff_Traced(benchmark::State& state) { runWatched(state, 2, 0, Watch::Traced); }
+void BM_Pipeline4_Metrics(benchmark::State& state) { runWatched(state, 4, 0, Watch::Metrics); }
+void BM_Pipeline4_Traced(benchmark::State& state) { runWatched(state, 4, 0, Watch::Traced); }
+void BM_Fork2_Metrics(benchmark::State& state) { runWatched(state, 0, 2, Watch::Metrics); }
+void BM_Fork2_Traced(benchmark::State& state) { runWatched(state, 0, 2, Watch::Traced); }
+BENCHMARK(BM_Handoff_Metrics)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Handoff_Traced)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Pipeline4_Metrics)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Pipeline4_Traced)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Fork2_Metrics)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Fork2_Traced)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 #ifdef ZKFLOW_HAVE_READERWRITERQUEUE
 void BM_Handoff_MoodycamelRWQ(benchmark::State& state) {

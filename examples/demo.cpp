@@ -420,6 +420,7 @@ int main(int argc, char** argv) {
 
   DropoutCounter dropouts;
   Utils::Log::theLog()->sink(&DropoutCounter::sink, &dropouts);
+  zkflow::enableMetrics(true);  // for the table at the end and the --dot picture
 
   // Flows first: they must outlive the tasks attached to them.
   // Reads leave packets in place (a task may read part of a packet in one
@@ -471,7 +472,7 @@ int main(int argc, char** argv) {
     if (!dotWritten && elapsed >= opt.seconds / 2) {
       ZtFlowTask* all[] = {&tone, &gain, &fork, &wav, &meter};
       dotWritten = true;
-      if (!ZtFlowGraph::writeDot(opt.dot.c_str(), reinterpret_cast<ZtFlowUnit* const*>(all), 5))
+      if (!zkflow::writeGraphDot(opt.dot.c_str(), reinterpret_cast<ZtFlowUnit* const*>(all), 5))
         std::fprintf(stderr, "\ndemo: cannot write %s\n", opt.dot.c_str());
     }
     if (live || elapsed - lastLine >= 1.0 || elapsed >= opt.seconds) {
@@ -504,6 +505,7 @@ int main(int argc, char** argv) {
 
   ZtFlowTask* table[] = {&tone, &gain, &fork, &wav, &meter};
   printLatencyTable(table, 5);
+  std::printf("\n%s", zkflow::metricsTable(zkflow::graphMetrics(reinterpret_cast<ZtFlowUnit* const*>(table), 5)).c_str());
 
   const uint64_t frames = tone.framesMade;
   const bool exact = !wav.ioError && verifyWav(opt.out, frames, gainQ8);

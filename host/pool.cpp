@@ -66,6 +66,7 @@ struct PoolTask {
   uint32_t id = 0;
   PoolTask* next = nullptr;  // in the ready queue or in one lock's waiters
   uint64_t wakeAt = 0;       // monotonic ns, while asleep
+  void* local = nullptr;     // see pool::taskLocal()
 };
 
 }  // namespace zkflow
@@ -514,6 +515,12 @@ PoolTask* current() {
 }
 
 uint32_t currentId() { return here()->running->id; }
+
+void*& taskLocal() {
+  thread_local void* offPool = nullptr;
+  PoolTask* t = current();
+  return t ? t->local : offPool;
+}
 
 bool spawn(ZIF_TaskEntry entry, void* arg, uint32_t id) {
   Pool& p = thePool();

@@ -37,6 +37,12 @@ void taskEnded(uint32_t id);
 void park(ZtSpinLock* held);
 // Makes a parked task ready. Any thread, pooled or not.
 void ready(PoolTask* t);
+// One word of storage for the calling pooled task, or for the calling thread
+// off the pool: what a thread_local is to a thread, since a pooled task may
+// resume on another worker after any wait. The stage probe keeps the stage
+// whose loop runs here in it.
+void*& taskLocal();
+
 // REQUIRES: current(). Lets the other ready tasks run first; returns at once
 // (after giving up the processor to other threads) when none is ready.
 void yield();

@@ -28,6 +28,9 @@
 #include "zkflow/flow/flowtask.h"
 #include "zkflow/flow/flowfork.h"
 #include "zkflow/flow/queuetask.h"
-#include "zkflow/flow/flowgraph.h"
+
+#include "zkflow/graphdot.h"
+#include "zkflow/metrics.h"
+#include "zkflow/trace.h"
 
 #include "zkflow/testing.h"

@@ -10,7 +10,7 @@
 #include "common/testutil.h"
 #include "zkflow/flow/flow.h"
 #include "zkflow/flow/flowfork.h"
-#include "zkflow/flow/flowgraph.h"
+#include "zkflow/graphdot.h"
 
 namespace {
 
@@ -183,7 +183,7 @@ TEST_F(FlowFork, OutputPolicyWhileAConsumerStalls) {
       EXPECT_LE(out1.size(), 122001u);
       EXPECT_EQ(log.count("ZtFlowFork output 1 overrun: dropped "), 1u);
       ZtFlowUnit* units[] = {&fork};
-      EXPECT_NE(std::string(ZtFlowGraph::dot(units, 1).c_str()).find(" B overrun"), std::string::npos);
+      EXPECT_NE(zkflow::graphDot(units, 1).find(" B overrun"), std::string::npos);
     }
     latch.open = true;
     ASSERT_TRUE(waitFor([&] { return fork.done() && sink0.done() && sink1.done(); }, 30));

@@ -6,6 +6,7 @@
 
 #include "zkflow/host/log.h"
 #include "zkflow/host/zsys.h"
+#include "kernel/flow/probe.h"
 
 namespace {
 
@@ -1073,8 +1074,10 @@ unsigned pollTurns() {
 // take and give-back saves two locked instructions per packet on each side.
 // isLocked() is a seq_cst load, an acquire: seeing the gate open, we see
 // what the opener did before it opened it, as the take would have shown us.
-void passGate(const zk::Lock& gate) {
-  if (!gate.isLocked()) return;
+// A gate found closed is a wait of the stage whose loop runs here: the
+// consumer's gate, for input; the producer's, for room on the output.
+void waitAtGate(const zk::Lock& gate, const ZtFlow* flow, bool consumerGate) {
+  zkflow::GateWait timed(flow, consumerGate);
   const unsigned turns = pollTurns();
   const unsigned yields = zkflow::currentWorker() >= 0 ? 0 : kGateYields;
   for (unsigned i = 0; i < turns && gate.isLocked(); ++i) ZtSpinLock::relax();
@@ -1082,6 +1085,10 @@ void passGate(const zk::Lock& gate) {
   if (!gate.isLocked()) return;
   gate.lock();
   gate.unlock();
+}
+
+inline void passGate(const zk::Lock& gate, const ZtFlow* flow, bool consumerGate) {
+  if (gate.isLocked()) waitAtGate(gate, flow, consumerGate);
 }
 
 }  // namespace
@@ -1098,7 +1105,7 @@ void ZtFlow::loopStarted() { gLoops.fetch_add(1, std::memory_order_relaxed); }
 void ZtFlow::loopEnded() { gLoops.fetch_sub(1, std::memory_order_relaxed); }
 
 ZtFlowPacket* ZtFlow::read(unsigned int& pos) {
-  passGate(outputLock);
+  passGate(outputLock, this, true);
   return _read(pos);
 }
 
@@ -1171,7 +1178,7 @@ bool ZtFlow::kickWithin(uint32_t kicksSeen, uint32_t stagedSeen) const {
 
 void ZtFlow::write(ZtFlowPacket* packet) {
   _write(packet);
-  passGate(inputLock);
+  passGate(inputLock, this, false);
 }
 
 void ZtFlow::_write(ZtFlowPacket* packet) {
@@ -1185,7 +1192,7 @@ void ZtFlow::_write(ZtFlowPacket* packet) {
 
 void ZtFlow::append(ZtFlowPacket* packet, unsigned int* pos) {
   _append(packet, pos);
-  passGate(inputLock);
+  passGate(inputLock, this, false);
 }
 
 void ZtFlow::_append(ZtFlowPacket* packet, unsigned int* pos) {

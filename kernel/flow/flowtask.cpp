@@ -9,6 +9,7 @@
 #include "zkflow/host/log.h"
 #include "zkflow/host/zsys.h"
 #include "zkflow/flow/flow.h"
+#include "kernel/flow/probe.h"
 
 namespace {
 
@@ -307,6 +308,7 @@ ZtFlowTask::~ZtFlowTask() {
     m = nullptr;
   }
   waitLock.purge();
+  delete probe_.load(std::memory_order_acquire);
   // The embedded packets go with the members; ~ZtFlowUnit detaches the flows.
 }
 
@@ -430,8 +432,10 @@ bool ZtFlowTask::start() {
   // chunk is 0 is refused after taskStart(), in the same way.
   // Worked out here: once the loop runs, the request is the loop's.
   const bool nothingToDo = chunkFor(rateInfo_.dataRate(), steadyDuration(), granularity_) == 0;
-  const long long positions = chunkPositions(rateInfo_.dataRate(), steadyDuration());
+  // Worked out now: once the loop runs, the request is its to renew.
+  const long long positions = nothingToDo ? chunkPositions(rateInfo_.dataRate(), steadyDuration()) : 0;
   loopName_.store(name(), std::memory_order_relaxed);
+  if (!probe_.load(std::memory_order_relaxed)) probe_.store(new zkflow::StageProbe(this), std::memory_order_release);
   loopAlive_.store(true, std::memory_order_release);
   // taskId is written before the task exists (the loop's stop() test below
   // reads it on the loop's own thread).
@@ -703,6 +707,7 @@ void ZtFlowTask::flowEmitter(ZtFlowTask* task, unsigned int i, ZtFlowPacket* pac
     }
     return;
   }
+  zkflow::StageProbe::stamp(task->probe_.load(std::memory_order_relaxed), packet);
   // Relaxed stores of static strings: what stopWithin() reports of a loop
   // held here, at the cost of two plain stores per emit.
   const char* was = task->where_.load(std::memory_order_relaxed);
@@ -890,6 +895,8 @@ struct Cycle {
 void ZtFlowTask::run() {
   ZtFlow::loopStarted();
   name();
+  zkflow::StageProbe* const probe = probe_.load(std::memory_order_acquire);
+  if (probe) probe->begin();
   Cycle c;
   latency_.addSample(rateInfo_.duration());
   noteLatency();
@@ -918,6 +925,7 @@ void ZtFlowTask::run() {
         backOff(c.idle);
       }
     }
+    if (probe && probe->on()) probe->cycleEnd();
     // A cycle with no work to do (a chunk of 0 once under way) would come
     // round again at once.
     if (chunk == 0) backOff(c.idle);
@@ -962,6 +970,7 @@ void ZtFlowTask::run() {
       const Utils::Time ahead = Utils::Time::fromRaw(due) - elapsed;
       if (ahead.raw() < 0) {
         dropouts_.fetch_add(1, std::memory_order_relaxed);
+        if (probe) probe->dropout(ahead.raw());
         Utils::Log::theLog()->print(Utils::MsgWarning, "flow", -1, kFile, kDropoutLine,
                                     "Flow Dropout %lf", ahead.raw() / 65536.0);
       }
@@ -972,7 +981,9 @@ void ZtFlowTask::run() {
           const Utils::Time wake = ZtClock::timeNow() + wait;
           c.sample.startTime = wake;
           where_.store(kPacing, std::memory_order_relaxed);
+          const uint64_t slept = probe ? probe->sleepBegin() : 0;
           sleepUntil(wake);
+          if (probe) probe->sleepEnd(slept);
         } else {
           c.sample.startTime = ZtClock::timeNow();
         }
@@ -1002,6 +1013,7 @@ void ZtFlowTask::run() {
     // the flow, a walk of its nodes included, sees all we wrote.
     f->settle();
   }
+  if (probe) probe->end();
   where_.store(kEnding, std::memory_order_relaxed);
   taskStop();
   unwait();
@@ -1128,11 +1140,13 @@ bool ZtFlowTask::workStep(ZtFlowPacket** table, unsigned int chunk, bool& sample
           if (p) {
             switch (p->markupCode()) {
               case ZtFlowPacket::MarkupCode::EndOfFlow:
+                zkflow::StageProbe::marker(this, "end of flow", i);
                 detachInput(i);
                 --live;
                 ZtFlowPacket::drop(p);
                 break;
               case ZtFlowPacket::MarkupCode::Flush:
+                zkflow::StageProbe::marker(this, "flush", i);
                 flush(&ZtFlowTask::flowEmitter);
                 flowPosIn_[i].fetch_add(p->size(), std::memory_order_acq_rel);
                 ZtFlowPacket::drop(p);
@@ -1161,8 +1175,11 @@ bool ZtFlowTask::workStep(ZtFlowPacket** table, unsigned int chunk, bool& sample
       break;
     }
     idle = true;
+    zkflow::StageProbe* const probe = probe_.load(std::memory_order_relaxed);
     where_.store(kIdle, std::memory_order_relaxed);
+    const uint64_t idleSince = probe ? probe->idleBegin() : 0;
     wait();
+    if (probe) probe->idleEnd(idleSince);
   }
   if (shutdown()) {
     for (unsigned int k = 0; k < kMaxFlows; ++k) {
@@ -1209,6 +1226,10 @@ bool ZtFlowTask::workStep(ZtFlowPacket** table, unsigned int chunk, bool& sample
   unsigned int outBefore = 0;
   for (unsigned int j = 0; j < outCount; ++j) outBefore += flowPosOut_[j];
   where_.store(kHandling, std::memory_order_relaxed);
+  // Read once a step: a trace that starts meanwhile is seen from the next.
+  zkflow::StageProbe* const probe = probe_.load(std::memory_order_relaxed);
+  const bool watched = probe && probe->on();
+  if (watched) probe->stepInputs(table, virt ? 0 : inCount);
   const unsigned int produced = taskHandleFlow(inCount, outCount, table, &ZtFlowTask::flowEmitter);
 
   // The handler may have shrunk the virtual input to say what it used.
@@ -1220,6 +1241,7 @@ bool ZtFlowTask::workStep(ZtFlowPacket** table, unsigned int chunk, bool& sample
   if (produced != 0) {
     for (unsigned int j = 0; j < outCount; ++j) flowPosOut_[j] += produced;
   }
+  if (watched) probe->stepEnd(m, table, inCount);
 
   // Every entry, not only those below inCount: an entry the count no longer
   // covers must not keep its packet.

@@ -3,6 +3,7 @@
 
 #include "zkflow/host/log.h"
 #include "zkflow/host/zsys.h"
+#include "kernel/flow/probe.h"
 
 namespace {
 
@@ -351,6 +352,7 @@ unsigned long ZtQueueTask::queueTask(void* arg) {
   // body would then wait for a resume() that already came).
   t->suspendLock.lock();
   t->running_.store(true, std::memory_order_release);
+  zkflow::HandlerTrace traced;
 
   if (!t->shutdown()) {
     do {
@@ -368,11 +370,15 @@ unsigned long ZtQueueTask::queueTask(void* arg) {
       if (q) {
         if (!t->_take(q, holder)) break;  // the object is going away
         t->where_.store(kHandling, std::memory_order_relaxed);
+        const uint64_t handling = traced.begin();
         t->taskHandlePacket(holder, t->out());
+        traced.end(handling, t);
       } else {
         const Utils::Time t0 = ZtClock::timeNow();
         t->where_.store(kHandling, std::memory_order_relaxed);
+        const uint64_t handling = traced.begin();
         t->taskHandlePacket(holder, t->out());
+        traced.end(handling, t);
         t->where_.store(kPacing, std::memory_order_relaxed);
         while (ZtClock::timeNow() - t0 < Utils::Time(t->minSampleTime()))
           ZIF_Sleep(kSleepQuantum.seconds());
@@ -402,6 +408,7 @@ unsigned long ZtQueueTask::queueTaskCoop(void* arg) {
   Queue* const q = t->bodyQueue_.load(std::memory_order_acquire);
   t->running_.store(true, std::memory_order_release);
   ZIF_SetEventCoop(t->startEvent_);
+  zkflow::HandlerTrace traced;
 
   if (!t->shutdown()) {
     do {
@@ -414,7 +421,9 @@ unsigned long ZtQueueTask::queueTaskCoop(void* arg) {
       }
       t->sampleStartTime_ = ZtClock::timeNow();
       t->where_.store(kHandling, std::memory_order_relaxed);
+      const uint64_t handling = traced.begin();
       t->taskHandlePacket(holder, t->out());
+      traced.end(handling, t);
       t->runTime_ = Utils::Time(ZIF_CurrentTaskTimeCoop(), ZIF_ZeroBasedTimeFrequency());
       if (t->shutdown()) break;
       ZIF_PollTasks();

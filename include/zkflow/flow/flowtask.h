@@ -66,6 +66,9 @@
 struct ZtFlow;
 struct ZtFlowBase;
 struct ZtFlowTask;
+namespace zkflow {
+struct StageProbe;
+}
 
 // Puts a packet on output `i` of a task. Called on the task's own thread. The
 // packet's position is relative to the output's current position (0 places
@@ -510,4 +513,11 @@ struct ZKFLOW_EXPORT ZtFlowTask : ZtFlowUnit {
   // the derived part may be gone (a destructor's stop()), and taskName()
   // with it. Written before the loop runs.
   std::atomic<const char*> loopName_{nullptr};
+
+  // What the loop tells the stage metrics and the trace (zkflow/metrics.h,
+  // zkflow/trace.h). Made by the first start() that finds memory for it (a
+  // task without one runs unobserved), freed by the destructor; a copy
+  // starts without one. Atomic: a snapshot reads it from any thread.
+  friend struct zkflow::StageProbe;
+  std::atomic<zkflow::StageProbe*> probe_{nullptr};
 };
