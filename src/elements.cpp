@@ -35,8 +35,8 @@ struct File {
 // Reads `bytes` of whole frames from where the file stands.
 class FileSource final : public Stage {
  public:
-  FileSource(const std::string& path, Format f, std::FILE* file, uint64_t bytes)
-      : Stage(path, Kind::Source, Format{}, f), left_(bytes - bytes % f.frameBytes()) {
+  FileSource(const char* name, Format f, std::FILE* file, uint64_t bytes)
+      : Stage(name, Kind::Source, Format{}, f), left_(bytes - bytes % f.frameBytes()) {
     file_.f = file;
   }
 
@@ -62,8 +62,8 @@ class FileSource final : public Stage {
 // lengths at the end.
 class FileSink final : public Stage {
  public:
-  FileSink(const std::string& path, std::FILE* file, bool wav)
-      : Stage(path, Kind::Sink, Format{}, Format{}), wav_(wav) {
+  FileSink(std::FILE* file, bool wav)
+      : Stage(wav ? "wav writer" : "raw writer", Kind::Sink, Format{}, Format{}), wav_(wav) {
     file_.f = file;
   }
 
@@ -213,7 +213,7 @@ Stage* readWav(Graph& g, const std::string& path) {
   const WavError e = parseWav(head, n, size, info);
   if (e != WavError::None) return refuse(path, wavErrorText(e));
   if (std::fseek(file.f, static_cast<long>(info.dataOffset), SEEK_SET) != 0) return refuse(path, "cannot seek");
-  auto* s = new FileSource(path, info.format, file.f, info.dataBytes);
+  auto* s = new FileSource("wav reader", info.format, file.f, info.dataBytes);
   if (s) file.f = nullptr;  // the stage owns it now
   return make(g, s);
 }
@@ -223,7 +223,7 @@ Stage* readRaw(Graph& g, const std::string& path, Format format) {
   File file;
   file.f = std::fopen(path.c_str(), "rb");
   if (!file.f) return refuse(path, "cannot open");
-  auto* s = new FileSource(path, format, file.f, UINT64_MAX);
+  auto* s = new FileSource("raw reader", format, file.f, UINT64_MAX);
   if (s) file.f = nullptr;
   return make(g, s);
 }
@@ -231,7 +231,7 @@ Stage* readRaw(Graph& g, const std::string& path, Format format) {
 Stage* writeWav(Graph& g, const std::string& path) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) return refuse(path, "cannot create");
-  auto* s = new FileSink(path, f, true);
+  auto* s = new FileSink(f, true);
   if (!s) std::fclose(f);
   return make(g, s);
 }
@@ -239,7 +239,7 @@ Stage* writeWav(Graph& g, const std::string& path) {
 Stage* writeRaw(Graph& g, const std::string& path) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) return refuse(path, "cannot create");
-  auto* s = new FileSink(path, f, false);
+  auto* s = new FileSink(f, false);
   if (!s) std::fclose(f);
   return make(g, s);
 }

@@ -219,8 +219,9 @@ Error Graph::start() {
                                   n.stage->name());
       return Error::StartFailed;
     }
-    if (n.stage->kind() == Stage::Kind::Source) g.visit(n.stage.get());
   }
+  for (Impl::Node& n : g.nodes)
+    if (n.stage->kind() == Stage::Kind::Source) g.visit(n.stage.get());
   // Consumers first: a fork checks the rates that its consumers publish
   // when they start, and a producer must find its consumer reading.
   for (auto t = g.order.rbegin(); t != g.order.rend(); ++t) {

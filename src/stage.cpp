@@ -79,7 +79,11 @@ void Context::fail(const char* what) {
 // -------------------------------------------------------------------- Stage
 
 Stage::Stage(std::string name, Kind kind, Format takes, Format gives)
-    : name_(std::move(name)), kind_(kind), takes_(takes), gives_(gives), ctx_(*this) {}
+    : name_(std::move(name)), kind_(kind), takes_(takes), gives_(gives), ctx_(*this) {
+  // A source has no real input: the loop offers it a virtual one, whose
+  // size says how much the cycle wants.
+  virtualInput(kind == Kind::Source);
+}
 
 Stage::~Stage() {
   // The graph has ended the loop already; this is for a stage deleted
