@@ -279,6 +279,19 @@ std::vector<Straggler> Graph::stop(double seconds) {
   return late;
 }
 
+uint64_t Graph::lostBytes(const Stage* consumer) const {
+  Impl::Node* n = consumer ? impl_->find(consumer) : nullptr;
+  if (!impl_->started || !n || !n->producer) return 0;
+  // The flow into `consumer` is output 0 of its producer, or output i of
+  // the fork that serves the producer's i-th consumer.
+  const std::vector<Stage*>& siblings = impl_->find(n->producer)->consumers;
+  if (siblings.size() == 1) return n->producer->overrunBytes(0);
+  const unsigned i = static_cast<unsigned>(std::find(siblings.begin(), siblings.end(), consumer) - siblings.begin());
+  for (const auto& f : impl_->forks)
+    if (f->input(0) == n->producer->output(0)) return f->overrunBytes(i);
+  return 0;
+}
+
 std::vector<ZtFlowTask*> Graph::tasks() const {
   if (impl_->started) return impl_->order;
   std::vector<ZtFlowTask*> all;

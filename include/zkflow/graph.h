@@ -146,6 +146,10 @@ class ZKFLOW_EXPORT Graph {
   // force. A graph that never started returns an empty list.
   std::vector<Straggler> stop(double seconds = kDestroySeconds);
 
+  // Bytes that did not reach `consumer` because it fell too far behind a
+  // paced source (0 in a graph without one, or before start).
+  uint64_t lostBytes(const Stage* consumer) const;
+
   // Every task of the graph, stages and forks, producers before consumers:
   // for pictures of the running graph (ZtFlowGraph::writeDot) and latency
   // tables.
