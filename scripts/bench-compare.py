@@ -47,6 +47,8 @@ CASES = [
      "message_bench", "BM_BufferedSendPoll", "BM_SigcEmit/1", "cost", 3.0),
     ("Packet list append + read vs std::map insert-with-hint + erase-begin",
      "flow_bench", "BM_ListStream", "BM_MapStream", "cost", 1.0),
+    ("Lambda stages of a zkflow::Graph vs hand-written ZtFlowTask subclasses, source -> gain -> sink",
+     "stage_bench", "BM_LambdaStages/real_time", "BM_TaskSubclasses/real_time", "rate", 0.95),
     ("Clock-regulated source 192,000 B/s: wake-up lateness p99 vs bare clock_nanosleep loop",
      "flowtask_bench", "BM_PacedSource192k/iterations:1/real_time",
      "BM_PacedBareSleep/iterations:1/real_time", "p99", 2.0),

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <limits>
 #include <mutex>
+#include <thread>
 
 #include "zkflow/host/log.h"
 #include "zkflow/flow/flow.h"
@@ -42,7 +43,6 @@ const char* errorText(Error e) {
     case Error::NoInput: return "a source has no input to connect";
     case Error::InputTaken: return "the consumer already has a producer";
     case Error::TooManyOutputs: return "the producer already feeds four consumers";
-    case Error::Loop: return "the connection would close a loop";
     case Error::FormatUnknown: return "the producer's format is not known yet: connect its input first";
     case Error::FormatMismatch: return "the consumer does not accept the producer's format";
     case Error::Started: return "the graph has started";
@@ -69,22 +69,18 @@ struct Graph::Impl {
   // Stages tell their end here (on their own threads), waking wait().
   std::mutex mutex;
   std::condition_variable endSeen;
+  unsigned told = 0;  // ends told so far, under mutex
 
   static void wake(void* self) {
     auto* impl = static_cast<Impl*>(self);
     std::lock_guard<std::mutex> hold(impl->mutex);
+    ++impl->told;
     impl->endSeen.notify_all();
   }
   Node* find(const Stage* s) {
     for (Node& n : nodes)
       if (n.stage.get() == s) return &n;
     return nullptr;
-  }
-  bool reaches(Stage* from, const Stage* to) {
-    if (from == to) return true;
-    for (Stage* c : find(from)->consumers)
-      if (reaches(c, to)) return true;
-    return false;
   }
   bool allEnded() const {
     for (const ZtFlowTask* t : order)
@@ -174,7 +170,8 @@ Error Graph::connect(Stage* from, Stage* to) {
   else if (to->kind() == Stage::Kind::Source) e = Error::NoInput;
   else if (b->producer) e = Error::InputTaken;
   else if (a->consumers.size() >= ZtFlowUnit::kMaxFlows) e = Error::TooManyOutputs;
-  else if (impl_->reaches(to, from)) e = Error::Loop;
+  // A stage's output is known once its input is, so no connection can
+  // close a loop: the stage that would close it has no known output yet.
   else if (!from->gives_.complete()) e = Error::FormatUnknown;
   else if (!to->takes_.accepts(from->gives_)) e = Error::FormatMismatch;
   if (e != Error::None) {
@@ -249,11 +246,20 @@ Error Graph::run() {
 bool Graph::wait(double seconds) {
   const Clock::time_point until = after(seconds);
   std::unique_lock<std::mutex> hold(impl_->mutex);
-  while (!impl_->allEnded()) {
+  for (unsigned seen = impl_->told; !impl_->allEnded();) {
     if (Clock::now() >= until) return false;
-    // A stage tells its end just before its loop sets done, and forks tell
-    // nothing: look again now and then.
-    impl_->endSeen.wait_for(hold, std::chrono::milliseconds(10));
+    if (impl_->told == seen) {
+      // Forks tell nothing: look again now and then.
+      impl_->endSeen.wait_for(hold, std::chrono::milliseconds(10));
+      continue;
+    }
+    // A stage tells its end a moment before its loop sets done: yield for
+    // that moment rather than sleep through a whole period.
+    seen = impl_->told;
+    hold.unlock();
+    for (const auto soon = Clock::now() + std::chrono::milliseconds(2); Clock::now() < soon && !impl_->allEnded();)
+      std::this_thread::yield();
+    hold.lock();
   }
   return true;
 }
