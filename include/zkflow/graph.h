@@ -60,7 +60,6 @@ enum class Error {
   NoInput,         // the consumer is a source
   InputTaken,      // the consumer already has a producer
   TooManyOutputs,  // the producer already feeds four consumers
-  Loop,            // the connection would close a cycle
   FormatUnknown,   // the producer's format is not known yet: connect its input first
   FormatMismatch,  // the consumer does not accept the producer's format
   Started,         // the graph has started: it can no longer change
