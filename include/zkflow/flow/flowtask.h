@@ -241,12 +241,6 @@ struct ZKFLOW_EXPORT ZtFlowTask : ZtFlowUnit {
   // duration), a clock-regulated task with a data rate of 0 (pacing divides
   // by it).
   bool start() override;
-  // LOCAL STUB (not to commit)
-  enum class OutputPolicy { Trim, Block };
-  void outputPolicy(unsigned int, OutputPolicy) {}
-  uint64_t overrunBytes(unsigned int) const { return 0; }
-  bool stopWithin(double) { stop(); return true; }
-  const char* waitingAt() const { return "somewhere"; }
   // Sets shutdown, frees the loop from its own waits (the wait lock and a
   // blocked input read) and yields until done; clears started. Does nothing
   // when the loop is not running. A loop blocked in an emit sees shutdown
