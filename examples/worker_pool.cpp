@@ -11,6 +11,7 @@
 // order of completion, or of submission when asked: the second pool below
 // checks that order. Nothing here is stopped or joined by hand: the pools'
 // destructors do it, after every submitted job is done.
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -27,7 +28,11 @@ struct Done {
   long square;
 };
 
-Done work(int& job) { return {job, static_cast<long>(job) * job}; }
+// Every fourth job takes longer, so that jobs end out of submission order.
+Done work(int& job) {
+  if (job % 4 == 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
+  return {job, static_cast<long>(job) * job};
+}
 
 }  // namespace
 

@@ -4,8 +4,10 @@
 // The data path (formats, frames, forks, files) is checked by the examples.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
+#include <vector>
 
 #include "common/testutil.h"
 #include "zkflow/elements.h"
@@ -55,6 +57,37 @@ TEST(Graph, DestroyedInAnyStateAndOrder) {
       live.expectBack();
     }
   }
+}
+
+// A transform that sends seven calls' worth at once makes packets that its
+// consumer reads in pieces cut through frames (6 bytes each): the stage puts
+// every frame back together, in order.
+TEST(Graph, FramesCutAcrossPackets) {
+  const zkflow::Format three = zkflow::Format::int16(3, 48000);
+  const int16_t frames = 30000;
+  zkflow::Graph g;
+  zkflow::Stage* src = g.source<int16_t>("count", three, [&](zkflow::Context& ctx, zkflow::Span<int16_t> out) {
+    const auto n = std::min<std::size_t>(out.size() / 3, static_cast<std::size_t>(frames - ctx.frame()));
+    for (std::size_t i = 0; i < n * 3; ++i) out[i] = static_cast<int16_t>(ctx.frame() + i / 3);
+    if (ctx.frame() + n == static_cast<uint64_t>(frames)) ctx.end();
+    return n * 3;
+  });
+  std::vector<int16_t> held;
+  zkflow::Stage* batch = g.transform<int16_t>("batch", [&](zkflow::Context& ctx, zkflow::Span<const int16_t> in) {
+    held.insert(held.end(), in.begin(), in.end());
+    if (held.size() < 7 * in.size() && held.size() < frames * 3u - ctx.frame() * 3) return;
+    std::copy(held.begin(), held.end(), ctx.output<int16_t>(held.size()).begin());
+    held.clear();
+  });
+  int16_t next = 0, wrong = 0;
+  zkflow::Stage* check = g.sink<int16_t>("check", [&](zkflow::Context&, zkflow::Span<const int16_t> in) {
+    for (std::size_t i = 0; i < in.size(); i += 3) wrong += in[i] != next || in[i + 2] != next, ++next;
+  });
+  ASSERT_EQ(g.connect(src, batch), zkflow::Error::None);
+  ASSERT_EQ(g.connect(batch, check), zkflow::Error::None);
+  ASSERT_EQ(g.run(), zkflow::Error::None);
+  EXPECT_EQ(next, frames);
+  EXPECT_EQ(wrong, 0);
 }
 
 TEST(Graph, ConnectErrors) {
