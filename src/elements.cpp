@@ -198,6 +198,14 @@ class NullSink final : public Stage {
 
 Stage* make(Graph& g, Stage* s) { return g.add(std::unique_ptr<Stage>(s)); }
 
+Stage* writer(Graph& g, const std::string& path, bool wav) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return refuse(path, "cannot create");
+  auto* s = new FileSink(f, wav);
+  if (!s) std::fclose(f);  // otherwise the stage owns it
+  return make(g, s);
+}
+
 }  // namespace
 
 Stage* readWav(Graph& g, const std::string& path) {
@@ -228,21 +236,8 @@ Stage* readRaw(Graph& g, const std::string& path, Format format) {
   return make(g, s);
 }
 
-Stage* writeWav(Graph& g, const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return refuse(path, "cannot create");
-  auto* s = new FileSink(f, true);
-  if (!s) std::fclose(f);
-  return make(g, s);
-}
-
-Stage* writeRaw(Graph& g, const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return refuse(path, "cannot create");
-  auto* s = new FileSink(f, false);
-  if (!s) std::fclose(f);
-  return make(g, s);
-}
+Stage* writeWav(Graph& g, const std::string& path) { return writer(g, path, true); }
+Stage* writeRaw(Graph& g, const std::string& path) { return writer(g, path, false); }
 
 Stage* tone(Graph& g, Format format, double hz, double amplitude, uint64_t frames) {
   if (!audio(format) || !format.complete()) return refuse("tone", "needs a complete int16 or float32 format");
