@@ -94,8 +94,8 @@ class ZKFLOW_EXPORT Graph {
   // A source from `fn(Context&, Span<T> out) -> size_t`: fills `out` (room
   // for ctx.framesWanted() frames) and returns how many samples it wrote;
   // calls ctx.end() after its last. T must be the sample type of `gives`.
-  // A source that returns 0 without ending is called again at once: one
-  // that waits for data (a device, a socket) waits inside fn.
+  // A source that returns 0 without ending is called again after a short
+  // back-off; one that waits for data (a device, a socket) may wait in fn.
   template <class T, class F>
   Stage* source(std::string name, Format gives, F fn) {
     static_assert(std::is_convertible<std::invoke_result_t<F&, Context&, Span<T>>, std::size_t>::value,
