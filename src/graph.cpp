@@ -59,6 +59,7 @@ struct Graph::Impl {
     std::unique_ptr<Stage> stage;
     Stage* producer = nullptr;
     std::vector<Stage*> consumers;
+    ZtFlowFork* fork = nullptr;  // between it and its consumers, when more than one
   };
   std::vector<Node> nodes;  // in the order added
   std::vector<std::unique_ptr<ZtFlow>> flows;
@@ -102,7 +103,7 @@ bool Graph::Impl::wire(Node& n, bool paced) {
   if (!out || !n.stage->addOutput(out)) return false;
   if (n.consumers.size() == 1) return n.consumers[0]->addInput(out);
   forks.emplace_back(new ZtFlowFork(out, static_cast<ZtFlow*>(nullptr)));
-  ZtFlowFork* fork = forks.back().get();
+  ZtFlowFork* fork = n.fork = forks.back().get();
   if (!fork) return false;
   for (unsigned i = 0; i < n.consumers.size(); ++i) {
     ZtFlow* f = newFlow();
@@ -117,10 +118,7 @@ bool Graph::Impl::wire(Node& n, bool paced) {
 void Graph::Impl::visit(Stage* s) {
   order.push_back(s);
   Node* n = find(s);
-  if (n->consumers.size() > 1) {
-    for (auto& f : forks)
-      if (f->input(0) == s->output(0)) order.push_back(f.get());
-  }
+  if (n->fork) order.push_back(n->fork);
   for (Stage* c : n->consumers) visit(c);
 }
 
@@ -155,7 +153,7 @@ Stage* Graph::add(std::unique_ptr<Stage> stage) {
   if (impl_->started) return refuse(stage->name(), errorText(Error::Started));
   stage->onEnd_ = &Impl::wake;
   stage->onEndArg_ = impl_.get();
-  impl_->nodes.push_back({std::move(stage), nullptr, {}});
+  impl_->nodes.push_back({std::move(stage), nullptr, {}, nullptr});
   return impl_->nodes.back().stage.get();
 }
 
@@ -290,12 +288,10 @@ uint64_t Graph::lostBytes(const Stage* consumer) const {
   if (!impl_->started || !n || !n->producer) return 0;
   // The flow into `consumer` is output 0 of its producer, or output i of
   // the fork that serves the producer's i-th consumer.
-  const std::vector<Stage*>& siblings = impl_->find(n->producer)->consumers;
-  if (siblings.size() == 1) return n->producer->overrunBytes(0);
-  const unsigned i = static_cast<unsigned>(std::find(siblings.begin(), siblings.end(), consumer) - siblings.begin());
-  for (const auto& f : impl_->forks)
-    if (f->input(0) == n->producer->output(0)) return f->overrunBytes(i);
-  return 0;
+  const Impl::Node* p = impl_->find(n->producer);
+  if (!p->fork) return n->producer->overrunBytes(0);
+  const auto i = std::find(p->consumers.begin(), p->consumers.end(), consumer) - p->consumers.begin();
+  return p->fork->overrunBytes(static_cast<unsigned>(i));
 }
 
 std::vector<ZtFlowTask*> Graph::tasks() const {
