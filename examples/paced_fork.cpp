@@ -8,8 +8,8 @@
 // A paced source keeps its output about one cycle ahead of the clock, as a
 // capture or playback device would. Connected to two consumers, it gets a
 // fork from the graph, which keeps pace with the first consumer. The second
-// cannot hold the source back: what it has not read half a second after it
-// was made is dropped, and the graph counts those bytes (lostBytes). Every
+// cannot hold the source back: what lies more than about a second ahead of
+// where it reads is dropped, and the graph counts those bytes. Every
 // frame carries its own number, so each sink checks what it got: the fast
 // one every frame in order; the slow one frames in order with gaps, whose
 // sum is what the graph says it lost.

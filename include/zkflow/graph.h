@@ -25,8 +25,9 @@
 //
 // Back-pressure and loss: in a graph without a paced source nothing is ever
 // dropped; a fork waits for its slowest consumer. With a paced source the
-// fork keeps pace with its first consumer, and a consumer that falls more
-// than half a second behind loses what it did not read in time.
+// fork keeps pace with its first consumer, and another consumer that falls
+// more than about a second behind loses what lies beyond that second
+// (lostBytes counts it).
 //
 // Thread safety: one thread builds and controls a graph (add, connect, start,
 // run, wait, stop, the destructor). The stages run on threads of their own.
