@@ -30,13 +30,13 @@ TEST(Graph, DestroyedInAnyStateAndOrder) {
     for (const bool sinkFirst : {false, true}) {
       SCOPED_TRACE(testing::Message() << "left " << left << (sinkFirst ? ", sink added first" : ""));
       zktest::LiveCount live;
-      std::atomic<bool> release{false};
+      std::atomic<bool> release{false}, stuck{false};
       zktest::BoundedThread scope([&] {
         zkflow::Graph g;
         zkflow::Stage* sink = nullptr;
         auto addSink = [&] {
           sink = g.sink<int16_t>("sink", [&, left](zkflow::Context&, zkflow::Span<const int16_t>) {
-            while (left == StuckSink && !release.load()) std::this_thread::yield();
+            while (left == StuckSink && !release.load()) stuck = true, std::this_thread::yield();
           });
         };
         if (sinkFirst) addSink();
@@ -46,6 +46,7 @@ TEST(Graph, DestroyedInAnyStateAndOrder) {
         if (left != Built) ASSERT_EQ(g.start(), zkflow::Error::None);
         if (left == Ended) ASSERT_TRUE(g.wait(10));
         if (left == StuckSink) {
+          ASSERT_TRUE(zktest::waitFor([&] { return stuck.load(); }));
           const std::vector<zkflow::Straggler> late = g.stop(0.2);
           ASSERT_EQ(late.size(), 1u);
           EXPECT_EQ(late[0].name, "sink");
