@@ -34,3 +34,13 @@
 #include "zkflow/trace.h"
 
 #include "zkflow/testing.h"
+
+// The layer above the kernel: graphs of stages, built-in elements, mailboxes
+// and worker pools.
+#include "zkflow/span.h"
+#include "zkflow/format.h"
+#include "zkflow/stage.h"
+#include "zkflow/graph.h"
+#include "zkflow/elements.h"
+#include "zkflow/mailbox.h"
+#include "zkflow/workerpool.h"

@@ -61,6 +61,8 @@ CASES = [
      "flowtask_bench", "BM_Pipeline4_Traced/real_time", "BM_Pipeline4/real_time", "rate", 0.90),
     ("Fork to 2 consumers, trace recording vs none",
      "flowtask_bench", "BM_Fork2_Traced/real_time", "BM_Fork2/real_time", "rate", 0.90),
+    ("Lambda stages of a zkflow::Graph vs hand-written ZtFlowTask subclasses, source -> gain -> sink",
+     "stage_bench", "BM_LambdaStages/real_time", "BM_TaskSubclasses/real_time", "rate", 0.95),
     ("Clock-regulated source 192,000 B/s: wake-up lateness p99 vs bare clock_nanosleep loop",
      "flowtask_bench", "BM_PacedSource192k/iterations:1/real_time",
      "BM_PacedBareSleep/iterations:1/real_time", "p99", 2.0),
