@@ -163,7 +163,8 @@ int main(int argc, char** argv) {
   std::printf("\n");
   printLatencyTable(g.tasks());
   const std::vector<ZtFlowTask*> ts = g.tasks();
-  std::printf("\n%s", zkflow::metricsTable(zkflow::graphMetrics(reinterpret_cast<ZtFlowUnit* const*>(ts.data()), ts.size())).c_str());
+  const std::vector<ZtFlowUnit*> us(ts.begin(), ts.end());
+  std::printf("\n%s", zkflow::metricsTable(zkflow::graphMetrics(us.data(), us.size())).c_str());
   const uint64_t frames = made.load();
   const bool exact = !wav->failed() && verifyWav(opt.out, frames, opt.gain);
   std::printf("\n%llu frames made, %llu bytes written to %s, %u level messages, %u dropouts\n",
