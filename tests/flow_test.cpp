@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <utility>
 
 #include "common/testutil.h"
@@ -189,6 +191,61 @@ TEST_F(FlowTest, KicksAndReadsThatComeWhileASideDecidesAreNotLost) {
 
 // ------------------------------------------------------- gates, threaded
 
+class FlowThreadTest : public zktest::LiveTest {};
+
+// The stage's publish of a write against the consumer's closing of its gate,
+// run through the window many times: the consumer's sleep test (between its
+// look at the list and the closing) hands the turn to the producer and then
+// waits a little longer each round, so that the closing sweeps across the
+// producer's write. A write that the closing misses, and whose writer misses
+// the closing, leaves the consumer asleep with data waiting: its next read
+// never returns, and the producer's bounded wait for the next turn fails.
+std::atomic<unsigned> gTurn{0};
+bool handTurnOver(void*) {
+  const unsigned t = gTurn.fetch_add(1, std::memory_order_seq_cst) + 1;
+  for (unsigned i = 0; i < t % 16; ++i) ZtSpinLock::relax();
+  return true;
+}
+
+TEST_F(FlowThreadTest, AWriteRacingTheConsumersClosingIsNeverMissed) {
+  const unsigned rounds = static_cast<unsigned>(zktest::scaled(400000, 20));
+  ZtFlow f;
+  FakeUnit cons;
+  f.consumer(asUnit(&cons));
+  f.readRemovesPacket(true);
+  f.sleepConsumerTestFn(&handTurnOver);
+  gTurn = 0;
+  std::atomic<unsigned> got{0};
+  std::atomic<bool> quit{false};
+  f.write(dp(0, 1));
+  zktest::BoundedThread consumer([&] {
+    for (unsigned int at = 0; at < rounds && !quit;) {
+      if (ZtFlowPacket* p = f.read(at)) {
+        at += p->size();
+        ZtFlowPacket::drop(p);
+        got = at;
+      }
+    }
+  });
+  // Rounds for at most 5 s; a round whose turn does not come in 5 s is stuck.
+  using Clock = std::chrono::steady_clock;
+  const auto end = Clock::now() + std::chrono::seconds(5);
+  unsigned k = 1;
+  bool stuck = false;
+  for (; k < rounds && !stuck && Clock::now() < end; ++k) {
+    const auto giveUp = Clock::now() + std::chrono::seconds(5);
+    for (unsigned spin = 0; gTurn.load() < k && !(stuck = Clock::now() > giveUp); ++spin)
+      if (spin > 1000) std::this_thread::yield();
+    for (unsigned i = 0; i < k / 16 % 16; ++i) ZtSpinLock::relax();
+    if (!stuck) f.write(dp(k, 1));
+  }
+  EXPECT_FALSE(stuck) << "the consumer slept through write " << got.load();
+  if (!stuck) EXPECT_TRUE(zktest::waitFor([&] { return got.load() == k; }, 5));
+  quit = true;
+  f.kick();
+  ASSERT_TRUE(consumer.join(10));
+}
+
 enum class Release { Write, NullWrite, Kick };
 
 class ConsumerReleaseTest : public zktest::LiveParamTest<Release> {};
@@ -227,8 +284,6 @@ TEST_P(ConsumerReleaseTest, ConsumerWaitingOnAnEmptyFlowIsReleased) {
 
 INSTANTIATE_TEST_SUITE_P(Releases, ConsumerReleaseTest,
                          ::testing::Values(Release::Write, Release::NullWrite, Release::Kick));
-
-class FlowThreadTest : public zktest::LiveTest {};
 
 TEST_F(FlowThreadTest, SleepingProducerWaitsUntilAReadLetsItGo) {
   ZtFlow f;

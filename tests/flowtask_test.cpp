@@ -5,6 +5,7 @@
 // (every wait bounded).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -121,7 +122,6 @@ TEST_F(FlowTask, WakeAndSleepThresholds) {
   ASSERT_TRUE(t.addOutput(&f));
   t.rateInfo().dataRate(1000);
   t.rateInfo().durationMax(Utils::Time::fromRaw(32768));  // 0.5 s: 500 bytes
-  t.rateInfo().durationMin(Utils::Time::fromRaw(6553));   // 0.1 s: 99.99 bytes
   putBytes(f, 1000, 300);
   putBytes(f, 1300, 200);
   f.requestTime(1000);  // the consumer reads at 1000: 500 back-to-back ahead
@@ -129,23 +129,25 @@ TEST_F(FlowTask, WakeAndSleepThresholds) {
   putBytes(f, 1500, 1);
   EXPECT_TRUE(ZtFlowUnit::sleepTestFn(&t));  // 501
   putBytes(f, 1600, 1000);  // beyond a hole: does not count
+  f.requestTime(1001);      // 500 ahead, more held: at the bound, awake
+  EXPECT_FALSE(t.sleepTest());
   f.requestTime(1450);      // 51 ahead
   EXPECT_FALSE(t.sleepTest());
   f.requestTime(1000);
   t.rateInfo().durationMax(Utils::Time::fromRaw(0));  // no bound: never sleeps
   EXPECT_FALSE(t.sleepTest());
 
-  // Wake: latency 0 (no samples) raised to durationMin: 99 bytes wake, 100 do not.
-  f.requestTime(1402);
-  EXPECT_TRUE(t.wakeTest());
-  f.requestTime(1401);
-  EXPECT_FALSE(ZtFlowUnit::wakeTestFn(&t));
-  // A latency of 0.2 s above durationMin: 199 bytes wake, 200 do not.
-  t.addLatencySample(Utils::Time::fromRaw(13107));
-  f.requestTime(1302);
-  EXPECT_TRUE(t.wakeTest());
-  f.requestTime(1301);
-  EXPECT_FALSE(t.wakeTest());
+  // Wake at 1024 bytes a second: latency 0 (no samples) raised to durationMin
+  // 6400 (100 bytes); then a latency of 12800 above it (200 bytes). Buffered
+  // at the bound wakes, one more does not.
+  t.rateInfo().dataRate(1024);
+  t.rateInfo().durationMin(Utils::Time::fromRaw(6400));
+  for (unsigned int at : {1401u, 1400u, 1301u, 1300u}) {
+    if (at == 1301) t.addLatencySample(Utils::Time::fromRaw(12800));
+    f.requestTime(at);
+    EXPECT_EQ(ZtFlowUnit::wakeTestFn(&t), at % 2 == 1) << at;
+  }
+  t.rateInfo().dataRate(1000);
 
   // A copied or assigned flow holds the same data ahead (501 bytes from
   // 1000), and so makes its producer sleep before any operation of its own.
@@ -245,6 +247,28 @@ TEST_F(FlowTaskLoop, TwoInputsCutToCommonSizeAndEndInTurn) {
   EXPECT_EQ(sink.bytes[1].size(), 8000u);
   EXPECT_TRUE(zktest::isPattern(sink.bytes[0], 1) && zktest::isPattern(sink.bytes[1], 2));
   EXPECT_EQ(sink.uneven.load(), 0);
+}
+
+// What a running task publishes on its inputs after a cycle: the duration
+// renewed from its measured latency (with no samples of its own, the stated
+// duration), never below durationMin; the rate 2^32 over it; its data rate.
+TEST_F(FlowTaskLoop, PublishesItsRenewedRequestUpstream) {
+  struct Case {
+    unsigned int dataRate;
+    int64_t duration, durationMin;
+  } cases[] = {{1000, 6553, 13107}, {48000, 13107, 6553}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.duration);
+    ZtFlow in, out;
+    SourceTask t(&out, Rate{c.dataRate, c.duration, c.durationMin}, 0, 0, false);
+    t.emitData = false;
+    ASSERT_TRUE(t.addInput(&in) && t.start());
+    const int64_t want = std::max(c.duration, c.durationMin);
+    EXPECT_TRUE(waitFor([&] {
+      return in.requestSampleDuration().raw() == want && in.requestSampleRate().raw() == (int64_t{1} << 32) / want;
+    }, 5)) << in.requestSampleDuration().raw();
+    EXPECT_EQ(in.requestDataRate(), c.dataRate);
+  }
 }
 
 // Starts `t` (its data not emitted) with its clock base `back` before now.
