@@ -171,10 +171,12 @@ TEST_F(FlowTask, WakeAndSleepThresholds) {
 
 class FlowTaskLoop : public zktest::LiveTest {};
 
+// 0.2 s is 13107 raw, 0.199997 s: at 5000 bytes a second 999.98 positions,
+// which the half position added to the rate makes 1000.
 TEST_F(FlowTaskLoop, ChunkFollowsRateDurationAndGranularity) {
   struct Case {
     unsigned int dataRate, granularity, chunk;
-  } cases[] = {{1000, 4, 200}, {999, 1, 199}, {999, 4, 200}, {1000, 16, 208}};
+  } cases[] = {{1000, 4, 200}, {999, 1, 199}, {999, 4, 200}, {1000, 16, 208}, {5000, 1, 1000}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.dataRate * 100 + c.granularity);
     SourceTask t(nullptr, Rate{c.dataRate, 13107, 0}, 0, 0, false);  // 0.2 s
@@ -290,6 +292,7 @@ TEST_F(FlowTaskLoop, LateTaskLogsTheDropout) {
   ASSERT_TRUE(waitFor([&] { return t.calls.load() >= 3; }));
   t.stop();
   ASSERT_EQ(log.count("Flow Dropout"), 1u);
+  EXPECT_EQ(t.dropouts(), 1u);
   const LogCapture::Entry e = log.entries()[0];
   EXPECT_EQ(e.messageClass * 100 + e.level, 199);  // a warning at level -1
   EXPECT_EQ(e.category + ":" + e.file + ":" + std::to_string(e.line), "flow:kernel/flow/flowtask:504");
