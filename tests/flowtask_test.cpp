@@ -195,6 +195,14 @@ TEST_F(FlowTaskLoop, StartTwiceAndTaskStartRefusal) {
   ASSERT_TRUE(t.start());
   EXPECT_FALSE(t.start());  // no second task
   EXPECT_EQ(t.inits.load(), 1);
+  // An input attached to the idle loop wakes it: it reads the input's end.
+  ZtFlow in;
+  ASSERT_TRUE(t.addInput(&in));
+  auto* end = new ZtFlowDataPacket;
+  end->markupCode(ZtFlowPacket::EndOfFlow);
+  end->dSize(1);
+  in.writeNonBlocking(end);
+  EXPECT_TRUE(waitFor([&] { return t.inputCount() == 0; }));
   t.stop();
   t.stop();
   EXPECT_TRUE(t.done() && !t.running() && !t.started());
