@@ -216,6 +216,25 @@ TEST(BadInput, UnitsTasksAndForks) {
          t.rateInfo().durationMax(Utils::Time::fromRaw(-65536));
          return !t.sleepTest();
        }},
+      {"ZtFlowTask addInput / addOutput", "null, a fifth flow", [] {
+         ZtFlow f[5];
+         Idle t;
+         for (int i = 0; i < 4; ++i) t.addInput(&f[i]), t.addOutput(&f[i]);
+         return !t.addInput(&f[4]) && !t.addOutput(&f[4]) && !t.addInput(nullptr) && !t.addOutput(nullptr) &&
+                f[4].consumer() == nullptr && f[4].producer() == nullptr;
+       }},
+      {"ZtFlowTask stop / seek", "never started / taskSeek refusing", [] {
+         struct NoSeek : Idle {
+           bool taskSeek(unsigned int&) override { return false; }
+         } t;
+         t.stop();
+         return !t.seek(40) && t.flowPosIn(0) == 0 && !t.started() && !t.done() && !t.shutdown();
+       }},
+      {"ZtFlowFork", "five output flows", [] {
+         ZtFlow in, o[5];
+         ZtFlowFork fork(&in, &o[0], &o[1], &o[2], &o[3], &o[4], nullptr);
+         return fork.outputCount() == 4 && o[3].producer() == &fork && o[4].producer() == nullptr;
+       }},
       {"ZtFlowFork", "a null input and no outputs", [] {
          LogCapture log;
          ZtFlowFork fork(nullptr, nullptr);

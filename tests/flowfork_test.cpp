@@ -1,12 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
-// The flow fork: its rate check and the exact lines it logs, its copies, and a
-// running fork feeding two consumers.
+// The flow fork's rate check and the exact lines it logs. Running forks,
+// their copies and their consumers are the flow soak's.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "common/flowtasks.h"
 #include "common/testutil.h"
 #include "zkflow/flow/flow.h"
 #include "zkflow/flow/flowfork.h"
@@ -14,10 +13,6 @@
 namespace {
 
 using zktest::LogCapture;
-using zktest::Rate;
-using zktest::SinkTask;
-using zktest::SourceTask;
-using zktest::waitFor;
 
 // The lines a rate check wrote, as "line:text".
 std::vector<std::string> forkLines(const LogCapture& log) {
@@ -68,111 +63,6 @@ TEST_F(FlowFork, RateCheckAndItsMessages) {
       EXPECT_EQ(r.durationMin().raw(), 6553);
       EXPECT_EQ(r.durationMax().raw(), 32768);
     }
-  }
-}
-
-TEST_F(FlowFork, FiveOutputsKeepFourAndTheLastTakesTheLoopsPacket) {
-  ZtFlow in, o[5];
-  ZtFlowFork fork(&in, &o[0], &o[1], &o[2], &o[3], &o[4], nullptr);
-  EXPECT_EQ(fork.outputCount(), 4u);
-  EXPECT_EQ(o[3].producer(), &fork);
-  EXPECT_EQ(o[4].producer(), nullptr);
-  // The handler, called as the loop would: a packet per output, each at that
-  // output's own position, sharing the stored bytes; the last output gets
-  // the loop's own packet, which nobody else holds.
-  fork.flowPosOut(1, 500);
-  ZtFlowDataPacket* p = zktest::makeDataPacket(9, 0, 64);
-  p->incRef();  // the loop's reference
-  p->pos(1234);
-  ZtFlowPacket* table[4] = {p, nullptr, nullptr, nullptr};
-  EXPECT_EQ(fork.taskHandleFlow(1, 2, table, &ZtFlowTask::flowEmitter), 0u);
-  auto* c0 = static_cast<ZtFlowDataPacket*>(o[0].first());
-  auto* c1 = static_cast<ZtFlowDataPacket*>(o[1].first());
-  ASSERT_TRUE(c0 && c1);
-  EXPECT_TRUE(c0 != c1 && c0 != p && c1 == p);
-  EXPECT_EQ(c0->pos(), 0u);
-  EXPECT_EQ(c1->pos(), 500u);
-  EXPECT_EQ(c1->size(), 64u);
-  EXPECT_TRUE(c0->data() == p->data() && c1->data() == p->data());
-  EXPECT_EQ(c0->refCount(), 1u);  // the flow's only
-  EXPECT_EQ(fork.flowPosOut(1), 564u);
-  ZtFlowPacket::drop(p);
-  EXPECT_EQ(c1->refCount(), 1u);
-  o[0].reset();
-  o[1].reset();
-
-  // A packet that someone else holds too, or one of a derived class (whose
-  // readAt may copy its own way), goes out as copies only.
-  struct Marked : ZtFlowDataPacket {
-    Marked() = default;
-    Marked(const Marked& o) : ZtFlowDataPacket(o), copy(true) {}
-    ZtFlowPacket* readAt(unsigned int& pos) const override {
-      Marked* c = new Marked(*this);
-      c->incRef();
-      c->clipStart(pos);
-      return c;
-    }
-    bool copy = false;
-  };
-  ZtFlowDataPacket* shared = zktest::makeDataPacket(9, 0, 8);
-  shared->incRef();
-  shared->incRef();  // the loop's and another holder's
-  Marked* own = new Marked;
-  own->dSize(8);
-  own->incRef();
-  for (ZtFlowPacket* in : {static_cast<ZtFlowPacket*>(shared), static_cast<ZtFlowPacket*>(own)}) {
-    table[0] = in;
-    fork.taskHandleFlow(1, 2, table, &ZtFlowTask::flowEmitter);
-    for (ZtFlow* f : {&o[0], &o[1]}) {
-      ZtFlowPacket* got = f->first();
-      ASSERT_NE(got, nullptr);
-      EXPECT_NE(got, in);
-      if (in == own) EXPECT_TRUE(static_cast<Marked*>(got)->copy);
-      f->reset();
-    }
-  }
-  EXPECT_EQ(shared->refCount(), 2u);
-  ZtFlowPacket::drop(shared);
-  ZtFlowPacket::drop(shared);
-  ZtFlowPacket::drop(own);
-}
-
-TEST_F(FlowFork, FeedsTwoConsumersEveryByte) {
-  LogCapture quiet;
-  ZtFlow in, out0, out1;
-  Rate r;  // 100000 bytes a second, packets of 1000
-  SourceTask source(&in, r, 11, 0, false);
-  ZtFlowFork fork(&in, &out0, &out1, nullptr);
-  SinkTask sink0(&out0, r), sink1(&out1, r);
-  ASSERT_TRUE(sink0.start() && sink1.start() && fork.start());
-  EXPECT_EQ(in.requestDataRate(), 100000u);  // the consumers' rate, passed up
-  ASSERT_TRUE(source.start());
-  ASSERT_TRUE(waitFor([&] { return source.made.load() >= uint64_t(zktest::scaled(300000, 4)); }, 60));
-  source.stop();
-  ASSERT_TRUE(waitFor([&] { return fork.done() && sink0.done() && sink1.done(); }, 30));
-  for (SinkTask* s : {&sink0, &sink1}) {
-    EXPECT_EQ(s->bytes[0].size(), source.made.load());
-    EXPECT_TRUE(zktest::isPattern(s->bytes[0], 11));
-    EXPECT_EQ(s->badMarkup.load(), 0);
-  }
-}
-
-TEST_F(FlowFork, RefusesToStartWhenConsumersDisagree) {
-  for (bool secondStarted : {true, false}) {
-    LogCapture log;
-    ZtFlow in, out0, out1;
-    Rate slow;
-    slow.dataRate = 50000;
-    SinkTask sink0(&out0, Rate{}), sink1(&out1, slow);
-    ZtFlowFork fork(&in, &out0, &out1, nullptr);
-    ASSERT_TRUE(sink0.start());
-    if (secondStarted) ASSERT_TRUE(sink1.start());
-    EXPECT_FALSE(fork.start());
-    EXPECT_FALSE(fork.started());
-    EXPECT_EQ(log.count(secondStarted ? "flow fork output task rates do not match"
-                                      : "flow fork output task not started"), 1u);
-    // The refused fork ran and was stopped: its consumers saw the end.
-    ASSERT_TRUE(waitFor([&] { return sink0.done() && (!secondStarted || sink1.done()); }));
   }
 }
 

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
-// Flow tasks: attaching flows, the wake and sleep thresholds, what start()
-// refuses, and the loop on real threads: its chunk, pacing and dropout
-// arithmetic, seeking, back-pressure across 2^32 and two inputs winding down
-// (every wait bounded).
+// Flow tasks: the wake and sleep thresholds, what start() refuses, and the
+// loop on real threads: its chunk, the request it publishes, pacing and
+// dropout arithmetic, seeking and two inputs winding down (every wait
+// bounded). Pipelines of every shape, back-pressure, flushes and stops at the
+// source are the flow soak's (tests/soak/flow_soak.cpp).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,7 +22,6 @@ namespace {
 
 using zktest::CountingTask;
 using zktest::LogCapture;
-using zktest::PassTask;
 using zktest::Rate;
 using zktest::SinkTask;
 using zktest::SourceTask;
@@ -33,9 +33,8 @@ struct IdleTask : CountingTask {
   ~IdleTask() override { stop(); }
   const char* taskName() const override { return "IdleTask"; }
   unsigned int taskHandleFlow(unsigned int, unsigned int, ZtFlowPacket**, ZtFlowEmitFn) override { return 0; }
-  bool taskSeek(unsigned int& pos) override { return !refuseSeek && (pos += 5); }
   bool taskStart() override { return acceptStart; }
-  bool refuseSeek = false, acceptStart = true;
+  bool acceptStart = true;
 };
 
 double dropoutValue(const LogCapture::Entry& e) {
@@ -45,41 +44,6 @@ double dropoutValue(const LogCapture::Entry& e) {
 }
 
 class FlowTask : public zktest::LiveTest {};
-
-TEST_F(FlowTask, AttachingFlows) {
-  ZtFlow f[5], o[5];
-  {
-    IdleTask t;
-    for (int i = 0; i < 4; ++i) EXPECT_TRUE(t.addInput(&f[i]) && t.addOutput(&o[i]));
-    EXPECT_FALSE(t.addInput(&f[4]) || t.addOutput(&o[4]));  // a fifth
-    EXPECT_FALSE(t.addInput(nullptr) || t.addOutput(nullptr));
-    EXPECT_EQ(f[4].consumer(), nullptr);
-    EXPECT_EQ(o[3].producer(), &t);
-    // An ended input leaves a hole: the next addInput fills it, read from 0.
-    t.flowPosIn(2, 77);
-    t.input(2, nullptr);
-    EXPECT_TRUE(t.addInput(&f[4]));
-    EXPECT_EQ(t.input(2), &f[4]);
-    EXPECT_EQ(t.flowPosIn(2), 0u);
-    EXPECT_EQ(t.inputCount(), 4u);
-  }
-  // The task's end leaves no flow of its tables pointing at it.
-  for (int i : {0, 1, 3, 4}) EXPECT_EQ(f[i].consumer(), nullptr) << i;
-  for (ZtFlow& x : o) EXPECT_EQ(x.producer(), nullptr);
-}
-
-TEST_F(FlowTask, SeekAndControlWithoutLoop) {
-  IdleTask t;
-  t.resetClocks(false);
-  EXPECT_TRUE(t.seek(10) && t.resetClocks());
-  EXPECT_EQ(t.flowPosIn(0), 15u);  // moved by taskSeek
-  t.resetClocks(false);
-  t.refuseSeek = true;
-  EXPECT_FALSE(t.seek(40) || t.resetClocks());
-  EXPECT_EQ(t.flowPosIn(0), 15u);
-  t.stop();  // never started: nothing changes
-  EXPECT_FALSE(t.started() || t.done() || t.shutdown());
-}
 
 TEST_F(FlowTask, StartRefusesWhatCannotDriveALoop) {
   LogCapture log;
@@ -312,26 +276,6 @@ TEST_F(FlowTaskLoop, LateTaskLogsTheDropout) {
   EXPECT_TRUE(dropoutValue(e) <= -0.25 && dropoutValue(e) > -0.25 - startUp) << e.text;
 }
 
-TEST_F(FlowTaskLoop, EarlyTaskSleepsUntilTBeforeItsDataIsDue) {
-  LogCapture log;
-  ZtFlow out;
-  SourceTask t(&out, Rate{1000, 6553, 6553, 0}, 0, 0, true);  // T 0.1 s, chunk 100
-  // After its first chunk the task has made 1000 positions since a clock base
-  // 0.5 s back: due at 1 s, so it sleeps 1 - 0.5 - T = 0.4 s.
-  t.flowPosBase(static_cast<unsigned int>(-900));
-  startShifted(t, Utils::Time::fromRaw(32768));
-  ASSERT_TRUE(waitFor([&] { return t.calls.load() >= 2; }));
-  t.stop();
-  // The second cycle began when the sleep ended: at the base + 0.9 s.
-  const double woke = Utils::Time::fromRaw(t.callTime[1].load() - t.baseClockTime().raw()).seconds();
-  EXPECT_TRUE(woke >= 0.9 - 0.001 && woke < 0.9 + 0.25) << woke;
-  EXPECT_EQ(log.count("Flow Dropout"), 0u);
-  // The sample of the cycle after the sleep starts at the planned wake-up:
-  // it measures the cycle, not the 0.4 s sleep.
-  EXPECT_GE(t.latency().count(), 2u);
-  EXPECT_LT(t.latency().latencyMax().raw(), 26214);
-}
-
 TEST_F(FlowTaskLoop, SeekResetsTheClock) {
   LogCapture log;
   ZtFlow out;
@@ -354,26 +298,6 @@ TEST_F(FlowTaskLoop, SeekResetsTheClock) {
     EXPECT_GT(dropoutValue(entries[k]), -900.0) << entries[k].text;
   // The virtual input now starts where the seek put it.
   EXPECT_TRUE(t.lastInPos.load() >= 50000u && t.lastInPos.load() < 150000u) << t.lastInPos.load();
-}
-
-// Pipelines of every shape, with flushes, seeks and stops at the source, are
-// the flow soak's (tests/soak/flow_soak.cpp).
-TEST_F(FlowTaskLoop, BackPressureKeepsAFastSourceWithinDurationMax) {
-  LogCapture quiet;
-  ZtFlow a, paced;
-  // Packets of 200, held at 0.1 s (2000 bytes) ahead of a sink that reads
-  // 20000 bytes a second, 400 at a time.
-  SourceTask source(&a, Rate{20000, 655, 655, 6553}, 5, 10000, false);
-  SinkTask sink(&a, Rate{20000, 1310, 1310, 0}, &paced);
-  source.flowPosOut(0, 0xFFFFF000u);  // the stream runs past 2^32
-  sink.flowPosIn(0, 0xFFFFF000u);
-  ASSERT_TRUE(sink.start() && source.start());
-  ASSERT_TRUE(waitFor([&] { return sink.done() && source.done(); }, 30));
-  EXPECT_EQ(sink.bytes[0].size(), 10000u);
-  EXPECT_TRUE(zktest::isPattern(sink.bytes[0], 5));
-  // Held at durationMax and the one packet that crossed it, although it
-  // could have made everything at once.
-  EXPECT_TRUE(source.maxBuffered.load() >= 2000u && source.maxBuffered.load() <= 2200u) << source.maxBuffered;
 }
 
 }  // namespace
