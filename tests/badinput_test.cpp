@@ -251,6 +251,13 @@ TEST(BadInput, MessagingAndLatency) {
          r.link(nullptr);
          return !s.removeReceiver(nullptr) && !s.removeReceiver(r, 0) && !r.hasServer();
        }},
+      {"Utils::Log::print", "null category, file and format; a message past 4095 bytes", [] {
+         LogCapture capture;
+         Utils::Log::theLog()->print(Utils::MsgNotice, nullptr, 0, nullptr, 0, nullptr);
+         Utils::Log::theLog()->print(Utils::MsgNotice, "flow", 0, "f", 1, "%s", std::string(10000, 'z').c_str());
+         const auto e = capture.entries();
+         return e.size() == 2 && e[0].category + e[0].file + e[0].text == "" && e[1].text == std::string(4095, 'z');
+       }},
       {"ZtLatencyStats::strategy", "a value outside 1 to 5", [] {
          bool ok = true;
          for (int32_t v : {0, 6, -1, INT32_MIN, INT32_MAX}) {
