@@ -243,8 +243,43 @@ TEST(BadInput, UnitsTasksAndForks) {
   });
 }
 
+int ignore(void*, const zk::P<ZtMessage>&) { return 0; }
+
 TEST(BadInput, MessagingAndLatency) {
   runTable({
+      {"ZtMsgSender::send", "an empty P", [] {
+         ZtMsgSender s;
+         ZtMsgReceiver r;
+         s.addReceiver(r, &ignore, nullptr, 0, false);
+         s.send(zk::P<ZtMessage>());
+         return r.pendingCount() == 0;
+       }},
+      {"ZtMsgSender removeReceiver / addReceiver", "a link record, a type not registered, a receiver's own links", [] {
+         ZtMsgReceiver r;
+         ZtMsgSender s;
+         s.addReceiver(r, &ignore, nullptr, 3, true);
+         auto* link = static_cast<ZtMsgCallbackRec*>(r.links().records.first());
+         return !s.removeReceiver(r, 5) && !r.links().removeReceiver(link) &&
+                r.links().addReceiver(r, &ignore, nullptr, 0, false) == nullptr && s.receiverCount() == 1;
+       }},
+      // A buffered registration makes four records, a direct one two.
+      {"ZtMsgSender addReceiver / buffered send", "no memory at each allocation in turn", [] {
+         ZtMsgReceiver r;
+         ZtMsgSender s;
+         bool ok = true;
+         for (uint64_t skip = 0; skip < 5; ++skip) {
+           zkflow::testing::failAllocations(skip == 4 ? 1 : skip, 1);
+           ok = ok && s.addReceiver(r, &ignore, nullptr, 0, skip == 4) == nullptr;
+           zkflow::testing::failAllocations(0, 0);
+           ok = ok && s.receiverCount() == 0 && !r.hasServer();
+         }
+         s.addReceiver(r, &ignore, nullptr, 0, false);
+         zk::P<ZtMessage> m(new ZtMessage(1));
+         zkflow::testing::failAllocations(0, 1);
+         s.send(m);
+         zkflow::testing::failAllocations(0, 0);
+         return ok && r.pendingCount() == 0 && m->refCount() == 1;
+       }},
       {"ZtMsgSender::removeReceiver / ZtMsgReceiver::link", "null record, null sender", [] {
          ZtMsgReceiver r;
          ZtMsgSender s;
