@@ -182,39 +182,6 @@ TEST_F(MTQueueTest, ProducersSleepOnAFullQueueUntilThereIsRoom) {
 
 // ---------------------------------------------------------------- pre-emptive
 
-// Producers push into a bounded queue feeding a pre-emptive task that
-// forwards to an output queue: every packet arrives exactly once, each
-// producer's in order. Parameters: producers, capacity of the input queue.
-class PreemptiveDeliveryTest : public zktest::LiveParamTest<std::tuple<int, unsigned>> {};
-
-TEST_P(PreemptiveDeliveryTest, EveryPacketArrivesExactlyOnce) {
-  const int producers = std::get<0>(GetParam());
-  const int perProducer = static_cast<int>(zktest::scaled(20000, 10));
-  Queue in(std::get<1>(GetParam())), out;
-  TestTask task(false, forward);
-  task.in(&in);
-  task.out(&out);
-  ASSERT_TRUE(task.start());
-  ASSERT_TRUE(zktest::runTogether(producers, [&](int p) {
-    for (int i = 0; i < perProducer; ++i) push(in, p, i);
-  }));
-  const unsigned total = static_cast<unsigned>(producers * perProducer);
-  ASSERT_TRUE(zktest::waitFor([&] { return out.size() == total; }, 30));
-  EXPECT_TRUE(task.stop());
-  std::vector<int> next(producers, 0);
-  for (zk::AP<ZtQueuePacket> p; out.unlinkHead(p, true);) {
-    auto* n = static_cast<Num*>(p.get());
-    ASSERT_TRUE(n->producer >= 0 && n->producer < producers);
-    EXPECT_EQ(n->seq, next[n->producer]++) << "producer " << n->producer;
-  }
-  EXPECT_EQ(task.handled.load(), static_cast<int>(total));
-  EXPECT_EQ(std::make_tuple(task.maxLatency(), task.maxWaitTime()),
-            std::make_tuple(in.maxLatency.load(), in.maxWaitTime.load()));
-}
-
-INSTANTIATE_TEST_SUITE_P(ProducersAndCapacity, PreemptiveDeliveryTest,
-                         ::testing::Combine(::testing::Values(1, 3), ::testing::Values(1u, 16u)));
-
 class QueueTaskTest : public zktest::LiveTest {};
 
 // A second start() starts nothing new; stop() wakes the idle body with one
