@@ -168,9 +168,8 @@ def main():
     out.append("Commands (each run; `--benchmark_out` names the run):\n")
     out.append("```sh")
     out.append("scripts/peers")
-    out.append("cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DZKFLOW_BUILD_BENCH=ON "
-               "-DZKFLOW_BUILD_TESTS=OFF -DZKFLOW_BUILD_EXAMPLES=OFF")
-    out.append("cmake --build build-bench -j2")
+    out.append("cmake --preset bench")
+    out.append("cmake --build --preset bench")
     try:
         with open(os.path.join(directory, "commands.txt")) as f:
             for line in f:

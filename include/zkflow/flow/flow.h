@@ -226,7 +226,7 @@ struct ZKFLOW_EXPORT ZtFlowBase {
   virtual void apply(void (*fn)(ZtFlowPacket*, void*), void* closure);
 
  protected:
-  void init();
+  ZKFLOW_INTERNAL void init();
   // Make a node for `packet`, take one reference, link it just before or
   // just after the cursor node. head, cursor and size are the caller's.
   // False (nothing taken) when memory is exhausted.
@@ -262,15 +262,15 @@ struct ZKFLOW_EXPORT ZtFlowBase {
   unsigned int breaks_;
 
  private:
-  void addAt(ZtFlowPacket* packet, int depth);
-  unsigned int prevGap(unsigned int pos, unsigned int& gap);
-  Node* newNode(ZtFlowPacket* packet);
-  void noteInserted(const ZtFlowPacket* packet);
+  ZKFLOW_INTERNAL void addAt(ZtFlowPacket* packet, int depth);
+  ZKFLOW_INTERNAL unsigned int prevGap(unsigned int pos, unsigned int& gap);
+  ZKFLOW_INTERNAL Node* newNode(ZtFlowPacket* packet);
+  ZKFLOW_INTERNAL void noteInserted(const ZtFlowPacket* packet);
   // 1 when `x` has a next in the list (it is not the last node) that does
   // not begin where x ends.
-  unsigned int breakAfter(const Node* x) const;
+  ZKFLOW_INTERNAL unsigned int breakAfter(const Node* x) const;
   // Makes `n` the head, keeping breaks_ right.
-  void setHead(Node* n);
+  ZKFLOW_INTERNAL void setHead(Node* n);
 
   // Nodes of removed packets kept for the next insertions (linked through
   // `next`), so that a stream through the list allocates no nodes once it
@@ -408,7 +408,7 @@ struct ZKFLOW_EXPORT ZtFlow : ZtFlowExclusive {
  protected:
   friend struct ZtFlowTask;
 
-  void init();
+  ZKFLOW_INTERNAL void init();
 
   // Consumer: reads at `pos` without passing the gate. Sets requestPos,
   // opens the producer's gate when it waits and (nothing was found, or its
@@ -467,32 +467,32 @@ struct ZKFLOW_EXPORT ZtFlow : ZtFlowExclusive {
   // Hands a packet to the list (append when `appendTo`, else add) under the
   // guard, and deletes it when nobody, the list included, holds it then (see
   // the note on fresh packets above). Null does nothing.
-  void guardedAdd(ZtFlowPacket* packet, unsigned int* pos, bool appendTo);
-  void openOutput();
-  void closeOutput(uint32_t kicksSeen, uint32_t stagedSeen);
+  ZKFLOW_INTERNAL void guardedAdd(ZtFlowPacket* packet, unsigned int* pos, bool appendTo);
+  ZKFLOW_INTERNAL void openOutput();
+  ZKFLOW_INTERNAL void closeOutput(uint32_t kicksSeen, uint32_t stagedSeen);
   // Polls for a kick after `kicksSeen` or a staged write after the
   // `stagedSeen`th, briefly; true when one came.
-  bool kickWithin(uint32_t kicksSeen, uint32_t stagedSeen) const;
+  ZKFLOW_INTERNAL bool kickWithin(uint32_t kicksSeen, uint32_t stagedSeen) const;
   // Hands a packet over through the stage when that is allowed and a slot is
   // free (see above); false leaves it to guardedAdd.
-  bool stage(ZtFlowPacket* packet, unsigned int* pos, bool appendTo);
+  ZKFLOW_INTERNAL bool stage(ZtFlowPacket* packet, unsigned int* pos, bool appendTo);
   // A producer's write or append of a packet: staged or added, and the
   // consumer kicked.
-  void put(ZtFlowPacket* packet, unsigned int* pos, bool appendTo);
+  ZKFLOW_INTERNAL void put(ZtFlowPacket* packet, unsigned int* pos, bool appendTo);
   // Opens the consumer's gate as _kickOut does, without counting a kick
   // (a staged write is seen through the stage's count).
-  void wakeConsumer(bool force);
+  ZKFLOW_INTERNAL void wakeConsumer(bool force);
   // Moves the staged packets into the list, in order; the guard is held.
-  void drainStage();
+  ZKFLOW_INTERNAL void drainStage();
   // Notes that the producer wrote start..start+size.
-  void noteProduced(unsigned int start, unsigned int size);
+  ZKFLOW_INTERNAL void noteProduced(unsigned int start, unsigned int size);
   // On the producer's thread: true when the list and the stage surely hold
   // no more than `most` bytes (see heldCache_).
-  bool heldWithin(uint64_t most) const;
-  void noteHeld(unsigned int size);
-  void forgetHeld();
-  void openInput();
-  void copyRequestFrom(const ZtFlow& o);
+  ZKFLOW_INTERNAL bool heldWithin(uint64_t most) const;
+  ZKFLOW_INTERNAL void noteHeld(unsigned int size);
+  ZKFLOW_INTERNAL void forgetHeld();
+  ZKFLOW_INTERNAL void openInput();
+  ZKFLOW_INTERNAL void copyRequestFrom(const ZtFlow& o);
 
   // Guards the list (see above). mutable: the const accessors take it too.
   // With it, on one line, what the consumer writes on every read.

@@ -57,7 +57,7 @@ struct ZKFLOW_EXPORT ZtFlowBuffer {
   void reset();
 
  protected:
-  void init();
+  ZKFLOW_INTERNAL void init();
 
   ZtFlowBase packets;
   // Bytes of the first packet already read; 0 when nothing of it has been.

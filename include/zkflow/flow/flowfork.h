@@ -49,5 +49,5 @@ struct ZKFLOW_EXPORT ZtFlowFork : ZtFlowTask {
   const char* taskName() const override;
 
  protected:
-  void init();
+  ZKFLOW_INTERNAL void init();
 };

@@ -92,7 +92,7 @@ struct ZKFLOW_EXPORT ZtFlowPacket : ZtStreamable, ZtMTCountable {
   static void drop(ZtFlowPacket* packet);
 
  protected:
-  void init();
+  ZKFLOW_INTERNAL void init();
 
   MarkupCode markupCode_;
   unsigned int pos_;
@@ -137,7 +137,7 @@ struct ZKFLOW_EXPORT ZtFlowDataPacket : ZtFlowPacket {
   void clipEnd(const Utils::Time& t);
 
  protected:
-  void init();
+  ZKFLOW_INTERNAL void init();
   // (endTime - startTime) / Time(dSize), from the window as it stands.
   Utils::Time timePerUnit() const;
 

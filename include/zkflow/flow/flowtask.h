@@ -150,8 +150,8 @@ struct ZKFLOW_EXPORT ZtFlowUnit {
   static bool sleepTestFn(void* unit);
 
  private:
-  void init();
-  void copyFrom(const ZtFlowUnit& o);
+  ZKFLOW_INTERNAL void init();
+  ZKFLOW_INTERNAL void copyFrom(const ZtFlowUnit& o);
 };
 
 // A flow unit with a loop of its own. See the top of this file for threads
@@ -362,22 +362,22 @@ struct ZKFLOW_EXPORT ZtFlowTask : ZtFlowUnit {
   void unwait();
 
  private:
-  void init();
-  void copyFrom(const ZtFlowTask& o);
+  ZKFLOW_INTERNAL void init();
+  ZKFLOW_INTERNAL void copyFrom(const ZtFlowTask& o);
   // Refreshes the latency figure that wakeTest() reads on other threads.
-  void noteLatency();
+  ZKFLOW_INTERNAL void noteLatency();
   // Whether the request can drive a loop; logs why not.
-  bool validRequest();
-  void publishRequest();
+  ZKFLOW_INTERNAL bool validRequest();
+  ZKFLOW_INTERNAL void publishRequest();
   // The loop and its pieces, on the loop's task.
-  void run();
-  bool workStep(ZtFlowPacket** table, unsigned int chunk, bool& sampleValid);
-  void detachInput(unsigned int i);
-  void sleepUntil(Utils::Time wake);
+  ZKFLOW_INTERNAL void run();
+  ZKFLOW_INTERNAL bool workStep(ZtFlowPacket** table, unsigned int chunk, bool& sampleValid);
+  ZKFLOW_INTERNAL void detachInput(unsigned int i);
+  ZKFLOW_INTERNAL void sleepUntil(Utils::Time wake);
   // Waits for the loop's task to leave flowTaskBody.
-  void waitLoopGone() const;
+  ZKFLOW_INTERNAL void waitLoopGone() const;
   // Wakes a start() waiting for the loop (see loopSignal_).
-  void signalLoop();
+  ZKFLOW_INTERNAL void signalLoop();
 
   // latency_.latency() as last computed on the loop's thread. wakeTest()
   // runs on a consumer's thread and must not read the statistics while the
@@ -407,5 +407,5 @@ struct ZKFLOW_EXPORT ZtFlowTask : ZtFlowUnit {
   // with the task's creation, freed by the destructor if unused; a copy
   // starts without any.
   ZtFlowPacket* endMarkers_[kMaxFlows] = {};
-  bool reserveEndMarkers();
+  ZKFLOW_INTERNAL bool reserveEndMarkers();
 };

@@ -76,7 +76,7 @@ struct ZKFLOW_EXPORT ZtLatencySample {
   Utils::Time duration() const;
 
  private:
-  void init();
+  ZKFLOW_INTERNAL void init();
 };
 
 // Running statistics over latency durations.
@@ -156,5 +156,5 @@ struct ZKFLOW_EXPORT ZtLatencyStats {
   Utils::Time latency() const;
 
  protected:
-  void init();
+  ZKFLOW_INTERNAL void init();
 };

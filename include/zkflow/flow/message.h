@@ -123,8 +123,8 @@ struct ZKFLOW_EXPORT ZtMsgCallbackRec : zk::DListRec {
   // is the caller's P, lent for the call: copy it to keep the message.
   using Callback = int (*)(void* closure, const zk::P<ZtMessage>& message);
 
-  ZtMsgCallbackRec(ZtMsgReceiverBase& receiver, Callback callback, void* closure, int msgType)
-      : receiver_(&receiver), callback_(callback), closure_(closure), msgType_(msgType) {}
+  ZtMsgCallbackRec(ZtMsgReceiverBase& receiver, Callback fn, void* closure, int msgType)
+      : receiver_(&receiver), callback_(fn), closure_(closure), msgType_(msgType) {}
   // A copy carries the receiver, callback, closure and type; it is in no list
   // and is not paired with anything (the pairing belongs to a registration).
   ZtMsgCallbackRec(const ZtMsgCallbackRec& o)
@@ -263,14 +263,14 @@ struct ZKFLOW_EXPORT ZtMsgSender : ZtMsgReceiverBase {
   // REQUIRES: `message` is a counted pointer that no callback can reach
   // (send()'s own copy, or the one poll() took from the queue), so that it
   // keeps the message alive for the whole walk.
-  void sendQueued(const zk::P<ZtMessage>& message, uint64_t seq);
+  ZKFLOW_INTERNAL void sendQueued(const zk::P<ZtMessage>& message, uint64_t seq);
   // What relocateClient does, returning the record it changed.
-  ZtMsgCallbackRec* repoint(const ZtMsgReceiverBase* from, ZtMsgReceiverBase* to, int type);
+  ZKFLOW_INTERNAL ZtMsgCallbackRec* repoint(const ZtMsgReceiverBase* from, ZtMsgReceiverBase* to, int type);
   // Tells the party of every record, then deletes them all.
-  void releaseAll();
+  ZKFLOW_INTERNAL void releaseAll();
   // A record naming a ZtMsgReceiver other than `owner_`: one this sender
   // delivers to, as opposed to the bookkeeping of the receiver it belongs to.
-  bool delivers(const ZtMsgCallbackRec* rec) const;
+  ZKFLOW_INTERNAL bool delivers(const ZtMsgCallbackRec* rec) const;
 
   // The receiver whose links this is, or null for a free-standing sender.
   ZtMsgReceiver* owner_ = nullptr;
@@ -360,20 +360,20 @@ struct ZKFLOW_EXPORT ZtMsgReceiver : ZtMsgReceiverBase {
     bool destroyed;
   };
 
-  ZtMsgCallbackRec* makeLink(ZtMsgSender* sender);
-  bool queue(const zk::P<ZtMessage>& message);
+  ZKFLOW_INTERNAL ZtMsgCallbackRec* makeLink(ZtMsgSender* sender);
+  ZKFLOW_INTERNAL bool queue(const zk::P<ZtMessage>& message);
   // A buffered registration whose callback record is going away: removes its
   // local record and a self link, or retires the local record while messages
   // queued before now may still be delivered.
-  void endLocal(ZtMsgCallbackRec* local);
+  ZKFLOW_INTERNAL void endLocal(ZtMsgCallbackRec* local);
   // Removes the retired local records that no pending message needs any more.
-  void dropRetired();
+  ZKFLOW_INTERNAL void dropRetired();
   // poll(); false when a callback destroyed this receiver.
-  bool pollFrame();
-  void freePending();
+  ZKFLOW_INTERNAL bool pollFrame();
+  ZKFLOW_INTERNAL void freePending();
   // Moves a local record of other's links and one of their self links here.
-  void takeLocal(ZtMsgReceiver& other, ZtMsgCallbackRec* local);
-  void takePending(ZtMsgReceiver& other, zk::DListRec* movedAfter);
+  ZKFLOW_INTERNAL void takeLocal(ZtMsgReceiver& other, ZtMsgCallbackRec* local);
+  ZKFLOW_INTERNAL void takePending(ZtMsgReceiver& other, zk::DListRec* movedAfter);
 
   ZtMsgSender links_;
   Pending* pendingHead_ = nullptr;

@@ -77,7 +77,7 @@ struct ZKFLOW_EXPORT ZtPacket : ZtStorable<ZtPacket> {
   static zk::String thisClassName();
 
  protected:
-  void init();
+  ZKFLOW_INTERNAL void init();
   void resize(unsigned int n);
 
  private:
@@ -115,7 +115,8 @@ struct ZKFLOW_EXPORT ZtQueuePacket {
 // references to it can be made and tested.
 struct ZKFLOW_EXPORT ZtClip : ZtStorable<ZtClip> {
   ZtClip() = default;
-  explicit ZtClip(const char* name, unsigned int length = 0) : name(name), length(length) {}
+  explicit ZtClip(const char* clipName, unsigned int clipLength = 0)
+      : name(clipName), length(clipLength) {}
 
   zk::String name;
   unsigned int length = 0;
@@ -140,7 +141,7 @@ struct ZKFLOW_EXPORT ZtQueueDataPacket : ZtQueuePacket {
   void duration(Utils::Time t) { duration_ = t; }
 
  protected:
-  void init();
+  ZKFLOW_INTERNAL void init();
 
  private:
   ZtOIDRef<ZtClip> clip_;
@@ -149,3 +150,13 @@ struct ZKFLOW_EXPORT ZtQueueDataPacket : ZtQueuePacket {
   Utils::Time startTime_;
   Utils::Time duration_;
 };
+
+#if defined(ZKFLOW_STATIC)
+// A static link takes from the library only the objects a program refers to,
+// and nothing refers to the two registrations above, which run at load: this
+// reference, made by every file that includes this header, brings them in, so
+// that the classes are registered at load as with the shared library.
+namespace {
+[[gnu::used]] const void* const zkflowKeepRegistrations[] = {&ZtPacket::reg_, &ZtQueuePacket::reg_};
+}  // namespace
+#endif

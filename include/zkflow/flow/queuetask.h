@@ -82,9 +82,9 @@ struct MTQueue {
   };
 
   // A queue that holds at most `capacity` items; 0 means no limit.
-  explicit MTQueue(unsigned int capacity = 0)
+  explicit MTQueue(unsigned int maxItems = 0)
       : notEmpty(new LockRep("MTQueueNotEmpty")), notFull(new LockRep("MTQueueNotFull")) {
-    this->capacity.store(capacity, std::memory_order_relaxed);
+    capacity.store(maxItems, std::memory_order_relaxed);
   }
   // Deletes the items still queued.
   ~MTQueue() {
@@ -507,7 +507,7 @@ struct ZKFLOW_EXPORT ZtQueueTask {
   Utils::Time maxWaitTime() const;
 
  protected:
-  void init();
+  ZKFLOW_INTERNAL void init();
   // Called by stop(): waits for the body to end. See the .cpp for the modes.
   void wait();
 
@@ -524,8 +524,8 @@ struct ZKFLOW_EXPORT ZtQueueTask {
   // The pre-emptive take: passes q's notEmpty gate and moves the first
   // packet into `holder`. False only when the destructor asks an abandoned
   // body to leave.
-  bool _take(Queue* q, zk::AP<ZtQueuePacket>& holder);
-  void copyFrom(const ZtQueueTask& o);
+  ZKFLOW_INTERNAL bool _take(Queue* q, zk::AP<ZtQueuePacket>& holder);
+  ZKFLOW_INTERNAL void copyFrom(const ZtQueueTask& o);
 
   bool coop_;
   std::atomic<bool> running_;

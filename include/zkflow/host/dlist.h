@@ -103,7 +103,7 @@ struct ZKFLOW_EXPORT DList {
 
  private:
   friend struct DListIterator;
-  void unlink(DListRec* r);
+  ZKFLOW_INTERNAL void unlink(DListRec* r);
 
   DListRec* first_ = nullptr;
   std::size_t size_ = 0;
