@@ -9,11 +9,14 @@
 // the stage; the list gets add() and append() straight away. Both also get
 // other calls that add (the flow's add(), which is not its producer's),
 // reads with and without readRemovesPacket, remove, locate, nextGap both
-// ways, size, first, deleteOutsideRange, reset, restart and copies, all of
-// which must answer alike, cursor included. A twin the step still holds is
-// compared right after the write returns: a packet the writer holds is
-// clipped by then, or never. Positions are a base plus a small window, the
-// base sometimes just below 2^31 or 2^32.
+// ways, size, first, deleteOutsideRange, reset, restart, copies and walks
+// with apply, all of which must answer alike, cursor included. The flow is
+// asked as itself or as the ZtFlowBase a task's outputs() table hands out,
+// and a walk's callback removes packets and asks size() and first() of the
+// flow it walks. A twin the step still holds is compared right after the
+// write returns: a packet the writer holds is clipped by then, or never.
+// Positions are a base plus a small window, the base sometimes just below
+// 2^31 or 2^32.
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -25,6 +28,22 @@
 namespace {
 
 using Twin = std::pair<ZtFlowPacket*, ZtFlowPacket*>;  // (flow's, list's)
+
+// A walk with apply over a list L (the flow as itself or as a ZtFlowBase, or
+// the plain list): what the callback saw of each packet and of its owner,
+// removing the packets whose bit is set in `picks`.
+template <class L>
+struct Walk {
+  L* owner;
+  unsigned int picks;
+  std::vector<unsigned int> seen;
+  static void fn(ZtFlowPacket* p, void* closure) {
+    auto* w = static_cast<Walk*>(closure);
+    const ZtFlowPacket* head = w->owner->first();
+    w->seen.insert(w->seen.end(), {p->pos(), p->size(), w->owner->size(), head ? head->pos() : ~0u});
+    if ((w->picks >> (w->seen.size() / 4 % 8) & 1) != 0) ZtFlowPacket::drop(w->owner->remove());
+  }
+};
 
 struct Fuzz {
   zkfuzz::Input in;
@@ -102,12 +121,15 @@ struct Fuzz {
     }
   }
 
+  // The flow as the ZtFlowBase a task's outputs() table hands out.
+  ZtFlowBase& asBase() { return flow; }
+
   // Someone other than the producer adds; the caller keeps what is not kept.
   void foreignAdd() {
     Twin t = makeTwin(false);
     t.first->incRef();
     t.second->incRef();
-    flow.add(t.first);
+    in.flag() ? flow.add(t.first) : asBase().add(t.first);
     list.add(t.second);
     sameSpan(t.first, t.second, "packet after add");
     dropTwin(t);
@@ -127,27 +149,43 @@ struct Fuzz {
     ZtFlowPacket::drop(r2);
   }
 
-  void look() {
+  void look() { in.flag() ? lookAt(flow) : lookAt(asBase()); }
+  template <class View>
+  void lookAt(View& v) {
     unsigned int gap1 = 0, gap2 = 0;
     const unsigned int p = pos();
     const bool forward = in.flag();
-    const unsigned int e1 = flow.nextGap(p, gap1, forward);
+    const unsigned int e1 = v.nextGap(p, gap1, forward);
     const unsigned int e2 = list.nextGap(p, gap2, forward);
     ZKFLOW_FUZZ_CHECK(e1 == e2 && gap1 == gap2, "step %d: nextGap(%u, %d) %u/%u against %u/%u", step, p, forward, e1,
                  gap1, e2, gap2);
-    ZKFLOW_FUZZ_CHECK(flow.size() == list.size() && flow.isEmpty() == list.isEmpty(), "step %d: size %u against %u",
-                 step, flow.size(), list.size());
-    sameSpan(flow.first(), list.first(), "first");
+    ZKFLOW_FUZZ_CHECK(v.size() == list.size() && v.isEmpty() == list.isEmpty(), "step %d: size %u against %u",
+                 step, v.size(), list.size());
+    sameSpan(v.first(), list.first(), "first");
     const unsigned int q = pos();
-    ZKFLOW_FUZZ_CHECK(flow.locate(q) == list.locate(q), "step %d: locate(%u)", step, q);
+    ZKFLOW_FUZZ_CHECK(v.locate(q) == list.locate(q), "step %d: locate(%u)", step, q);
   }
 
   void remove() {
-    ZtFlowPacket* r1 = flow.remove();
+    if (in.flag()) {
+      const unsigned int picks = in.u8();
+      in.flag() ? walk(flow, picks) : walk(asBase(), picks);
+      return;
+    }
+    ZtFlowPacket* r1 = in.flag() ? flow.remove() : asBase().remove();
     ZtFlowPacket* r2 = list.remove();
     sameSpan(r1, r2, "remove");
     ZtFlowPacket::drop(r1);
     ZtFlowPacket::drop(r2);
+  }
+  template <class View>
+  void walk(View& v, unsigned int picks) {
+    Walk<View> w1{&v, picks, {}};
+    Walk<ZtFlowBase> w2{&list, picks, {}};
+    v.apply(&Walk<View>::fn, &w1);
+    list.apply(&Walk<ZtFlowBase>::fn, &w2);
+    ZKFLOW_FUZZ_CHECK(w1.seen == w2.seen, "step %d: a walk saw %zu values against %zu", step, w1.seen.size(),
+                 w2.seen.size());
   }
 
   void stepOnce() {
@@ -176,9 +214,13 @@ struct Fuzz {
         if (!held.empty() && in.flag()) {
           dropTwin(held.back());
           held.pop_back();
-        } else {
+        } else if (in.flag()) {
           const ZtFlow copy(flow);
           ZKFLOW_FUZZ_CHECK(copy.size() == list.size(), "step %d: copy holds %u against %u", step, copy.size(),
+                       list.size());
+        } else {
+          const ZtFlowBase copy(asBase());
+          ZKFLOW_FUZZ_CHECK(copy.size() == list.size(), "step %d: base copy holds %u against %u", step, copy.size(),
                        list.size());
         }
         break;

@@ -207,6 +207,34 @@ TEST(BadInput, UnitsTasksAndForks) {
          const bool ok = t.name() == nullptr && t.shortName[0] == 0 && !t.start();
          return ok && log.count(" not started: granularity is not a power of two (6)") == 1;
        }},
+      {"ZtFlowTask::start", "a chunk of 0: 50/s for 0.01 s, 2^32 - 1/s for 1 s (wraps), 0/s", [] {
+         LogCapture log;
+         Idle t;
+         t.clockRegulated(true);
+         t.rate = zktest::Rate{50, 655, 655};
+         bool ok = !t.start();
+         t.rate = zktest::Rate{0xFFFFFFFFu, 65536, 65536};
+         ok = ok && !t.start() && t.inits.load() == 0;  // refused before any loop ran
+         t.clockRegulated(false);
+         t.rate = zktest::Rate{0};
+         ok = ok && !t.start() && !t.started();  // after a run, stopped: its consumers saw the end
+         return ok && log.count(" not started: a cycle's chunk comes to 0 positions (0)") == 2 &&
+                log.count(" not started: a cycle's chunk comes to 0 positions (4294967295)") == 1;
+       }},
+      {"ZtFlowTask addInput / addOutput / outputPolicy", "a running task (not immortal), output 4", [] {
+         LogCapture log;
+         ZtFlow a, b;
+         Idle t;
+         t.virtualInput(true);  // a source that makes nothing: it runs until stopped
+         t.outputPolicy(4, ZtFlowTask::OutputPolicy::Block);
+         const bool ok = t.start() && !t.addInput(&a) && !t.addOutput(&b) && t.inputCount() == 0;
+         t.outputPolicy(1, ZtFlowTask::OutputPolicy::Block);
+         t.stop();
+         return ok && t.outputCount() == 0 && t.outputPolicy(1) == ZtFlowTask::OutputPolicy::Trim &&
+                log.count(" addInput refused: the task is running and not immortal") == 1 &&
+                log.count(" addOutput refused: the task is started") == 1 &&
+                log.count(" outputPolicy refused: ") == 2 && a.consumer() == nullptr;
+       }},
       {"ZtFlowTask::sleepTest", "a negative durationMax", [] {
          ZtFlow out;
          Idle t;
@@ -230,15 +258,24 @@ TEST(BadInput, UnitsTasksAndForks) {
          t.stop();
          return !t.seek(40) && t.flowPosIn(0) == 0 && !t.started() && !t.done() && !t.shutdown();
        }},
-      {"ZtFlowFork", "five output flows", [] {
+      {"ZtFlowFork(input, ...)", "five output flows", [] {
+         LogCapture log;
          ZtFlow in, o[5];
          ZtFlowFork fork(&in, &o[0], &o[1], &o[2], &o[3], &o[4], nullptr);
-         return fork.outputCount() == 4 && o[3].producer() == &fork && o[4].producer() == nullptr;
+         return fork.outputCount() == 4 && o[3].producer() == &fork && o[4].producer() == nullptr &&
+                log.count("flow fork output refused: a fork has at most 4 outputs") == 1;
        }},
       {"ZtFlowFork", "a null input and no outputs", [] {
          LogCapture log;
          ZtFlowFork fork(nullptr, nullptr);
          return fork.inputCount() == 0 && fork.outputCount() == 0 && !fork.start() && log.entries().empty();
+       }},
+      {"ZtFlowFork(input, {outputs})", "five outputs", [] {
+         LogCapture log;
+         ZtFlow in, o[5];
+         ZtFlowFork fork(&in, {&o[0], &o[1], &o[2], &o[3], &o[4]});
+         return fork.outputCount() == 4 && o[4].producer() == nullptr &&
+                log.count("flow fork output refused: a fork has at most 4 outputs") == 1;
        }},
   });
 }

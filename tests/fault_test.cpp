@@ -16,16 +16,20 @@
 #include "common/testutil.h"
 #include "zkflow/host/zsys.h"
 #include "zkflow/flow/flow.h"
+#include "zkflow/flow/flowbuffer.h"
+#include "zkflow/flow/flowfork.h"
 #include "zkflow/flow/flowtask.h"
 #include "zkflow/flow/queuetask.h"
 
 namespace {
 
 using zktest::BoundedThread;
+using zktest::Latch;
 using zktest::LogCapture;
 using zktest::Rate;
 using zktest::SinkTask;
 using zktest::SourceTask;
+using zktest::StallSink;
 using zktest::waitFor;
 using Queue = ZtQueueTask::Queue;
 using FaultPacket = zktest::LiveTest;
@@ -39,16 +43,6 @@ Utils::CountingAllocator* alloc() { return Utils::Allocator::defaultAllocator();
 struct FailAllocs {
   FailAllocs(uint64_t skip, uint64_t n) { zkflow::testing::failAllocations(skip, n); }
   ~FailAllocs() { zkflow::testing::failAllocations(0, 0); }
-};
-
-// A one-shot latch for stalling a handler; bounded, so that a test that
-// forgets to open it fails instead of hanging.
-struct Latch {
-  std::atomic<bool> entered{false}, open{false};
-  void hold() {
-    entered = true;
-    waitFor([&] { return open.load(); }, 30.0);
-  }
 };
 
 // A source whose packets may not be made: without memory it emits nothing and
@@ -99,17 +93,6 @@ struct Forward : zktest::CountingTask {
     emit(this, 0, in[0]);  // the flow takes its own reference
     return 0;
   }
-};
-
-// A sink that stops reading on its third call.
-struct StallSink : SinkTask {
-  StallSink(ZtFlow* in, const Rate& r) : SinkTask(in, r) {}
-  ~StallSink() override { stop(); }
-  unsigned int taskHandleFlow(unsigned int n, unsigned int o, ZtFlowPacket** in, ZtFlowEmitFn emit) override {
-    if (stall && calls.load() == 2) stall->hold();
-    return SinkTask::taskHandleFlow(n, o, in, emit);
-  }
-  Latch* stall = nullptr;
 };
 
 struct Unit : ZtFlowUnit {
@@ -186,6 +169,40 @@ TEST_F(FaultFlow, OutOfMemoryOnAddAndRead) {
   at = 10;
   EXPECT_EQ(f.read(at), nullptr);
   f.consumer(nullptr);
+
+  // A fork that cannot copy a packet for an output, and a flush marker that
+  // cannot be made, leave a hole of exactly their size there: what follows
+  // keeps its position. (The packet has a second holder: every output gets
+  // a copy.)
+  ZtFlow in, o0, o1;
+  ZtFlowFork fork(&in, {&o0, &o1});
+  ZtFlowDataPacket* p = zktest::makeDataPacket(0, 0, 64);
+  p->incRef();
+  p->incRef();
+  ZtFlowPacket* table[4] = {p, nullptr, nullptr, nullptr};
+  for (int lost = 0; lost < 2; ++lost) {
+    FailAllocs fail(0, 1);  // output 0's copy, then its marker
+    lost ? fork.emitFlush(&ZtFlowTask::flowEmitter) : (void)fork.taskHandleFlow(1, 2, table, &ZtFlowTask::flowEmitter);
+  }
+  fork.taskHandleFlow(1, 2, table, &ZtFlowTask::flowEmitter);
+  EXPECT_EQ(fork.flowPosOut(0), 129u);
+  ASSERT_NE(o0.first(), nullptr);
+  EXPECT_EQ(o0.first()->pos(), 65u);
+  EXPECT_EQ(o1.size(), 129u);
+  ZtFlowPacket::drop(p);
+  ZtFlowPacket::drop(p);
+  // So does a packet a flow buffer cannot keep: its bytes read as zeros.
+  ZtFlowBuffer buf;
+  for (unsigned int k : {0u, 4u, 10u}) {
+    ZtFlowDataPacket* d = zktest::makeDataPacket(0, k, k ? 6 : 4);
+    d->pos(k);
+    FailAllocs fail(0, k == 4 ? 1 : 0);
+    buf.add(d);
+  }
+  std::vector<uint8_t> bytes(buf.size()), want(16, 0);
+  buf.read(bytes.data(), 16);
+  for (unsigned int k : {0u, 1u, 2u, 3u, 10u, 11u, 12u, 13u, 14u, 15u}) want[k] = zktest::patternByte(0, k);
+  EXPECT_EQ(bytes, want);
 }
 
 // The end of a source reaches its consumer even when nothing can be allocated
@@ -277,29 +294,30 @@ TEST_F(FaultStart, CooperativeTaskWithoutAStartEvent) {
   EXPECT_TRUE(host.join(30.0));
 }
 
-// A consumer whose handler is stuck: its producer waits under back-pressure,
-// seek() still answers at once, stop() at the source returns once the handler
-// does, and no byte is lost or repeated.
+// A consumer whose handler is stuck: its producer waits under back-pressure
+// in an emit, and seek() still answers at once. The consumer, told to stop,
+// does not end in time and stopWithin() says where it is; stop() of the
+// producer frees the emit and returns all the same. Nothing is lost: every
+// byte made was received, in order, or is still in the flow up to the end.
 TEST_F(FaultStall, ConsumerThatStopsReading) {
+  LogCapture log;
   Latch latch;
   ZtFlow f;
-  StallSink sink(&f, Rate{});
-  sink.stall = &latch;
+  StallSink sink(&f, Rate{}, &latch);
   SourceTask src(&f, Rate{}, 3, 0, false);
   ASSERT_TRUE(sink.start() && src.start());
   ASSERT_TRUE(waitFor([&] { return latch.entered.load() && f.inputIsClosed(); })) << "the producer never waited";
+  EXPECT_STREQ(src.waitingAt(), "emitting to output 0");
   EXPECT_TRUE(src.seek(0));  // answers although the loop is held in an emit
-  std::atomic<bool> stopped{false};
-  BoundedThread stopper([&] {
-    src.stop();
-    stopped = true;
-  });
-  EXPECT_FALSE(stopped.load());
+  EXPECT_FALSE(sink.stopWithin(0.05));
+  EXPECT_EQ(log.count("TestSink did not stop within 0.05 s: in taskHandleFlow"), 1u);
+  BoundedThread stopper([&] { src.stop(); });
+  ASSERT_TRUE(stopper.join(10.0)) << "stop() waited for a consumer that does not read";
   latch.open = true;
-  ASSERT_TRUE(stopper.join(20.0));
-  EXPECT_TRUE(waitFor([&] { return sink.done(); }));
-  EXPECT_EQ(sink.received[0].load(), src.made.load());
+  EXPECT_TRUE(sink.stopWithin(10.0));
   EXPECT_TRUE(zktest::isPattern(sink.bytes[0], 3));
+  unsigned int gap = 0;
+  EXPECT_EQ(f.nextGap(static_cast<unsigned int>(sink.received[0].load()), gap, true), src.made.load() + 1);
 }
 
 // A queue worker whose handler stalls while a producer fills its bounded
@@ -341,6 +359,8 @@ TEST_F(FaultStall, QueueWorkerStallsUnderAFullQueue) {
   ASSERT_TRUE(waitFor([&] { return w.stall.entered.load() && pushed.load() == 3; }));
   EXPECT_TRUE(w.stop());
   EXPECT_EQ(log.count("stalled worker waiting for too long"), 1u);
+  EXPECT_FALSE(w.stopWithin(0.05)) << "the body given up on still runs";
+  EXPECT_EQ(log.count("stalled worker did not stop within 0.05 s: in taskHandlePacket"), 1u);
   EXPECT_EQ(pushed.load(), 3) << "the producer got past a full queue";
   w.stall.open = true;
   ASSERT_TRUE(waitFor([&] { return w.start(); }));

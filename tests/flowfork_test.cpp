@@ -1,18 +1,24 @@
 // SPDX-License-Identifier: Apache-2.0
-// The flow fork's rate check and the exact lines it logs. Running forks,
-// their copies and their consumers are the flow soak's.
+// The flow fork: its rate check and the exact lines it logs, its copies, and a
+// running fork feeding two consumers.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "common/flowtasks.h"
 #include "common/testutil.h"
 #include "zkflow/flow/flow.h"
 #include "zkflow/flow/flowfork.h"
+#include "zkflow/flow/flowgraph.h"
 
 namespace {
 
 using zktest::LogCapture;
+using zktest::Rate;
+using zktest::SinkTask;
+using zktest::SourceTask;
+using zktest::waitFor;
 
 // The lines a rate check wrote, as "line:text".
 std::vector<std::string> forkLines(const LogCapture& log) {
@@ -63,6 +69,51 @@ TEST_F(FlowFork, RateCheckAndItsMessages) {
       EXPECT_EQ(r.durationMin().raw(), 6553);
       EXPECT_EQ(r.durationMax().raw(), 32768);
     }
+  }
+}
+
+// A running fork whose second consumer stalls, under each policy of that
+// output. Block holds the fork (and so its source) back at durationMax and
+// loses nothing. Trim lets the fork run on, keeps the output within its
+// window, counts what it drops and logs it once for the episode, and the
+// consumer, let go, crosses the hole and reads the rest. The first consumer
+// gets every byte either way.
+TEST_F(FlowFork, OutputPolicyWhileAConsumerStalls) {
+  using Policy = ZtFlowTask::OutputPolicy;
+  for (Policy policy : {Policy::Block, Policy::Trim}) {
+    SCOPED_TRACE(policy == Policy::Block ? "Block" : "Trim");
+    LogCapture log;
+    zktest::Latch latch;
+    ZtFlow in, out0, out1;
+    Rate r;  // 100000 bytes a second, packets of 1000
+    SourceTask source(&in, r, 11, 400000, false);
+    ZtFlowFork fork(&in, {&out0, &out1});
+    fork.outputPolicy(1, policy);
+    SinkTask sink0(&out0, r);
+    zktest::StallSink sink1(&out1, r, &latch);
+    ASSERT_TRUE(sink0.start() && sink1.start() && fork.start());
+    EXPECT_EQ(in.requestDataRate(), 100000u);  // the consumers' rate, passed up
+    ASSERT_TRUE(source.start());
+    if (policy == Policy::Block) {
+      // durationMax is 0.5 s, 50000 bytes: held there, and the packet over it.
+      ASSERT_TRUE(waitFor([&] { return out1.inputIsClosed() && zktest::bufferedOn(&out1) > 50000; }));
+      EXPECT_LE(zktest::bufferedOn(&out1), 51000u);
+      EXPECT_LT(source.made.load(), 100000u);
+    } else {
+      // The window of 1 s (100000 bytes and the packet over it), the last
+      // cycle's copies (0.2 s) and the end.
+      ASSERT_TRUE(waitFor([&] { return fork.done(); }));
+      EXPECT_LE(out1.size(), 122001u);
+      EXPECT_EQ(log.count("ZtFlowFork output 1 overrun: dropped "), 1u);
+      ZtFlowUnit* units[] = {&fork};
+      EXPECT_NE(std::string(ZtFlowGraph::dot(units, 1).c_str()).find(" B overrun"), std::string::npos);
+    }
+    latch.open = true;
+    ASSERT_TRUE(waitFor([&] { return fork.done() && sink0.done() && sink1.done(); }, 30));
+    EXPECT_EQ(sink0.bytes[0].size(), source.made.load());
+    EXPECT_TRUE(zktest::isPattern(sink0.bytes[0], 11));
+    EXPECT_EQ(sink1.received[0].load() + fork.overrunBytes(1), source.made.load());
+    EXPECT_EQ(fork.overrunBytes(1) == 0, policy == Policy::Block);
   }
 }
 

@@ -6,10 +6,14 @@
 // source are the flow soak's (tests/soak/flow_soak.cpp).
 #include <gtest/gtest.h>
 
+#include <time.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "common/flowtasks.h"
 #include "common/testutil.h"
@@ -177,7 +181,7 @@ TEST_F(FlowTaskLoop, StartTwiceAndTaskStartRefusal) {
   ASSERT_TRUE(waitFor([&] { return t.done() && t.stops.load() == 2; }));
 
   // taskStart refusing: the loop ran and was stopped in full; its output
-  // saw the end.
+  // saw the end, also as the plain list that outputs() hands out.
   ZtFlow out;
   IdleTask r;
   r.immortal(true);
@@ -185,8 +189,27 @@ TEST_F(FlowTaskLoop, StartTwiceAndTaskStartRefusal) {
   r.acceptStart = false;
   EXPECT_FALSE(r.start());
   EXPECT_TRUE(r.done() && !r.started() && r.stops.load() == 1);
-  ASSERT_NE(out.first(), nullptr);
-  EXPECT_EQ(out.first()->markupCode(), ZtFlowPacket::EndOfFlow);
+  ASSERT_NE(r.outputs()[0]->first(), nullptr);
+  EXPECT_EQ(r.outputs()[0]->first()->markupCode(), ZtFlowPacket::EndOfFlow);
+}
+
+// A source that has finished but neither emits nor stops backs off instead
+// of spinning, and stops at once all the same.
+TEST_F(FlowTaskLoop, StepsThatAdvanceNothingBackOff) {
+  auto othersBusy = [] {  // processor time of the process's other threads
+    timespec p{}, t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &p);
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return (p.tv_sec - t.tv_sec) + (p.tv_nsec - t.tv_nsec) * 1e-9;
+  };
+  IdleTask t;
+  t.virtualInput(true);  // takes its virtual input, emits nothing
+  ASSERT_TRUE(t.start());
+  ASSERT_TRUE(waitFor([&] { return std::string(t.waitingAt()) == "backing off"; }));
+  const double before = othersBusy();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // observation window
+  EXPECT_LT(othersBusy() - before, 0.02) << "a loop with nothing to do kept a processor busy";
+  t.stop();
 }
 
 // A hook that stops its own task must not wait for itself.

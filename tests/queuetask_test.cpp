@@ -100,9 +100,11 @@ void expectPaced(const std::vector<Utils::Time>& times, double least, double med
 class MTQueueTest : public zktest::LiveTest {};
 
 // A refused push (full queue, no memory) leaves the packet with the caller.
-// maxLatency times a chain of queued items from its oldest item; a taken
-// node is kept for the next push, which then needs no allocation and starts
-// its chain afresh. Deleting the queue deletes what it still holds.
+// maxLatency times a chain of queued items from its oldest item, and an
+// item's stay lasts until it is handed out, time in the consumer's batch
+// included; a taken node is kept for the next push, which then needs no
+// allocation and starts its chain afresh. Deleting the queue deletes what
+// it still holds.
 TEST_F(MTQueueTest, NodeAllocationFailureAndReuse) {
   auto* alloc = Utils::Allocator::defaultAllocator();
   Queue q(2);
@@ -131,6 +133,15 @@ TEST_F(MTQueueTest, NodeAllocationFailureAndReuse) {
   ASSERT_TRUE(q.unlinkHead(got, true));
   EXPECT_LT(q.maxLatency.load().seconds(), 0.38) << "a reused node kept its old stamp";
   push(q, 0, 3);
+
+  Queue batch;
+  for (int i = 0; i < 3; ++i) push(batch, 1, i);
+  const Utils::Time t1 = ZtClock::timeNow();  // no later than the take
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(zktest::waitFor([&] { return secondsSince(t1) >= 0.05 * i; }));
+    ASSERT_TRUE(batch.unlinkHead(got, true));  // the first takes all three
+  }
+  EXPECT_GE(batch.maxLatency.load().seconds(), 0.1) << "time in the consumer's batch was not counted";
 }
 
 // Producers on a full queue sleep in the kernel: their threads show as
@@ -197,6 +208,13 @@ TEST_F(QueueTaskTest, StartAndStopAnIdleTask) {
   ASSERT_TRUE(task.start());
   const unsigned long id = task.taskId();
   EXPECT_TRUE(task.start() && task.taskId() == id && task.inits.load() == 1) << "a running task starts nothing new";
+  {
+    zktest::LogCapture log;
+    TestTask other(false);
+    other.in(&in);
+    EXPECT_FALSE(other.start()) << "a second consumer of one queue";
+    EXPECT_EQ(log.count("test task not started: its input queue already has a running consumer"), 1u);
+  }
   EXPECT_TRUE(task.stop());
   EXPECT_FALSE(task.running() || task.shutdown());
   EXPECT_TRUE(task.stop()) << "stop() on an idle task";
@@ -307,6 +325,7 @@ TEST_F(QueueTaskTest, SuspendAndResume) {
   EXPECT_TRUE(task.stop());
   EXPECT_FALSE(task.running());
   EXPECT_EQ(log.count("waiting for too long"), 0u);
+  EXPECT_EQ(task.empties.load(), 0) << "the handler was called after stop() began";
 }
 
 // ---------------------------------------------------------------- cooperative

@@ -4,6 +4,7 @@
 #include <typeinfo>
 #include <utility>
 
+#include "zkflow/host/log.h"
 #include "zkflow/host/zsys.h"
 
 namespace {
@@ -34,26 +35,78 @@ ZtFlowBase::ZtFlowBase() : spare_(nullptr), spareCount_(0) { init(); }
 
 ZtFlowBase::ZtFlowBase(const ZtFlowBase& o) : spare_(nullptr), spareCount_(0) {
   init();
+  if (o.flow_) {
+    o.flow_->copyListTo(*this);  // under the flow's guard, staged writes included
+    return;
+  }
   readRemovesPacket_ = o.readRemovesPacket_;
   copyNodesFrom(o);
 }
 
 ZtFlowBase& ZtFlowBase::operator=(const ZtFlowBase& o) {
   if (this == &o) return *this;
+  if (flow_) {
+    flow_->assignList(o);
+    return *this;
+  }
   // Copy first, then exchange: the old packets are dropped by tmp's
   // destructor, after the new ones are in place.
   ZtFlowBase tmp(o);
   swapNodes(tmp);
-  readRemovesPacket_ = o.readRemovesPacket_;
+  readRemovesPacket_ = tmp.readRemovesPacket_;
   return *this;
 }
 
 ZtFlowBase::~ZtFlowBase() {
-  empty();
+  _empty();
   delete reserve_;
 }
 
-bool ZtFlowBase::reserveNode() {
+// The public operations of a flow's list lead to the flow's guarded ones.
+unsigned int ZtFlowBase::flowSize() const { return flow_->size(); }
+bool ZtFlowBase::flowIsEmpty() const { return flow_->isEmpty(); }
+ZtFlowPacket* ZtFlowBase::flowFirst() const { return flow_->first(); }
+bool ZtFlowBase::flowRemoves() const { return flow_->readRemovesPacket(); }
+
+void ZtFlowBase::readRemovesPacket(bool on) {
+  if (flow_) {
+    flow_->readRemovesPacket(on);
+  } else {
+    readRemovesPacket_ = on;
+  }
+}
+
+void ZtFlowBase::restart() {
+  if (flow_) {
+    flow_->restart();
+  } else {
+    cursor = nullptr;
+  }
+}
+
+bool ZtFlowBase::locate(unsigned int pos) { return flow_ ? flow_->locate(pos) : _locate(pos); }
+
+void ZtFlowBase::add(ZtFlowPacket* packet) {
+  if (flow_) {
+    flow_->add(packet);
+  } else {
+    _add(packet);
+  }
+}
+
+ZtFlowPacket* ZtFlowBase::remove() { return flow_ ? flow_->remove() : _remove(); }
+
+void ZtFlowBase::empty() {
+  if (flow_) {
+    flow_->empty();
+  } else {
+    _empty();
+  }
+}
+
+bool ZtFlowBase::reserveNode() { return flow_ ? flow_->reserveNode() : _reserveNode(); }
+
+bool ZtFlowBase::_reserveNode() {
   keepReserve_ = true;
   if (!reserve_) reserve_ = new Node;
   return reserve_ != nullptr;
@@ -174,7 +227,7 @@ bool ZtFlowBase::_insertAfter(ZtFlowPacket* packet) {
   return true;
 }
 
-bool ZtFlowBase::locate(unsigned int pos) {
+bool ZtFlowBase::_locate(unsigned int pos) {
   if (!cursor) cursor = head;
   if (!cursor) return false;
   // Nothing ends after pos and no empty packet could sit at it: the walk
@@ -213,7 +266,7 @@ bool ZtFlowBase::locate(unsigned int pos) {
   return atOrBefore(c->pos(), pos);
 }
 
-void ZtFlowBase::add(ZtFlowPacket* packet) { addAt(packet, 0); }
+void ZtFlowBase::_add(ZtFlowPacket* packet) { addAt(packet, 0); }
 
 void ZtFlowBase::addAt(ZtFlowPacket* p, int depth) {
   if (!p) return;
@@ -222,7 +275,7 @@ void ZtFlowBase::addAt(ZtFlowPacket* p, int depth) {
   // same range. We keep that rule: markers sit at the running end of a
   // stream, where nothing is held beyond them, so the case needs data added
   // behind the running end; the list stays well formed either way.
-  if (locate(p->pos()) && cursor->packet->size() > 0) {
+  if (_locate(p->pos()) && cursor->packet->size() > 0) {
     // p begins inside held data: the held data stays, p fills the holes.
     ZtFlowPacket* c = cursor->packet;
     unsigned int e = c->pos() + c->size();
@@ -275,16 +328,16 @@ void ZtFlowBase::append(ZtFlowPacket* packet, unsigned int* pos) {
   if (!packet) return;
   // Without a running position the packet stays at its own position.
   if (!pos) {
-    add(packet);
+    _add(packet);
     return;
   }
   packet->pos(packet->pos() + *pos);
   const unsigned int e = packet->pos() + packet->size();
-  add(packet);
+  _add(packet);
   *pos = e;
 }
 
-ZtFlowPacket* ZtFlowBase::remove() {
+ZtFlowPacket* ZtFlowBase::_remove() {
   if (!cursor) cursor = head;
   if (!cursor) return nullptr;
   Node* n = cursor;
@@ -324,7 +377,7 @@ ZtFlowPacket* ZtFlowBase::remove() {
 
 ZtFlowPacket* ZtFlowBase::read(unsigned int& pos) {
   copyFailed_ = false;
-  if (!locate(pos)) return nullptr;
+  if (!_locate(pos)) return nullptr;
   ZtFlowPacket* c = cursor->packet;
   // A consuming read from the start of a packet that only the list holds:
   // the copy would be the packet itself, clipped nowhere, and the packet
@@ -335,7 +388,7 @@ ZtFlowPacket* ZtFlowBase::read(unsigned int& pos) {
   // grow under us: only a holder may add to it, and we hold the only one.
   if (readRemovesPacket_ && c->pos() == pos && c->refCount() == 1 &&
       (typeid(*c) == typeid(ZtFlowDataPacket) || typeid(*c) == typeid(ZtFlowPacket))) {
-    remove();
+    _remove();
     return c;
   }
   unsigned int at = pos;
@@ -347,7 +400,7 @@ ZtFlowPacket* ZtFlowBase::read(unsigned int& pos) {
     return nullptr;
   }
   if (readRemovesPacket_) {
-    remove();
+    _remove();
     ZtFlowPacket::drop(c);
   }
   return copy;
@@ -356,7 +409,7 @@ ZtFlowPacket* ZtFlowBase::read(unsigned int& pos) {
 unsigned int ZtFlowBase::nextGap(unsigned int pos, unsigned int& gap, bool forward) {
   gap = 0;
   if (!forward) return prevGap(pos, gap);
-  if (locate(pos)) {
+  if (_locate(pos)) {
     if (breaks_ == 0) {
       // One run from head to the last packet: the walk would end on head,
       // returning the last packet's end with no gap after it.
@@ -392,7 +445,7 @@ unsigned int ZtFlowBase::nextGap(unsigned int pos, unsigned int& gap, bool forwa
 
 unsigned int ZtFlowBase::prevGap(unsigned int pos, unsigned int& gap) {
   // Nothing in the system walks backward; this mirrors the forward walk.
-  if (locate(pos)) {
+  if (_locate(pos)) {
     for (;;) {
       if (cursor == head) return cursor->packet->pos();
       Node* below = cursor->prev;
@@ -427,7 +480,7 @@ unsigned int ZtFlowBase::prevGap(unsigned int pos, unsigned int& gap) {
 void ZtFlowBase::deleteOutsideApplyFn(ZtFlowPacket* packet, void* closure) {
   KeepRange* r = static_cast<KeepRange*>(closure);
   if (atOrBefore(packet->pos(), r->to) && before(r->from, packet->pos() + packet->size())) return;
-  r->list->remove();  // apply left the cursor on this packet's node
+  r->list->_remove();  // apply left the cursor on this packet's node
   ZtFlowPacket::drop(packet);
 }
 
@@ -455,9 +508,9 @@ void ZtFlowBase::apply(void (*fn)(ZtFlowPacket*, void*), void* closure) {
   } while (cursor != head);
 }
 
-void ZtFlowBase::empty() {
+void ZtFlowBase::_empty() {
   cursor = head;
-  while (ZtFlowPacket* p = remove()) ZtFlowPacket::drop(p);
+  while (ZtFlowPacket* p = _remove()) ZtFlowPacket::drop(p);
   // An empty list holds no memory either: reset() and destruction give the
   // spare nodes back too.
   while (Node* n = spare_) {
@@ -468,7 +521,7 @@ void ZtFlowBase::empty() {
 }
 
 void ZtFlowBase::reset() {
-  empty();
+  _empty();
   cursor = nullptr;
   size_ = 0;
 }
@@ -503,16 +556,47 @@ struct ZtFlow::Guard {
   ZtSpinLock& lock;
 };
 
+namespace {
+// The flow whose apply() this thread is running, if any: its callback may
+// call the flow back (see ListGuard). One per thread; an apply inside the
+// callback of another flow's apply saves and restores the outer one.
+thread_local const ZtFlow* tApplying = nullptr;
+}  // namespace
+
 // The list guard: on the way in it empties the stage into the list, so
 // that every guarded operation sees every write made before it; on the way
 // out it leaves the list's size where the producer's sleep test finds it
 // without the guard.
+//
+// Taken on the thread that runs apply() on the same flow (from apply's
+// callback), the guard is already ours: the operation goes on without
+// taking it and without emptying the stage under the walk, and what it does
+// to the cursor is undone (Look), kept (Remove: the cursor moves on as
+// apply expects), or the operation is refused (Refuse). Only a guard that
+// is found taken asks which thread runs apply, so the common, uncontended
+// pass costs what it did.
 struct ZtFlow::ListGuard {
-  explicit ListGuard(const ZtFlow& f) : flow(f) {
-    flow.listGuard_.lock();
+  explicit ListGuard(const ZtFlow& f, Nested how = Nested::Look, const char* call = "")
+      : flow(f), mode(how) {
+    if (!flow.listGuard_.tryLock()) {
+      if (tApplying == &flow) {
+        nested = true;
+        cursor = flow.cursor;
+        if (mode == Nested::Refuse) {
+          Utils::Log::theLog()->print(Utils::MsgFault, "flow", -3, "kernel/flow/flow", __LINE__,
+                                      "ZtFlow %s refused: inside apply() on the same flow", call);
+        }
+        return;
+      }
+      flow.listGuard_.lock();
+    }
     const_cast<ZtFlow&>(flow).drainStage();
   }
   ~ListGuard() {
+    if (nested) {
+      if (mode != Nested::Remove) const_cast<ZtFlow&>(flow).cursor = cursor;
+      return;
+    }
     // Relaxed: stores made under the guard are ordered by it, so their
     // order on seen_ is the guard's order and the latest one is what the
     // list has now (see heldWithin).
@@ -520,9 +604,14 @@ struct ZtFlow::ListGuard {
                      std::memory_order_relaxed);
     flow.listGuard_.unlock();
   }
+  // A Refuse operation called from apply's callback: it must do nothing.
+  bool refused() const { return nested && mode == Nested::Refuse; }
   ListGuard(const ListGuard&) = delete;
   ListGuard& operator=(const ListGuard&) = delete;
   const ZtFlow& flow;
+  const Nested mode;
+  bool nested = false;
+  Node* cursor = nullptr;
 };
 
 ZtFlow::ZtFlow() { init(); }
@@ -530,11 +619,7 @@ ZtFlow::ZtFlow() { init(); }
 ZtFlow::ZtFlow(const ZtFlow& o) {
   init();
   sem_ = o.sem_;
-  {
-    ListGuard g(o);
-    copyNodesFrom(o);
-    readRemovesPacket_ = o.readRemovesPacket_;
-  }
+  o.copyListTo(*this);
   removes_.store(readRemovesPacket_, std::memory_order_release);
   seen_.store(size_, std::memory_order_relaxed);
   mixed_.store(head != nullptr, std::memory_order_relaxed);
@@ -544,31 +629,38 @@ ZtFlow::ZtFlow(const ZtFlow& o) {
 
 ZtFlow& ZtFlow::operator=(const ZtFlow& o) {
   if (this == &o) return *this;
-  // Never hold both guards: copy the source under its guard, then exchange
-  // under ours. The old packets are dropped by tmp, outside both.
-  ZtFlowBase tmp;
-  bool removes;
-  {
-    ListGuard g(o);
-    tmp = static_cast<const ZtFlowBase&>(o);
-    removes = o.readRemovesPacket_;
-  }
-  {
-    ListGuard g(*this);
-    swapNodes(tmp);
-    readRemovesPacket_ = removes;
-    mixed_.store(true, std::memory_order_relaxed);
-  }
-  removes_.store(removes, std::memory_order_release);
-  forgetHeld();
+  assignList(o);
   sem_ = o.sem_;
   copyRequestFrom(o);
   return *this;
 }
 
+void ZtFlow::copyListTo(ZtFlowBase& into) const {
+  ListGuard g(*this);
+  into.copyNodesFrom(*this);
+  into.readRemovesPacket_ = readRemovesPacket_;
+}
+
+void ZtFlow::assignList(const ZtFlowBase& from) {
+  // Never hold both guards: copy the source (under its guard when it is a
+  // flow), then exchange under ours. The old packets are dropped by tmp,
+  // outside both.
+  ZtFlowBase tmp(from);
+  {
+    ListGuard g(*this, Nested::Refuse, "assignment");
+    if (g.refused()) return;
+    swapNodes(tmp);
+    readRemovesPacket_ = tmp.readRemovesPacket_;
+    mixed_.store(true, std::memory_order_relaxed);
+  }
+  removes_.store(tmp.readRemovesPacket_, std::memory_order_release);
+  forgetHeld();
+}
+
 ZtFlow::~ZtFlow() {
   // Staged packets go to the list, which drops them with its own.
   { ListGuard g(*this); }
+  flow_ = nullptr;  // from here on the list is a plain one, being destroyed
   inputLock.purge();
   outputLock.purge();
 }
@@ -609,6 +701,10 @@ void ZtFlow::init() {
   readsSeen_.store(0, std::memory_order_relaxed);
   for (auto& slot : stage_) slot.store(nullptr, std::memory_order_relaxed);
   removes_.store(readRemovesPacket_, std::memory_order_relaxed);
+  lostEnd_ = 0;
+  lost_ = false;
+  droppedUnread_.store(0, std::memory_order_relaxed);
+  flow_ = this;
 }
 
 void ZtFlow::copyRequestFrom(const ZtFlow& o) {
@@ -632,7 +728,7 @@ bool ZtFlow::isEmpty() const {
 
 ZtFlowPacket* ZtFlow::first() const {
   ListGuard g(*this);
-  return ZtFlowBase::first();
+  return head ? head->packet : nullptr;
 }
 
 bool ZtFlow::readRemovesPacket() const { return removes_.load(std::memory_order_acquire); }
@@ -650,52 +746,111 @@ void ZtFlow::restart() {
 
 bool ZtFlow::locate(unsigned int pos) {
   ListGuard g(*this);
-  return ZtFlowBase::locate(pos);
+  return _locate(pos);
 }
 
 void ZtFlow::add(ZtFlowPacket* packet) {
   {
     ListGuard g(*this);
     if (packet) mixed_.store(true, std::memory_order_relaxed);
-    ZtFlowBase::add(packet);
+    _add(packet);
   }
   if (packet) forgetHeld();
 }
 
 ZtFlowPacket* ZtFlow::remove() {
-  ListGuard g(*this);
-  return ZtFlowBase::remove();
+  ListGuard g(*this, Nested::Remove);
+  return _remove();
 }
 
 void ZtFlow::empty() {
-  ListGuard g(*this);
-  ZtFlowBase::empty();
+  ListGuard g(*this, Nested::Refuse, "empty()");
+  if (!g.refused()) _empty();
 }
 
 bool ZtFlow::reserveNode() {
   ListGuard g(*this);
-  return ZtFlowBase::reserveNode();
+  return _reserveNode();
 }
+
+void ZtFlow::settle() { ListGuard g(*this); }
 
 unsigned int ZtFlow::nextGap(unsigned int pos, unsigned int& gap, bool forward) {
   ListGuard g(*this);
   return ZtFlowBase::nextGap(pos, gap, forward);
 }
 
-// The guard is taken by apply(), which the list's deleteOutsideRange calls
-// through the virtual table; taking it here too would lock us out.
+namespace {
+// The closure of ZtFlow::deleteOutsideRange's callback.
+struct Trim {
+  unsigned int from;
+  unsigned int to;
+  ZtFlow* flow;
+  uint64_t dropped;
+};
+}  // namespace
+
+void ZtFlow::trimApplyFn(ZtFlowPacket* packet, void* closure) {
+  Trim* t = static_cast<Trim*>(closure);
+  const unsigned int pos = packet->pos();
+  const unsigned int end = pos + packet->size();
+  if (atOrBefore(pos, t->to) && before(t->from, end)) return;  // the list's rule
+  ZtFlow* f = t->flow;
+  if (before(t->to, pos)) {
+    // Beyond the window: data a consumer at `from` has not reached.
+    t->dropped += packet->size();
+    if (!f->lost_ || before(f->lostEnd_, end)) f->lostEnd_ = end;
+    f->lost_ = true;
+  }
+  f->_remove();  // apply left the cursor on this packet's node
+  ZtFlowPacket::drop(packet);
+}
+
 void ZtFlow::deleteOutsideRange(unsigned int from, unsigned int to) {
-  ZtFlowExclusive::deleteOutsideRange(from, to);
+  Trim t{from, to, this, 0};
+  {
+    ListGuard g(*this, Nested::Refuse, "deleteOutsideRange()");
+    if (g.refused()) return;
+    // Lost data that the consumer has passed is forgotten: far behind, the
+    // comparison by difference would stop meaning behind.
+    if (lost_ && !before(requestPos_.load(std::memory_order_relaxed), lostEnd_)) lost_ = false;
+    ZtFlowBase::apply(&trimApplyFn, &t);
+  }
+  if (t.dropped != 0) droppedUnread_.fetch_add(t.dropped, std::memory_order_relaxed);
+}
+
+bool ZtFlow::inLost(unsigned int pos) const { return lost_ && before(pos, lostEnd_); }
+
+bool ZtFlow::crossLost(unsigned int& pos) {
+  ListGuard g(*this);
+  if (!inLost(pos)) return false;
+  // The next data after pos, if it begins before the lost data ends: a trim
+  // may have kept what came between two of its cuts.
+  unsigned int next = lostEnd_;
+  if (head && before(pos, head->pos)) {
+    if (before(head->pos, next)) next = head->pos;
+  } else {
+    unsigned int gap = 0;
+    if (ZtFlowBase::nextGap(pos, gap, true) != pos) return false;  // data at pos after all
+    if (gap != 0 && before(pos + gap, next)) next = pos + gap;
+  }
+  if (next == lostEnd_) lost_ = false;  // the whole of it crossed
+  pos = next;
+  return true;
 }
 
 void ZtFlow::reset() {
-  ListGuard g(*this);
-  ZtFlowBase::reset();
+  ListGuard g(*this, Nested::Refuse, "reset()");
+  if (!g.refused()) ZtFlowBase::reset();
 }
 
 void ZtFlow::apply(void (*fn)(ZtFlowPacket*, void*), void* closure) {
-  ListGuard g(*this);
+  ListGuard g(*this, Nested::Refuse, "apply()");
+  if (g.refused()) return;
+  const ZtFlow* outer = tApplying;
+  tApplying = this;
   ZtFlowBase::apply(fn, closure);
+  tApplying = outer;
 }
 
 void ZtFlow::guardedAdd(ZtFlowPacket* packet, unsigned int* pos, bool appendTo) {
@@ -715,7 +870,7 @@ void ZtFlow::guardedAdd(ZtFlowPacket* packet, unsigned int* pos, bool appendTo) 
     if (appendTo) {
       ZtFlowBase::append(packet, pos);
     } else {
-      ZtFlowBase::add(packet);
+      _add(packet);
     }
     orphan = packet->refCount() == 0;
     // With the guard held and the stage empty, the list says where held data
@@ -794,7 +949,7 @@ void ZtFlow::drainStage() {
     const bool fresh = isFresh(staged);
     ZtFlowPacket* p = untag(staged);
     drainedBytes_ += p->size();  // as staged: the add may clip it
-    ZtFlowBase::add(p);
+    _add(p);
     slot.store(nullptr, std::memory_order_release);
     ++stageHead_;
     if (!fresh) {
@@ -938,6 +1093,13 @@ void passGate(const zk::Lock& gate) {
 
 }  // namespace
 
+void ZtFlow::releaseProducer() {
+  // As a read would: a producer between its sleep test and the closing of
+  // its gate sees the count move and asks the test again.
+  readEpoch_.fetch_add(1, std::memory_order_seq_cst);
+  if (inputClosed.load(std::memory_order_seq_cst)) openInput();
+}
+
 void ZtFlow::loopStarted() { gLoops.fetch_add(1, std::memory_order_relaxed); }
 
 void ZtFlow::loopEnded() { gLoops.fetch_sub(1, std::memory_order_relaxed); }
@@ -950,21 +1112,27 @@ ZtFlowPacket* ZtFlow::read(unsigned int& pos) {
 ZtFlowPacket* ZtFlow::_read(unsigned int pos) {
   for (bool again = false;; again = true) {
     const uint32_t kicks = kickEpoch_.load(std::memory_order_seq_cst);
-    ZtFlowPacket* packet;
-    bool copyFailed;
+    ZtFlowPacket* packet = nullptr;
+    bool copyFailed = false;
+    bool lost = false;
     uint32_t staged;
     {
       // requestPos moves with the list, under its guard: a producer's test
       // that measured from the old position after the packet had gone would
       // see nothing buffered and let the producer run past its bound for as
       // long as we were preempted between the two.
-      ListGuard g(*this);
+      ListGuard g(*this, removes_.load(std::memory_order_relaxed) ? Nested::Refuse : Nested::Look, "read()");
       staged = stageHead_;
-      requestPos_.store(pos, std::memory_order_release);
-      unsigned int at = pos;
-      packet = ZtFlowBase::read(at);
-      if (packet && readRemovesPacket_) requestPos_.store(pos + packet->size(), std::memory_order_release);
-      copyFailed = copyFailed_;
+      if (!g.refused()) {
+        requestPos_.store(pos, std::memory_order_release);
+        unsigned int at = pos;
+        packet = ZtFlowBase::read(at);
+        if (packet && readRemovesPacket_) requestPos_.store(pos + packet->size(), std::memory_order_release);
+        copyFailed = copyFailed_;
+        // Data a trim took away: the caller crosses the hole (crossLost)
+        // and reads again, so this is no reason to sleep either.
+        lost = !packet && inLost(pos);
+      }
     }
     readEpoch_.fetch_add(1, std::memory_order_seq_cst);
 
@@ -979,7 +1147,7 @@ ZtFlowPacket* ZtFlow::_read(unsigned int pos) {
       TestFn sleep = sleepConsumerTestFn_.load(std::memory_order_acquire);
       // Data that could not be copied is no reason to sleep: the caller reads
       // again, and gets it once memory is back.
-      const bool nothing = !packet && !copyFailed;
+      const bool nothing = !packet && !copyFailed && !lost;
       // Found nothing while a producer is at work: its next write is most
       // likely a moment away. Wait for it here, once, before closing: closing
       // and the write's opening would each move the gate's lines between

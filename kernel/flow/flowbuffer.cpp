@@ -33,12 +33,23 @@ void ZtFlowBuffer::add(ZtFlowDataPacket* packet) {
   // A reference of our own across the call, so that a fresh packet that is
   // refused, or that the list keeps none of, is freed by our drop.
   packet->incRef();
-  if (!refused) packets.add(packet);
+  const unsigned int from = packet->pos();
+  const unsigned int to = from + packet->size();
+  if (!refused) {
+    packets.add(packet);
+    // Its start is held now (by it, or by data it fell on); if not, no node
+    // could be made for it: a hole of its size.
+    if (from != to && !packets.locate(from)) {
+      if (!lost || zk::FlowPos::before(from, lostFrom)) lostFrom = from;
+      if (!lost || zk::FlowPos::before(lostTo, to)) lostTo = to;
+      lost = true;
+    }
+  }
   ZtFlowPacket::drop(packet);
 }
 
 unsigned int ZtFlowBuffer::size() const {
-  const unsigned int total = packets.size();
+  const unsigned int total = packets.size() + (lost ? lostTo - lostFrom : 0);
   return total > readOffset ? total - readOffset : 0;
 }
 
@@ -50,6 +61,17 @@ void ZtFlowBuffer::read(void* destination, unsigned int count) {
     // Every packet in the list came through add(), so it is a data packet
     // (the pieces that hole filling makes are copies of one).
     auto* p = static_cast<ZtFlowDataPacket*>(packets.first());
+    if (lost && readOffset == 0 && (!p || zk::FlowPos::before(lostFrom, p->pos()))) {
+      // A lost packet's place comes first: zeros, up to the next packet held.
+      unsigned int n = lostTo - lostFrom;
+      if (p && zk::FlowPos::before(p->pos(), lostTo)) n = p->pos() - lostFrom;
+      if (n > count - done) n = count - done;
+      std::memset(out + done, 0, n);
+      done += n;
+      lostFrom += n;
+      lost = lostFrom != lostTo;
+      continue;
+    }
     if (!p) break;  // asked for more than size(): what there was is copied
     const unsigned int size = p->size();
     const unsigned int available = size > readOffset ? size - readOffset : 0;
@@ -60,6 +82,10 @@ void ZtFlowBuffer::read(void* destination, unsigned int count) {
     readOffset += take;
     if (readOffset >= size) {
       // Read to its end (or empty): out at once, with the list's reference.
+      // A hole that reached under it begins after it.
+      const unsigned int end = p->pos() + size;
+      if (lost && zk::FlowPos::before(lostFrom, end)) lostFrom = end;
+      if (lost && !zk::FlowPos::before(lostFrom, lostTo)) lost = false;
       packets.restart();
       packets.remove();
       readOffset = 0;
@@ -71,4 +97,5 @@ void ZtFlowBuffer::read(void* destination, unsigned int count) {
 void ZtFlowBuffer::reset() {
   packets.reset();
   readOffset = 0;
+  lost = false;
 }

@@ -18,8 +18,24 @@ ZtFlowFork::ZtFlowFork(ZtFlow* input, ...) {
   addInput(input);
   va_list args;
   va_start(args, input);
-  while (ZtFlow* f = va_arg(args, ZtFlow*)) addOutput(f);
+  while (ZtFlow* f = va_arg(args, ZtFlow*)) attachOutput(f);
   va_end(args);
+}
+
+ZtFlowFork::ZtFlowFork(ZtFlow* input, std::initializer_list<ZtFlow*> outputs) {
+  init();
+  addInput(input);
+  for (ZtFlow* f : outputs)
+    if (f) attachOutput(f);
+}
+
+void ZtFlowFork::attachOutput(ZtFlow* output) {
+  if (outputCount() < kMaxFlows) {
+    addOutput(output);
+    return;
+  }
+  Utils::Log::theLog()->print(Utils::MsgFault, "flow", -3, kFile, __LINE__,
+                              "flow fork output refused: a fork has at most 4 outputs");
 }
 
 ZtFlowFork::ZtFlowFork(const ZtFlowFork& o) : ZtFlowTask(o), ratesMatch(o.ratesMatch) {}
@@ -95,7 +111,12 @@ unsigned int ZtFlowFork::taskHandleFlow(unsigned int inCount, unsigned int outCo
     }
     unsigned int at = 0;
     ZtFlowPacket* copy = p->readAt(at);
-    if (!copy) continue;
+    if (!copy) {
+      // No memory for this output's copy: its range is left as a hole there,
+      // so that what follows stays at the positions it belongs to.
+      flowPosOut_[i] += p->size();
+      continue;
+    }
     emit(this, i, copy);
     // The output flow holds its own reference now; ours goes.
     ZtFlowPacket::drop(copy);

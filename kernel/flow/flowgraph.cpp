@@ -104,9 +104,16 @@ zk::String ZtFlowGraph::dot(ZtFlowUnit* const* units, unsigned int count) {
     const unsigned runEnd = f->nextGap(requestPos, gap, true);
     const unsigned buffered = runEnd - requestPos;
     const unsigned held = f->size();
+    // What the producer's Trim policy dropped on this output, when anything.
+    std::string overrun;
+    if (auto* t = dynamic_cast<ZtFlowTask*>(f->producer())) {
+      for (unsigned j = 0; j < ZtFlowUnit::kMaxFlows; ++j)
+        if (t->output(j) == f && t->overrunBytes(j) != 0)
+          overrun = "\\n" + std::to_string(t->overrunBytes(j)) + " B overrun";
+    }
     std::snprintf(line, sizeof line,
-                  "  %s -> %s [label=\"flow %zu\\n%u B/s\\nrequest at %u\\n%u B ahead, %u B held\"];\n",
-                  a.c_str(), b.c_str(), i, f->requestDataRate(), requestPos, buffered, held);
+                  "  %s -> %s [label=\"flow %zu\\n%u B/s\\nrequest at %u\\n%u B ahead, %u B held%s\"];\n",
+                  a.c_str(), b.c_str(), i, f->requestDataRate(), requestPos, buffered, held, overrun.c_str());
     out += line;
   }
   out += "}\n";

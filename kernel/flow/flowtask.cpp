@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <initializer_list>
 
 #include "zkflow/host/clock.h"
 #include "zkflow/host/log.h"
@@ -23,8 +24,36 @@ const int64_t kShortestSleep = 655;  // 0.01 s: shorter waits are not slept
 // case, is still one ZIF_Sleep.
 const int64_t kSleepSlice = 6553;
 // stop() yields this many times before it starts to back off with short
-// sleeps and to repeat its wake-ups.
+// sleeps; every kRewakeSpins turns it repeats its wake-ups and looks at the
+// clock.
 const unsigned int kStopSpins = 1024;
+const unsigned int kRewakeSpins = 64;
+// stop() says once where the loop waits when it has waited this long.
+const double kStopWarnSeconds = 10.0;
+// Trimming keeps "everything ahead" of a consumer as the next quarter of the
+// axis: far beyond what a flow holds, and clear of the half-axis point where
+// ahead would turn into behind (positions compare by difference).
+const unsigned int kAhead = 0x3FFFFFFFu;
+// Back-off after steps that advance nothing: this many yields, then sleeps
+// from kBackOffFirst seconds, doubling up to kBackOffMost.
+const unsigned int kBackOffYields = 8;
+const double kBackOffFirst = 0.00005;
+const double kBackOffMost = 0.004;
+
+// Where the loop is (waitingAt()); static strings, compared by content.
+const char* const kReading[ZtFlowUnit::kMaxFlows] = {"reading input 0", "reading input 1",
+                                                     "reading input 2", "reading input 3"};
+const char* const kEmitting[ZtFlowUnit::kMaxFlows] = {"emitting to output 0", "emitting to output 1",
+                                                      "emitting to output 2", "emitting to output 3"};
+const char* const kNotRunning = "not running";
+const char* const kInit = "in taskInit";
+const char* const kCycling = "between cycles";
+const char* const kHandling = "in taskHandleFlow";
+const char* const kFlushing = "in taskFlush";
+const char* const kPacing = "pacing sleep";
+const char* const kIdle = "idle (immortal)";
+const char* const kBackingOff = "backing off";
+const char* const kEnding = "in taskStop";
 
 inline unsigned int clampCount(unsigned int n) {
   return n < ZtFlowUnit::kMaxFlows ? n : ZtFlowUnit::kMaxFlows;
@@ -72,6 +101,19 @@ unsigned int bufferedAhead(ZtFlow* f) {
 void logRefusal(const char* name, const char* why, long long value) {
   Utils::Log::theLog()->print(Utils::MsgFault, "flow", -3, kFile, __LINE__,
                               "%s not started: %s (%lld)", name ? name : "", why, value);
+}
+
+// A control call that the task's state forbids: "<name> <call> refused: <why>".
+void logRefused(const char* name, const char* call, const char* why) {
+  Utils::Log::theLog()->print(Utils::MsgFault, "flow", -3, kFile, __LINE__, "%s %s refused: %s",
+                              name ? name : "", call, why);
+}
+
+// Positions of a cycle before they are cut to 32 bits and rounded to the
+// granularity, worked out without the 64-bit wrap of chunkFor(): the figure a
+// refusal shows.
+long long chunkPositions(unsigned int dataRate, int64_t duration) {
+  return static_cast<long long>((dataRate + 0.5L) * static_cast<long double>(duration) / 65536.0L);
 }
 
 }  // namespace
@@ -222,6 +264,10 @@ void ZtFlowTask::copyFrom(const ZtFlowTask& o) {
   affinityMask_ = o.affinityMask_;
   priority_ = o.priority_;
   wakeLatency_.store(o.wakeLatency_.load(std::memory_order_acquire), std::memory_order_relaxed);
+  // The policies go with the outputs; what the source's loop counted stays
+  // its own.
+  for (unsigned int j = 0; j < kMaxFlows; ++j) policy_[j] = o.policy_[j];
+  blockMask_.store(o.blockMask_.load(std::memory_order_relaxed), std::memory_order_relaxed);
 }
 
 void ZtFlowTask::init() {
@@ -278,6 +324,12 @@ const char* ZtFlowTask::name() const {
 
 // ------------------------------------------------------ wake and sleep tests
 
+// Output 0 and every output whose policy is Block hold the producer back:
+// it sleeps while any of them has more than durationMax ahead of its
+// consumer and wakes when all are within max(latency, durationMin). The
+// gate that closes is that of the flow the producer appended to; a read on
+// it that finds nothing opens it whatever the test says, and the producer's
+// next append asks again.
 bool ZtFlowTask::wakeTest() const {
   bool answer = true;
   ZtFlow* f = outputCount_ ? outputs_[0] : nullptr;
@@ -285,28 +337,38 @@ bool ZtFlowTask::wakeTest() const {
     int64_t l = wakeLatency_.load(std::memory_order_acquire);
     const int64_t lowest = rateInfo_.durationMin().raw();
     if (l < lowest) l = lowest;
-    const int64_t buffered = static_cast<int64_t>(bufferedAhead(f)) << 16;
-    answer = buffered <= mulFix(rateTime(rateInfo_.dataRate()), l);
+    const int64_t limit = mulFix(rateTime(rateInfo_.dataRate()), l);
+    answer = (static_cast<int64_t>(bufferedAhead(f)) << 16) <= limit;
+    for (unsigned int m = blockMask_.load(std::memory_order_relaxed); m != 0 && answer; m &= m - 1) {
+      ZtFlow* g = outputs_[__builtin_ctz(m)];
+      if (g) answer = (static_cast<int64_t>(bufferedAhead(g)) << 16) <= limit;
+    }
   }
   return taskWakeTest(answer);
 }
 
+bool ZtFlowTask::outputOver(unsigned int j, int64_t bound) const {
+  ZtFlow* f = outputs_[j];
+  // Asked after every append: while the whole list is within the bound, so
+  // is the run ahead of the consumer, and the answer needs neither the
+  // list's guard nor a walk (see ZtFlow::heldWithin). held << 16 > bound is
+  // held > bound >> 16 (bound is not negative).
+  if (!f || f->heldWithin(static_cast<uint64_t>(bound) >> 16)) return false;
+  return (static_cast<int64_t>(bufferedAhead(f)) << 16) > bound;
+}
+
 bool ZtFlowTask::sleepTest() const {
   bool answer = false;
-  ZtFlow* f = outputCount_ ? outputs_[0] : nullptr;
   const int64_t most = rateInfo_.durationMax().raw();
-  if (f && most > 0) {
+  if (outputCount_ && most > 0) {
     const int64_t bound = mulFix(rateTime(rateInfo_.dataRate()), most);
-    // Asked after every append: while the whole list is within the bound,
-    // so is the run ahead of the consumer, and the answer needs neither the
-    // list's guard nor a walk (see ZtFlow::heldWithin). held << 16 > bound
-    // is held > bound >> 16 (bound is not negative).
-    if (!f->heldWithin(static_cast<uint64_t>(bound) >> 16)) {
-      const int64_t buffered = static_cast<int64_t>(bufferedAhead(f)) << 16;
-      answer = buffered > bound;
-    }
+    answer = outputOver(0, bound);
+    for (unsigned int m = blockMask_.load(std::memory_order_relaxed); m != 0 && !answer; m &= m - 1)
+      answer = outputOver(static_cast<unsigned int>(__builtin_ctz(m)), bound);
   }
-  return taskSleepTest(answer);
+  // A loop told to stop waits for no consumer (see stop()). Asked only when
+  // the answer is to sleep, so an append that may go on pays nothing.
+  return taskSleepTest(answer) && !shutdown();
 }
 
 // ------------------------------------------------------------------ control
@@ -325,7 +387,25 @@ bool ZtFlowTask::validRequest() {
     logRefusal(name(), "clock regulated with a data rate of 0", 0);
     return false;
   }
+  // A data rate whose cycles come to 0 positions (too small for the
+  // duration, or so large that the 32-bit chunk wraps) would never produce:
+  // the loop would spin, a clock-regulated one report endless dropouts, and
+  // a consumer never reach the end of its input. A data rate of 0 is left to
+  // start() (see there).
+  const unsigned int dataRate = rateInfo_.dataRate();
+  if (dataRate != 0 && chunkFor(dataRate, steadyDuration(), g) == 0) {
+    logRefusal(name(), "a cycle's chunk comes to 0 positions", chunkPositions(dataRate, steadyDuration()));
+    return false;
+  }
   return true;
+}
+
+int64_t ZtFlowTask::steadyDuration() const {
+  // The loop's first cycle uses duration; from the second on, never less
+  // than durationMin.
+  const int64_t d = rateInfo_.duration().raw();
+  const int64_t least = rateInfo_.durationMin().raw();
+  return d > least ? d : least;
 }
 
 bool ZtFlowTask::start() {
@@ -336,11 +416,18 @@ bool ZtFlowTask::start() {
   done(false);
   shutdown(false);
   running(false);
+  stopAsked_.store(false, std::memory_order_relaxed);
   taskRateInfo(rateInfo_);
   if (!validRequest() || !reserveEndMarkers()) {
     started(false);
     return false;
   }
+  // A data rate of 0 is also what a fork has when its consumers disagree or
+  // are not started: its own taskStart() refuses then, after the loop has
+  // run, so that its started consumers see the end. Any other task whose
+  // chunk is 0 is refused after taskStart(), in the same way.
+  const bool nothingToDo = chunkFor(rateInfo_.dataRate(), steadyDuration(), granularity_) == 0;
+  loopName_.store(name(), std::memory_order_relaxed);
   loopAlive_.store(true, std::memory_order_release);
   // taskId is written before the task exists (the loop's stop() test below
   // reads it on the loop's own thread).
@@ -358,39 +445,85 @@ bool ZtFlowTask::start() {
     if (running() || done()) break;
     loopSignal_.wait(seen, std::memory_order_acquire);
   }
-  if (taskStart()) return true;
-  stop();
-  return false;
+  if (!taskStart()) {
+    stop();
+    return false;
+  }
+  if (nothingToDo) {
+    logRefusal(name(), "a cycle's chunk comes to 0 positions",
+               chunkPositions(rateInfo_.dataRate(), steadyDuration()));
+    stop();
+    return false;
+  }
+  return true;
+}
+
+void ZtFlowTask::askToStop() {
+  stopAsked_.store(true, std::memory_order_relaxed);
+  shutdown(true);
+  unwait();
+  kick();
+  releaseOutputs();
+}
+
+void ZtFlowTask::releaseOutputs() {
+  for (unsigned int j = 0; j < clampCount(outputCount_); ++j)
+    if (ZtFlow* f = outputs_[j]) f->releaseProducer();
 }
 
 void ZtFlowTask::stop() {
   // A copy has the flags of its source but no loop to wait for.
   if (!running() || !loopAlive_.load(std::memory_order_acquire)) return;
-  if (ZIF_CurrentTaskIdCoop() == taskId) {
-    // Called from one of our own hooks: waiting for the loop here would wait
-    // for ourselves. The loop sees shutdown at its next check and ends.
-    shutdown(true);
-    return;
+  askToStop();
+  // Called from one of our own hooks, waiting for the loop would wait for
+  // ourselves: the loop sees shutdown at its next check and ends.
+  if (ZIF_CurrentTaskIdCoop() == taskId) return;
+  waitDone(-1.0);
+  started(false);
+}
+
+bool ZtFlowTask::stopWithin(double seconds) {
+  if (!running() || !loopAlive_.load(std::memory_order_acquire)) return true;
+  askToStop();
+  if (ZIF_CurrentTaskIdCoop() == taskId) return false;
+  if (waitDone(seconds)) {
+    started(false);
+    return true;
   }
-  shutdown(true);
-  unwait();
-  kick();
+  const char* n = loopName_.load(std::memory_order_relaxed);
+  Utils::Log::theLog()->print(Utils::MsgWarning, "flow", -1, kFile, __LINE__, "%s did not stop within %g s: %s",
+                              n ? n : "", seconds, waitingAt());
+  return false;
+}
+
+bool ZtFlowTask::waitDone(double seconds) {
+  const Utils::Time t0 = ZtClock::timeNow();
+  bool warned = false;
   for (unsigned int spins = 1; !done(); ++spins) {
+    // A loop that is slow to end (a hook that takes its time) is waited for
+    // without burning a processor once it has had a moment.
     if (spins < kStopSpins) {
       ZIF_Yield();
-      continue;
+    } else {
+      ZIF_Sleep(0.0002);
     }
-    // A loop that is slow to end (asleep, or blocked in an emit) is waited
-    // for without burning a processor. A gate's close and open are separate
-    // steps, so a kick can land between them and be lost; repeating the
-    // wake-ups now and then keeps such a loss from stalling us for good.
-    ZIF_Sleep(0.0002);
-    if (spins % 64 == 0) {
-      unwait();
-      kick();
+    if (spins % kRewakeSpins != 0) continue;
+    // A wait the loop entered after our first wake-ups (a read begun just
+    // after the kick, an input added meanwhile, a gate closed by a forced
+    // append) is freed by the next round.
+    unwait();
+    kick();
+    releaseOutputs();
+    const double waited = (ZtClock::timeNow() - t0).seconds();
+    if (seconds >= 0 && waited >= seconds) return done();
+    if (seconds < 0 && !warned && waited >= kStopWarnSeconds) {
+      warned = true;
+      const char* n = loopName_.load(std::memory_order_relaxed);
+      Utils::Log::theLog()->print(Utils::MsgWarning, "flow", -1, kFile, __LINE__,
+                                  "%s still stopping after %g s: %s", n ? n : "", kStopWarnSeconds, waitingAt());
     }
   }
-  started(false);
+  return true;
 }
 
 bool ZtFlowTask::reserveEndMarkers() {
@@ -476,6 +609,10 @@ void ZtFlowTask::immortal(bool b) {
 
 bool ZtFlowTask::addInput(ZtFlow* flow) {
   if (!flow) return false;
+  if (running() && !immortal()) {
+    logRefused(name(), "addInput", "the task is running and not immortal");
+    return false;
+  }
   channelLock_.lock();
   const unsigned int n = inputCount_.load(std::memory_order_relaxed);
   unsigned int index = kMaxFlows;
@@ -504,6 +641,10 @@ bool ZtFlowTask::addInput(ZtFlow* flow) {
 
 bool ZtFlowTask::addOutput(ZtFlow* flow) {
   if (!flow || outputCount_ >= kMaxFlows) return false;
+  if (started()) {
+    logRefused(name(), "addOutput", "the task is started");
+    return false;
+  }
   outputs_[outputCount_] = flow;
   flow->wakeProducerTestFn(&ZtFlowUnit::wakeTestFn);
   flow->sleepProducerTestFn(&ZtFlowUnit::sleepTestFn);
@@ -512,6 +653,31 @@ bool ZtFlowTask::addOutput(ZtFlow* flow) {
   // the tests complete.
   flow->producer(this);
   return true;
+}
+
+void ZtFlowTask::outputPolicy(unsigned int output, OutputPolicy policy) {
+  if (output >= kMaxFlows) {
+    logRefused(name(), "outputPolicy", "no such output (0 to 3)");
+    return;
+  }
+  if (started()) {
+    logRefused(name(), "outputPolicy", "the task is started");
+    return;
+  }
+  policy_[output] = policy;
+  unsigned int mask = 0;
+  // Output 0 always holds the producer back; bits for outputs 1 to 3.
+  for (unsigned int j = 1; j < kMaxFlows; ++j)
+    if (policy_[j] == OutputPolicy::Block) mask |= 1u << j;
+  blockMask_.store(mask, std::memory_order_relaxed);
+}
+
+ZtFlowTask::OutputPolicy ZtFlowTask::outputPolicy(unsigned int output) const {
+  return output < kMaxFlows ? policy_[output] : OutputPolicy::Trim;
+}
+
+uint64_t ZtFlowTask::overrunBytes(unsigned int output) const {
+  return output < kMaxFlows ? overrun_[output].load(std::memory_order_relaxed) : 0;
 }
 
 // ------------------------------------------------------- emitting, flushing
@@ -527,18 +693,30 @@ void ZtFlowTask::flowEmitter(ZtFlowTask* task, unsigned int i, ZtFlowPacket* pac
     }
     return;
   }
+  // Relaxed stores of static strings: what stopWithin() reports of a loop
+  // held here, at the cost of two plain stores per emit.
+  const char* was = task->where_.load(std::memory_order_relaxed);
+  task->where_.store(kEmitting[i], std::memory_order_relaxed);
   f->append(packet, &task->flowPosOut_[i]);
+  task->where_.store(was, std::memory_order_relaxed);
 }
 
 void ZtFlowTask::emitFlush(ZtFlowEmitFn emit) {
   if (!emit) return;
   for (unsigned int i = 0; i < clampCount(outputCount_); ++i) {
     ZtFlowDataPacket* p = newMarker(ZtFlowPacket::MarkupCode::Flush);
-    if (p) emit(this, i, p);
+    if (p) {
+      emit(this, i, p);
+    } else {
+      // No memory for the marker: its one position is left as a hole, so
+      // that what follows stays where it belongs.
+      ++flowPosOut_[i];
+    }
   }
 }
 
 void ZtFlowTask::flush(ZtFlowEmitFn emit) {
+  where_.store(kFlushing, std::memory_order_relaxed);
   taskFlush(emit);
   emitFlush(emit);
 }
@@ -657,6 +835,8 @@ struct Cycle {
   ZtLatencySample sample;
   bool sampleValid = false;
   LatencyMemo memo;
+  // Work steps (or cycles without any) in a row that advanced nothing.
+  unsigned int idle = 0;
 
   void release() {
     for (ZtFlowPacket*& p : table) {
@@ -670,7 +850,8 @@ struct Cycle {
 
 // The loop. Start-up publishes the request on the inputs and runs taskInit;
 // then cycles until shutdown:
-//   1. trim each output behind its consumer;
+//   1. trim each output behind its consumer, and a Trim output other than 0
+//      to its window ahead of it (see trimOutputs);
 //   2. chunk = duration at the data rate, raised to the granularity;
 //   3. work steps until output 0 has advanced by the chunk: read one packet
 //      from every live input (markers handled on the way), idle or end when
@@ -684,9 +865,15 @@ struct Cycle {
 //
 // Where the loop goes its own way, for safety:
 //  - a virtual-input task does not read real inputs (workStep);
-//  - trimming keeps everything ahead of a consumer (step 1 below);
+//  - output 0 and Block outputs are never trimmed ahead of their consumer,
+//    and a task with no durationMax trims nothing ahead (trimOutputs);
+//  - a Trim output is trimmed to its window whether or not its flow's reads
+//    remove packets: either way the window is what bounds it;
+//  - steps that advance nothing, and cycles without steps, back off
+//    (backOff) instead of spinning;
 //  - the EndOfFlow markers do not wait at the producer's gate (the end);
-//  - the pacing sleep ends early on shutdown;
+//  - the pacing sleep ends early on shutdown, and a stop frees an emit
+//    waiting at an output's gate (stop());
 //  - a negative duration gives a chunk of 0, and a latency figure of 0 or
 //    less (only negative samples of a derived class give one) keeps the
 //    last duration instead of dividing by it.
@@ -697,43 +884,32 @@ void ZtFlowTask::run() {
   latency_.addSample(rateInfo_.duration());
   noteLatency();
   publishRequest();
+  where_.store(kInit, std::memory_order_relaxed);
   taskInit();
   running(true);
   signalLoop();
 
   while (!shutdown()) {
-    const unsigned int outCount = clampCount(outputCount_);
+    where_.store(kCycling, std::memory_order_relaxed);
     const unsigned int dataRate = rateInfo_.dataRate();
-
-    // Trim what the consumers no longer need: the packets that end at or
-    // before the position each consumer last read. Nothing ahead of it is
-    // trimmed, although a window of twice durationMax at the data rate would
-    // bound the list: that window drops unread data whenever a consumer lags
-    // by more than it, which happens on a fork's outputs other than 0 (they
-    // put no back-pressure on the fork) and on any flow whose producer has
-    // no durationMax. A lagging consumer costs memory here, never data.
-    // Positions compare by difference on a flow, so "everything ahead" is
-    // the next quarter of the axis: far beyond what a flow holds, and clear
-    // of the half-axis point where ahead would turn into behind.
-    const unsigned int ahead = 0x3FFFFFFFu;
-    for (unsigned int j = 0; j < outCount; ++j) {
-      ZtFlow* f = outputs_[j];
-      if (!f) continue;
-      const unsigned int r = f->requestPos();
-      if (r == 0 && flowPosOut_[j] != 0) {
-        ZIF_Yield();  // the consumer has not asked for anything yet
-        continue;
-      }
-      if (!f->readRemovesPacket()) f->deleteOutsideRange(r, r + ahead);
-    }
+    trimOutputs();
 
     const unsigned int saved = flowPosOut_[0];
     const unsigned int chunk = chunkFor(dataRate, rateInfo_.duration().raw(), granularity_);
     c.sampleValid = true;
 
     while (!shutdown() && flowPosOut_[0] - saved < chunk) {
-      if (!workStep(c.table, chunk, c.sampleValid)) break;
+      bool advanced = false;
+      if (!workStep(c.table, chunk, c.sampleValid, advanced)) break;
+      if (advanced) {
+        c.idle = 0;
+      } else {
+        backOff(c.idle);
+      }
     }
+    // A cycle with no work to do (a chunk of 0 once under way) would come
+    // round again at once.
+    if (chunk == 0) backOff(c.idle);
 
     // Latency of the cycle: from the planned wake-up to now. A cycle that
     // took a new clock base measured nothing useful. Only a cycle that
@@ -784,6 +960,7 @@ void ZtFlowTask::run() {
         if (wait.raw() >= kShortestSleep) {
           const Utils::Time wake = ZtClock::timeNow() + wait;
           c.sample.startTime = wake;
+          where_.store(kPacing, std::memory_order_relaxed);
           sleepUntil(wake);
         } else {
           c.sample.startTime = ZtClock::timeNow();
@@ -806,12 +983,21 @@ void ZtFlowTask::run() {
       delete p;
       continue;
     }
-    // An output attached while the loop ran has no marker of its own.
+    // An output set through output(j, flow) while the loop ran has no
+    // marker of its own.
     if (!p) p = newMarker(ZtFlowPacket::MarkupCode::EndOfFlow);
     if (p) f->appendNonBlocking(p, &flowPosOut_[j]);
+    // Nothing of ours waits in the flow's stage from here on: every view of
+    // the flow, a walk of its nodes included, sees all we wrote.
+    f->settle();
   }
+  where_.store(kEnding, std::memory_order_relaxed);
   taskStop();
   unwait();
+  where_.store(kNotRunning, std::memory_order_relaxed);
+  // A stop was asked and we end: the task is stopped, not ended by itself,
+  // also when the stop() that asked gave up waiting (stopWithin).
+  if (stopAsked_.exchange(false, std::memory_order_relaxed)) started(false);
   running(false);
   // Release: whoever sees done also sees everything the loop did.
   done(true);
@@ -819,6 +1005,69 @@ void ZtFlowTask::run() {
   signalLoop();
   // The last word: from here on nothing of the task is touched.
   loopAlive_.store(false, std::memory_order_release);
+}
+
+void ZtFlowTask::trimOutputs() {
+  // The window of a Trim output: twice durationMax at the data rate, in whole
+  // positions; none when the task set no durationMax.
+  const int64_t most = rateInfo_.durationMax().raw();
+  unsigned int span = kAhead;
+  bool window = false;
+  if (most > 0) {
+    const int64_t positions = mulFix(rateTime(rateInfo_.dataRate()), mulFix(most, 131072)) >> 16;
+    span = static_cast<unsigned int>(positions);
+    // Beyond a quarter of the axis "ahead" would stop meaning ahead.
+    if (positions < 0 || positions > static_cast<int64_t>(kAhead)) span = kAhead;
+    window = true;
+  }
+  const unsigned int blocked = blockMask_.load(std::memory_order_relaxed);
+  for (unsigned int j = 0; j < clampCount(outputCount_); ++j) {
+    ZtFlow* f = outputs_[j];
+    if (!f) continue;
+    const unsigned int r = f->requestPos();
+    if (r == 0 && flowPosOut_[j] != 0) {
+      ZIF_Yield();  // the consumer has not asked for anything yet
+      continue;
+    }
+    if (j == 0 || !window || (blocked >> j & 1u) != 0) {
+      // Held back by its consumer: only what lies behind it goes.
+      if (!f->readRemovesPacket()) f->deleteOutsideRange(r, r + kAhead);
+      continue;
+    }
+    const uint64_t before = f->droppedUnread();
+    f->deleteOutsideRange(r, r + span);
+    const uint64_t dropped = f->droppedUnread() - before;
+    if (dropped == 0) {
+      overrunning_[j] = false;  // the episode, if any, is over
+      continue;
+    }
+    overrun_[j].fetch_add(dropped, std::memory_order_relaxed);
+    if (!overrunning_[j]) {
+      overrunning_[j] = true;
+      Utils::Log::theLog()->print(Utils::MsgWarning, "flow", -1, kFile, __LINE__,
+                                  "%s output %u overrun: dropped %llu bytes its consumer had not read",
+                                  name(), j, static_cast<unsigned long long>(dropped));
+    }
+  }
+}
+
+void ZtFlowTask::backOff(unsigned int& idle) {
+  // Yields first: another loop of the process may be what we wait for. Then
+  // sleeps that grow to a few milliseconds, so that a loop left with nothing
+  // to do (a source that has finished but neither emits nor stops) costs
+  // next to nothing, and one whose work comes back resumes within that.
+  // Only the host's ZIF_Yield and ZIF_Sleep: they are what any executor of
+  // the loops provides.
+  ++idle;
+  if (idle <= kBackOffYields) {
+    ZIF_Yield();
+    return;
+  }
+  const unsigned int k = idle - kBackOffYields - 1;
+  double seconds = kBackOffFirst * static_cast<double>(1u << (k < 8 ? k : 8));
+  if (seconds > kBackOffMost) seconds = kBackOffMost;
+  where_.store(kBackingOff, std::memory_order_relaxed);
+  ZIF_Sleep(seconds);
 }
 
 void ZtFlowTask::sleepUntil(Utils::Time wake) {
@@ -839,7 +1088,7 @@ void ZtFlowTask::detachInput(unsigned int i) {
   channelLock_.unlock();
 }
 
-bool ZtFlowTask::workStep(ZtFlowPacket** table, unsigned int chunk, bool& sampleValid) {
+bool ZtFlowTask::workStep(ZtFlowPacket** table, unsigned int chunk, bool& sampleValid, bool& advanced) {
   // A virtual-input task is a source: it does not read real inputs, should
   // it have any. Reading them would put a packet in entry 0, which the
   // virtual input takes, and leave it there unreleased; unread, their data
@@ -859,7 +1108,12 @@ bool ZtFlowTask::workStep(ZtFlowPacket** table, unsigned int chunk, bool& sample
         ++live;
         if (!table[i]) {
           unsigned int pos = flowPosIn_[i].load(std::memory_order_acquire);
+          where_.store(kReading[i], std::memory_order_relaxed);
           ZtFlowPacket* p = f->read(pos);
+          // Nothing there, and the producer trimmed what was: go on after
+          // the hole. Compared and set, so a seek meanwhile wins.
+          unsigned int past = pos;
+          if (!p && f->crossLost(past)) flowPosIn_[i].compare_exchange_strong(pos, past);
           if (p) {
             switch (p->markupCode()) {
               case ZtFlowPacket::MarkupCode::EndOfFlow:
@@ -893,6 +1147,7 @@ bool ZtFlowTask::workStep(ZtFlowPacket** table, unsigned int chunk, bool& sample
       break;
     }
     idle = true;
+    where_.store(kIdle, std::memory_order_relaxed);
     wait();
   }
   if (shutdown()) {
@@ -902,7 +1157,10 @@ bool ZtFlowTask::workStep(ZtFlowPacket** table, unsigned int chunk, bool& sample
     }
     return false;
   }
-  if (idle) return true;
+  if (idle) {
+    advanced = true;  // woken with a new input: not a step that found nothing
+    return true;
+  }
 
   // A new clock base (start, seek). exchange: a seek that lands meanwhile
   // is not lost. The plain look first keeps the locked exchange out of
@@ -934,11 +1192,17 @@ bool ZtFlowTask::workStep(ZtFlowPacket** table, unsigned int chunk, bool& sample
 
   const unsigned int inCount = virt ? 1 : clampCount(inputCount());
   const unsigned int outCount = clampCount(outputCount_);
+  unsigned int outBefore = 0;
+  for (unsigned int j = 0; j < outCount; ++j) outBefore += flowPosOut_[j];
+  where_.store(kHandling, std::memory_order_relaxed);
   const unsigned int produced = taskHandleFlow(inCount, outCount, table, &ZtFlowTask::flowEmitter);
 
   // The handler may have shrunk the virtual input to say what it used.
   if (virt && table[0] && table[0]->size() < m) m = table[0]->size();
   for (unsigned int k = 0; k < inCount; ++k) flowPosIn_[k].fetch_add(m, std::memory_order_acq_rel);
+  unsigned int outAfter = 0;
+  for (unsigned int j = 0; j < outCount; ++j) outAfter += flowPosOut_[j];
+  advanced = outAfter != outBefore || (produced != 0 && outCount != 0) || (!virt && m != 0 && inCount != 0);
   if (produced != 0) {
     for (unsigned int j = 0; j < outCount; ++j) flowPosOut_[j] += produced;
   }

@@ -9,10 +9,21 @@ namespace {
 constexpr uint32_t kNoHandle = 0xFFFFFFFFu;
 
 // The pre-emptive body sleeps in quanta of 0.015 s while it paces a task
-// without an input queue. The quantum is the single-precision 0.015 * 65536
-// (983.04) truncated to raw units, 983; building it from 0.015f through
-// Time(double) would give 982, one unit short.
+// without an input queue: 0.015 * 65536 = 983.04 truncated to raw units, 983
+// (0.0149993896484375 s). Spelled as a raw value so that the figure does not
+// hang on how a float literal rounds on its way through Time(double).
 const Utils::Time kSleepQuantum = Utils::Time::fromRaw(static_cast<int64_t>(983.04f));
+
+const char* const kFile = "kernel/flow/queuetask";
+
+// Where the body is (waitingAt()).
+const char* const kNotRunning = "not running";
+const char* const kInit = "in taskInit";
+const char* const kWaitingForInput = "waiting for input";
+const char* const kHandling = "in taskHandlePacket";
+const char* const kSuspended = "suspended";
+const char* const kPacing = "pacing sleep";
+const char* const kExit = "in taskExit";
 
 }  // namespace
 
@@ -121,6 +132,20 @@ bool ZtQueueTask::start() {
     // Otherwise the last body is only finishing its final stores.
     while (bodyActive_.load(std::memory_order_acquire)) ZIF_Yield();
   }
+  // One consumer per queue: the queue is claimed before the body exists,
+  // and let go when it ends (or here, when it cannot be made).
+  Queue* const q = in();
+  if (q) {
+    const void* taker = nullptr;
+    if (!q->consumer.compare_exchange_strong(taker, this, std::memory_order_acq_rel) && taker != this) {
+      const char* name = taskName();
+      Utils::Log::theLog()->print(Utils::MsgFault, "flow", -3, kFile, __LINE__,
+                                  "%s not started: its input queue already has a running consumer",
+                                  name ? name : "");
+      return false;
+    }
+  }
+  bodyQueue_.store(q, std::memory_order_release);
   gaveUp_.store(false, std::memory_order_relaxed);
   leaving_.store(false, std::memory_order_relaxed);
   bodyActive_.store(true, std::memory_order_relaxed);
@@ -133,11 +158,13 @@ bool ZtQueueTask::start() {
       // that would never come for a task that never ran.
       ZIF_DestroyEventCoop(startEvent_);
       startEvent_ = kNoHandle;
+      releaseQueue();
       bodyActive_.store(false, std::memory_order_relaxed);
       return running();
     }
     if (priority_ != 0) ZIF_SetTaskPriority(taskId_, priority_);
   } else if (ZIF_CreateTask(&ZtQueueTask::queueTask, this, &taskId_, affinityMask_, priority_) < 0) {
+    releaseQueue();
     bodyActive_.store(false, std::memory_order_relaxed);
     return running();
   }
@@ -156,6 +183,48 @@ bool ZtQueueTask::start() {
   }
   if (!taskStart()) stop();
   return running();
+}
+
+void ZtQueueTask::releaseQueue() {
+  Queue* q = bodyQueue_.load(std::memory_order_acquire);
+  const void* mine = this;
+  if (q) q->consumer.compare_exchange_strong(mine, nullptr, std::memory_order_acq_rel);
+}
+
+bool ZtQueueTask::stopWithin(double seconds) {
+  if (coop_) return stop();
+  if (running() && !shutdown()) {
+    // stop() up to its wait.
+    shutdown_.store(true, std::memory_order_release);
+    taskStop();
+    if (ZIF_CurrentTaskIdCoop() == taskId_) return false;
+    if (Queue* q = bodyQueue_.load(std::memory_order_acquire)) {
+      zk::AP<ZtQueuePacket> wake;
+      q->tryPush(wake);
+    }
+    if (suspended_.load(std::memory_order_acquire)) suspendLock.unlock();
+  } else if (!bodyActive_.load(std::memory_order_acquire)) {
+    return true;
+  } else if (ZIF_CurrentTaskIdCoop() == taskId_) {
+    return false;
+  }
+  if (waitBody(seconds)) return true;
+  const char* name = taskName();
+  Utils::Log::theLog()->print(Utils::MsgWarning, "flow", -1, kFile, __LINE__, "%s did not stop within %g s: %s",
+                              name ? name : "", seconds, waitingAt());
+  // As a stop() that gives up: the body is left to end by itself.
+  gaveUp_.store(true, std::memory_order_release);
+  running_.store(false, std::memory_order_release);
+  return false;
+}
+
+bool ZtQueueTask::waitBody(double seconds) {
+  const Utils::Time t0 = ZtClock::timeNow();
+  while (bodyActive_.load(std::memory_order_acquire)) {
+    if ((ZtClock::timeNow() - t0).seconds() >= seconds) return !bodyActive_.load(std::memory_order_acquire);
+    ZIF_Yield();
+  }
+  return true;
 }
 
 bool ZtQueueTask::stop() {
@@ -195,9 +264,10 @@ void ZtQueueTask::wait() {
   }
   // A suspended body could never reach the end of its turn, so we lift the
   // suspension as the cooperative wait does, instead of giving up on a body
-  // that only waits for resume(). The request goes too: left standing, it
-  // would suspend the next body at its first turn.
-  if (suspended_.exchange(false, std::memory_order_acq_rel)) suspendLock.unlock();
+  // that only waits for resume(). The request stays: the body, suspended
+  // or about to be, then passes the lock, sees shutdown and ends without
+  // taking anything more; it clears the request as it ends.
+  if (suspended_.load(std::memory_order_acquire)) suspendLock.unlock();
 
   const Utils::Time t0 = ZtClock::timeNow();
   if (!running()) return;
@@ -205,8 +275,8 @@ void ZtQueueTask::wait() {
     ZIF_Yield();
     if (ZtClock::timeNow() - t0 > waitLimit) {
       const char* name = taskName();
-      Utils::Log::theLog()->print(Utils::MsgWarning, "flow", -1, "kernel/flow/queuetask", 245,
-                                  "%s waiting for too long", name ? name : "");
+      Utils::Log::theLog()->print(Utils::MsgWarning, "flow", -1, kFile, 245, "%s waiting for too long",
+                                  name ? name : "");
       gaveUp_.store(true, std::memory_order_release);
       running_.store(false, std::memory_order_release);
       return;
@@ -242,6 +312,7 @@ bool ZtQueueTask::_take(Queue* q, zk::AP<ZtQueuePacket>& holder) {
     // Pass the gate: nothing to do while it is open; while we closed it on
     // an empty (or paused) queue, wait until a push opens it.
     if (q->notEmpty.isLocked()) {
+      where_.store(kWaitingForInput, std::memory_order_relaxed);
       q->notEmpty.lock();
       q->notEmpty.unlock();
     }
@@ -267,9 +338,10 @@ bool ZtQueueTask::_take(Queue* q, zk::AP<ZtQueuePacket>& holder) {
 
 unsigned long ZtQueueTask::queueTask(void* arg) {
   ZtQueueTask* t = static_cast<ZtQueueTask*>(arg);
+  t->where_.store(kInit, std::memory_order_relaxed);
   t->taskInit();
-  Queue* const q = t->in();
-  t->bodyQueue_.store(q, std::memory_order_release);
+  // The queue start() claimed for us.
+  Queue* const q = t->bodyQueue_.load(std::memory_order_acquire);
   // The lock is taken before `running` is published: start() returns only
   // once the body holds it, so a suspend() and resume() right after start()
   // cannot see their unlock land on a lock the body has not taken yet (the
@@ -281,8 +353,10 @@ unsigned long ZtQueueTask::queueTask(void* arg) {
     do {
       zk::AP<ZtQueuePacket> holder;
       if (t->suspended_.load(std::memory_order_acquire)) {
-        t->suspendLock.lock();  // waits for resume()
+        t->where_.store(kSuspended, std::memory_order_relaxed);
+        t->suspendLock.lock();  // waits for resume(), or for stop() to lift it
         t->suspended_.store(false, std::memory_order_release);
+        if (t->shutdown()) break;  // lifted by stop(): nothing more is handled
       } else if (!t->suspendLock.isLocked()) {
         // Two resume() calls for one suspension can both unlock before we
         // take the lock back; retaking it here keeps the next suspension.
@@ -290,10 +364,13 @@ unsigned long ZtQueueTask::queueTask(void* arg) {
       }
       if (q) {
         if (!t->_take(q, holder)) break;  // the object is going away
+        t->where_.store(kHandling, std::memory_order_relaxed);
         t->taskHandlePacket(holder, t->out());
       } else {
         const Utils::Time t0 = ZtClock::timeNow();
+        t->where_.store(kHandling, std::memory_order_relaxed);
         t->taskHandlePacket(holder, t->out());
+        t->where_.store(kPacing, std::memory_order_relaxed);
         while (ZtClock::timeNow() - t0 < Utils::Time(t->minSampleTime()))
           ZIF_Sleep(kSleepQuantum.seconds());
       }
@@ -302,7 +379,11 @@ unsigned long ZtQueueTask::queueTask(void* arg) {
   }
 
   t->suspendLock.unlock();
+  t->suspended_.store(false, std::memory_order_release);  // a request stop() lifted
+  t->where_.store(kExit, std::memory_order_relaxed);
   if (!t->leaving_.load(std::memory_order_relaxed)) t->taskExit();
+  t->where_.store(kNotRunning, std::memory_order_relaxed);
+  t->releaseQueue();
   t->running_.store(false, std::memory_order_release);
   t->shutdown_.store(false, std::memory_order_relaxed);
   // Last touch of the object: the destructor may free it once it sees this.
@@ -312,9 +393,9 @@ unsigned long ZtQueueTask::queueTask(void* arg) {
 
 unsigned long ZtQueueTask::queueTaskCoop(void* arg) {
   ZtQueueTask* t = static_cast<ZtQueueTask*>(arg);
+  t->where_.store(kInit, std::memory_order_relaxed);
   t->taskInit();
-  Queue* const q = t->in();
-  t->bodyQueue_.store(q, std::memory_order_release);
+  Queue* const q = t->bodyQueue_.load(std::memory_order_acquire);
   t->running_.store(true, std::memory_order_release);
   ZIF_SetEventCoop(t->startEvent_);
 
@@ -328,6 +409,7 @@ unsigned long ZtQueueTask::queueTaskCoop(void* arg) {
         continue;  // ends the turn: no handler call, no pacing
       }
       t->sampleStartTime_ = ZtClock::timeNow();
+      t->where_.store(kHandling, std::memory_order_relaxed);
       t->taskHandlePacket(holder, t->out());
       t->runTime_ = Utils::Time(ZIF_CurrentTaskTimeCoop(), ZIF_ZeroBasedTimeFrequency());
       if (t->shutdown()) break;
@@ -345,7 +427,10 @@ unsigned long ZtQueueTask::queueTaskCoop(void* arg) {
     } while (!t->shutdown());
   }
 
+  t->where_.store(kExit, std::memory_order_relaxed);
   t->taskExit();
+  t->where_.store(kNotRunning, std::memory_order_relaxed);
+  t->releaseQueue();
   t->running_.store(false, std::memory_order_release);
   t->shutdown_.store(false, std::memory_order_relaxed);
   t->bodyActive_.store(false, std::memory_order_release);

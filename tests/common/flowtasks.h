@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <thread>
 #include <vector>
 
 #include "zkflow/host/clock.h"
@@ -141,6 +143,28 @@ struct SinkTask : CountingTask {
   std::vector<uint8_t> bytes[kMaxFlows];
   std::atomic<uint64_t> received[kMaxFlows] = {};
   std::atomic<int> uneven{0};
+};
+
+// A one-shot latch for stalling a hook. hold() gives up after 30 s, so that a
+// test that forgets to open it fails instead of hanging.
+struct Latch {
+  std::atomic<bool> entered{false}, open{false};
+  void hold() {
+    entered = true;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!open.load() && std::chrono::steady_clock::now() < end) std::this_thread::yield();
+  }
+};
+
+// A sink whose handler holds at `stall` on its third call.
+struct StallSink : SinkTask {
+  StallSink(ZtFlow* in, const Rate& r, Latch* stall = nullptr) : SinkTask(in, r), stall(stall) {}
+  ~StallSink() override { stop(); }
+  unsigned int taskHandleFlow(unsigned int n, unsigned int o, ZtFlowPacket** in, ZtFlowEmitFn emit) override {
+    if (stall && calls.load() == 2) stall->hold();
+    return SinkTask::taskHandleFlow(n, o, in, emit);
+  }
+  Latch* stall;
 };
 
 // Whether `bytes` is exactly the first bytes.size() bytes of the stream.

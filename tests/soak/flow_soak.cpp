@@ -261,11 +261,11 @@ void grow(Pipeline& pl, soak::Rng& rng, ZtFlow* in, int parent, int depth, int& 
   if (depth < 2 && budget >= 4 && rng.chance(depth == 0 ? 0.6 : 0.3)) {
     const int branches = static_cast<int>(rng.range(2, std::min(4, budget - 1)));
     ZtFlow* outs[4] = {nullptr, nullptr, nullptr, nullptr};
-    // A fork's sleep test looks at its first output only, so the others
-    // must let reads remove packets.
-    for (int j = 0; j < branches; ++j) outs[j] = pl.newFlow(j == 0 ? rng.chance(0.5) : true);
-    const int me = pl.add(new ZtFlowFork(in, outs[0], outs[1], outs[2], outs[3], static_cast<ZtFlow*>(nullptr)),
-                         nullptr, parent);
+    // Every branch must see every byte: the fork holds back for each (Block).
+    for (int j = 0; j < branches; ++j) outs[j] = pl.newFlow(rng.chance(0.5));
+    auto* fork = new ZtFlowFork(in, outs[0], outs[1], outs[2], outs[3], static_cast<ZtFlow*>(nullptr));
+    for (unsigned int j = 1; j < 4; ++j) fork->outputPolicy(j, ZtFlowTask::OutputPolicy::Block);
+    const int me = pl.add(fork, nullptr, parent);
     budget -= 1 + branches;  // room for one sink per branch
     pl.graph += "fork[";
     for (int j = 0; j < branches; ++j) {

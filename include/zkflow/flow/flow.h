@@ -40,7 +40,8 @@
 // share nodes, so destroying one leaves the other whole.
 //
 // Thread safety: a ZtFlowBase is used by one thread at a time; even a search
-// moves its cursor. ZtFlow guards its list itself (below).
+// moves its cursor. ZtFlow guards its list itself (below), also when it is
+// reached as a ZtFlowBase.
 //
 // ---------------------------------------------------------------- flows
 //
@@ -75,11 +76,20 @@
 //    is waited on and before any test function is called: the tests call back
 //    into the flow (nextGap), and a guard held across a wait would lock the
 //    two sides out of each other. The non-virtual list operations that a flow
-//    inherits are re-declared here with the guard; calling them through a
-//    ZtFlowBase pointer bypasses it.
-//  - apply() runs its function with the guard held: the function may call
-//    remove() on the flow as ZtFlowBase (the one change apply supports) and
-//    nothing else of the flow.
+//    inherits are re-declared here with the guard, and the ZtFlowBase ones
+//    lead to them when the list is a flow's: a flow reached through a
+//    ZtFlowBase pointer (a task's outputs() table, say), or copied into a
+//    ZtFlowBase, answers exactly as the flow itself.
+//  - apply() runs its function with the guard held. On the thread that runs
+//    apply the function may call the flow back: remove() (which takes the
+//    packet it was given, as for a list) and every call that only looks
+//    (size(), first(), locate(), nextGap(), a copy, ...). A look leaves the
+//    cursor where apply keeps it, so the walk goes on unchanged. Calls that
+//    would take other packets out of the list under the walk (reset(),
+//    empty(), deleteOutsideRange(), apply(), assignment, a read that removes
+//    packets) are refused there with the line "ZtFlow <call> refused: inside
+//    apply() on the same flow". An add goes in at once and the walk may or
+//    may not reach it. Other threads wait for the guard as ever.
 //  - Closing a gate (lock it, set its flag) and opening it (test the flag,
 //    clear it, unlock) are each one step with respect to the other, under a
 //    second small spin lock of the flow; that lock is never held while a
@@ -116,8 +126,20 @@
 // it last saw it, moved by what it wrote since). Others, and any write that
 // finds the ring full,
 // take the guard, which first empties the ring. Every guarded operation
-// (size(), nextGap(), a copy ...) sees the staged packets; the list
-// operations of ZtFlowBase called through a base pointer do not.
+// (size(), nextGap(), a copy ...) sees the staged packets, so after a write
+// returns every view of the flow answers as if the packet had been added
+// then, first come wins included. Only a class derived from ZtFlow that
+// reads the nodes (head, cursor) itself must first call settle(), or read
+// them inside apply(); a flow task settles each output when its loop ends,
+// so a flow whose producer has ended holds everything in its list.
+//
+// Trimmed data: deleteOutsideRange() counts the bytes it removes beyond its
+// `to` bound (droppedUnread()), which a consumer reading from `from` had not
+// reached, and remembers where that lost data ended. A flow task's loop that
+// reads nothing at its position within such lost data crosses the hole to the
+// next data (crossLost()) instead of waiting there for data that will never
+// come; a hole no trim made (a packet not yet written, or one a flow could
+// not keep for want of memory) is waited at as ever.
 //
 // A packet handed to a flow's write or append without a reference of the
 // caller's (a fresh packet, count 0) belongs to the flow from then on: when
@@ -141,6 +163,7 @@
 #include "zkflow/host/time.h"
 #include "zkflow/flow/flowpacket.h"
 
+struct ZtFlow;
 struct ZtFlowUnit;
 struct ZtFlowTask;
 
@@ -167,15 +190,15 @@ struct ZKFLOW_EXPORT ZtFlowBase {
   virtual ~ZtFlowBase();
 
   // Sum of the sizes of the packets held.
-  unsigned int size() const { return size_; }
-  bool isEmpty() const { return head == nullptr; }
+  unsigned int size() const { return flow_ ? flowSize() : size_; }
+  bool isEmpty() const { return flow_ ? flowIsEmpty() : head == nullptr; }
   // The first packet, without a reference; null when empty.
-  ZtFlowPacket* first() const { return head ? head->packet : nullptr; }
-  bool readRemovesPacket() const { return readRemovesPacket_; }
-  void readRemovesPacket(bool on) { readRemovesPacket_ = on; }
+  ZtFlowPacket* first() const { return flow_ ? flowFirst() : head ? head->packet : nullptr; }
+  bool readRemovesPacket() const { return flow_ ? flowRemoves() : readRemovesPacket_; }
+  void readRemovesPacket(bool on);
 
   // The next search starts at the first packet.
-  void restart() { cursor = nullptr; }
+  void restart();
   // Moves the cursor to the packet that covers `pos`; true if there is one.
   // A failed search leaves the cursor on a neighbour of `pos` or null.
   bool locate(unsigned int pos);
@@ -234,6 +257,15 @@ struct ZKFLOW_EXPORT ZtFlowBase {
   bool _insertAfter(ZtFlowPacket* packet);
   static void deleteOutsideApplyFn(ZtFlowPacket* packet, void* closure);
 
+  // The work behind locate, add, remove, empty and reserveNode, on this
+  // list's own nodes whatever it belongs to: the list operations themselves
+  // call these, and a flow calls them under its guard.
+  bool _locate(unsigned int pos);
+  void _add(ZtFlowPacket* packet);
+  ZtFlowPacket* _remove();
+  void _empty();
+  bool _reserveNode();
+
   // Appends copies of o's nodes (own references, same packets) to this
   // empty list and puts the cursor on the node matching o's cursor.
   void copyNodesFrom(const ZtFlowBase& o);
@@ -289,6 +321,19 @@ struct ZKFLOW_EXPORT ZtFlowBase {
   // consumer must not go to sleep on such a read: the data is there, and
   // no later write may ever come to wake it.
   bool copyFailed_ = false;
+
+  // The flow this list is the list of (itself), or null for a plain list:
+  // the public operations then lead to the flow's guarded ones. Set by
+  // ZtFlow for its own lifetime; never copied.
+  ZtFlow* flow_ = nullptr;
+
+ private:
+  friend struct ZtFlow;
+  // Called from the inline accessors above, in users' code: exported.
+  unsigned int flowSize() const;
+  bool flowIsEmpty() const;
+  ZtFlowPacket* flowFirst() const;
+  bool flowRemoves() const;
 };
 
 struct ZKFLOW_EXPORT ZtFlowExclusive : ZtFlowBase {
@@ -392,6 +437,15 @@ struct ZKFLOW_EXPORT ZtFlow : ZtFlowExclusive {
   // fn runs with the list guard held (see above).
   void apply(void (*fn)(ZtFlowPacket*, void*), void* closure) override;
 
+  // Moves what the producer's writes left in the stage into the list (any
+  // guarded operation does so first). For a class derived from ZtFlow that
+  // reads the nodes itself; see the stage above.
+  void settle();
+  // Bytes that deleteOutsideRange() removed beyond its `to` bound, since
+  // construction: data a consumer reading from `from` had not reached. Any
+  // thread.
+  uint64_t droppedUnread() const { return droppedUnread_.load(std::memory_order_relaxed); }
+
   // The inherited list operations, with the guard.
   unsigned int size() const;
   bool isEmpty() const;
@@ -407,8 +461,17 @@ struct ZKFLOW_EXPORT ZtFlow : ZtFlowExclusive {
 
  protected:
   friend struct ZtFlowTask;
+  friend struct ZtFlowBase;
 
   ZKFLOW_INTERNAL void init();
+  // Consumer: `pos` lies in a hole where a trim removed data (see above):
+  // moves it to the next data (or to the end of what was lost) and returns
+  // true; false, and `pos` unchanged, otherwise.
+  bool crossLost(unsigned int& pos);
+  // A stop: the producer's gate is opened if closed, and a producer about to
+  // close it asks its sleep test again (as after a read); a flow task's
+  // sleep test says no once its loop is told to stop.
+  void releaseProducer();
 
   // Consumer: reads at `pos` without passing the gate. Sets requestPos,
   // opens the producer's gate when it waits and (nothing was found, or its
@@ -463,6 +526,18 @@ struct ZKFLOW_EXPORT ZtFlow : ZtFlowExclusive {
  private:
   struct Guard;
   struct ListGuard;
+  enum class Nested { Look, Remove, Refuse };
+
+  // A ZtFlowBase copied from, or assigned to, this flow's list, under the
+  // guard (see ZtFlowBase's copy constructor and assignment).
+  ZKFLOW_INTERNAL void copyListTo(ZtFlowBase& into) const;
+  ZKFLOW_INTERNAL void assignList(const ZtFlowBase& from);
+  // The callback of deleteOutsideRange: the list's rule, counting and
+  // remembering what goes beyond `to`.
+  ZKFLOW_INTERNAL static void trimApplyFn(ZtFlowPacket* packet, void* closure);
+  // Whether a read at `pos` that found nothing lies in lost data; under the
+  // guard.
+  ZKFLOW_INTERNAL bool inLost(unsigned int pos) const;
 
   // Hands a packet to the list (append when `appendTo`, else add) under the
   // guard, and deletes it when nobody, the list included, holds it then (see
@@ -532,6 +607,11 @@ struct ZKFLOW_EXPORT ZtFlow : ZtFlowExclusive {
   // when it is over the bound. Atomic for a test asked on another thread,
   // which may find a figure too low but never a torn one.
   mutable std::atomic<uint64_t> heldCache_;
+  // Under the guard: data that trims removed unread ended at lostEnd_ (valid
+  // while lost_), and the bytes they removed so (read without the guard).
+  unsigned int lostEnd_;
+  bool lost_;
+  std::atomic<uint64_t> droppedUnread_;
   // readEpoch_ as the producer last loaded it. Closing its gate, the
   // producer compares the epoch against it instead of loading the
   // consumer's line before every sleep test: an older figure only makes

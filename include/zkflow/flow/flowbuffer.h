@@ -24,6 +24,10 @@
 //  - A copy holds references of its own to the same packets (ZtFlowBase
 //    copies) and the same read offset; reading one copy leaves the other
 //    whole.
+//  - A packet that cannot be kept for want of memory leaves a hole of its
+//    size in the stream: its bytes read as zeros, so that what follows is
+//    read at its place (size() counts them). Holes from two such packets
+//    apart are read as one, the bytes between them included.
 //
 // Ownership: the buffer holds one reference to each packet it keeps. A
 // reference the caller holds stays the caller's; a fresh packet (no
@@ -62,4 +66,9 @@ struct ZKFLOW_EXPORT ZtFlowBuffer {
   ZtFlowBase packets;
   // Bytes of the first packet already read; 0 when nothing of it has been.
   unsigned int readOffset;
+  // The positions of packets lost for want of memory, lostFrom..lostTo,
+  // still to be read as zeros (while lost).
+  unsigned int lostFrom = 0;
+  unsigned int lostTo = 0;
+  bool lost = false;
 };

@@ -20,6 +20,8 @@
 // calls start().
 #pragma once
 
+#include <initializer_list>
+
 #include "zkflow/host/export.h"
 #include "zkflow/flow/flowtask.h"
 
@@ -29,9 +31,14 @@ struct ZKFLOW_EXPORT ZtFlowFork : ZtFlowTask {
   bool ratesMatch;
 
   // Attaches `input` (not null) as the input, then the output flows that
-  // follow, up to a null pointer that must end the list. Outputs beyond the
-  // fourth are refused by addOutput and left unattached.
+  // follow, up to a null pointer that must end the list (without it the
+  // arguments are read past their end). An output beyond the fourth is
+  // refused with the line "flow fork output refused: a fork has at most 4
+  // outputs" and left unattached.
   explicit ZtFlowFork(ZtFlow* input, ...);
+  // The same with the outputs in a list, which needs no end marker: `ZtFlowFork
+  // fork(&in, {&a, &b});`. Null entries are skipped.
+  ZtFlowFork(ZtFlow* input, std::initializer_list<ZtFlow*> outputs);
   ZtFlowFork(const ZtFlowFork& o);
   ZtFlowFork& operator=(const ZtFlowFork& o);
   // Stops the loop first: it calls into this class.
@@ -50,4 +57,8 @@ struct ZKFLOW_EXPORT ZtFlowFork : ZtFlowTask {
 
  protected:
   ZKFLOW_INTERNAL void init();
+
+ private:
+  // addOutput, with the line for an output beyond the fourth.
+  ZKFLOW_INTERNAL void attachOutput(ZtFlow* output);
 };

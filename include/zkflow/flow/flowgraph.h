@@ -8,8 +8,9 @@
 //    has logged so far;
 //  - every flow: its producer and consumer, the data rate and position its
 //    consumer last requested, the bytes buffered ahead of that position (the
-//    run of back-to-back data a producer's sleep test measures), and all the
-//    bytes the flow holds.
+//    run of back-to-back data a producer's sleep test measures), all the
+//    bytes the flow holds, and what its producer's Trim policy has dropped
+//    there (when anything).
 //
 // Thread safety: made to be called from a host thread while the graph runs.
 // It reads only what the running loops publish for other threads (atomic

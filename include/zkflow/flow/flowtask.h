@@ -241,13 +241,36 @@ struct ZKFLOW_EXPORT ZtFlowTask : ZtFlowUnit {
   // duration), a clock-regulated task with a data rate of 0 (pacing divides
   // by it).
   bool start() override;
-  // Sets shutdown, frees the loop from its own waits (the wait lock and a
-  // blocked input read) and yields until done; clears started. Does nothing
-  // when the loop is not running. A loop blocked in an emit sees shutdown
-  // only when its consumer reads, so stop a pipeline at its source. Called
-  // from one of the task's own hooks it only sets shutdown (it cannot wait
-  // for itself); the loop ends after the hook returns.
+  // Sets shutdown, frees the loop from every wait of its own (the wait lock,
+  // a blocked input read, an emit waiting at an output's gate, the pacing
+  // sleep) and waits until done; clears started. Does nothing when the loop
+  // is not running. An emit is freed without loss: the packet is in the
+  // output flow before its producer waits, and from then on the loop waits
+  // for no consumer, so a task whose consumer stopped reading, was stopped
+  // first or never started still stops. Only a hook of the derived class
+  // that does not return holds stop() up; after 10 s of that it logs once
+  // "<name> still stopping after 10 s: <waitingAt()>" and goes on waiting.
+  // Called from one of the task's own hooks it only sets shutdown (it
+  // cannot wait for itself); the loop ends after the hook returns.
   void stop() override;
+  // stop(), giving up the wait after `seconds`. True when the loop has
+  // ended (or was not running). Otherwise logs "<name> did not stop within
+  // <seconds> s: <waitingAt()>" and returns false: the loop has been told to
+  // stop and ends on its own once its hook returns; started() stays set
+  // until then, and stop(), stopWithin() or start() afterwards find it
+  // ended. The task must not be destroyed while its loop runs: its
+  // destructor (and the stop() a derived destructor calls) waits for the
+  // loop as stop() does, logging where it waits, rather than free the object
+  // under it. From the task's own hook: asks the loop to end and returns
+  // false.
+  bool stopWithin(double seconds);
+  // Where the loop is now, for reports of a task that does not stop in
+  // time: a static string such as "not running", "reading input 2",
+  // "emitting to output 0", "in taskHandleFlow", "pacing sleep",
+  // "idle (immortal)", "backing off" (steps that produce nothing, see the
+  // loop). Any thread; a relaxed load of what the loop last stored, so the
+  // loop may already have moved on.
+  const char* waitingAt() const { return where_.load(std::memory_order_relaxed); }
   // taskSeek may move or refuse the position. Sets flowPosIn[0], asks for a
   // clock reset and kicks the inputs. Other positions are kept.
   bool seek(unsigned int pos) override;
@@ -260,12 +283,45 @@ struct ZKFLOW_EXPORT ZtFlowTask : ZtFlowUnit {
 
   // Attaches a flow as an input: reuses the first hole, else takes the next
   // index; false when four are in use (or for null). The input is read from
-  // position 0. May be called while the loop runs; an idle immortal task
-  // wakes up to read it.
+  // position 0. While the loop runs, only an immortal task takes a new input
+  // (an idle one wakes up to read it); a running task that is not immortal
+  // refuses with "<name> addInput refused: the task is running and not
+  // immortal".
   bool addInput(ZtFlow* flow);
   // Attaches a flow as an output and hangs this unit's wake and sleep tests
-  // on it. False when four are in use (or for null). Before start() only.
+  // on it. False when four are in use (or for null). Before start() only:
+  // a started task refuses with "<name> addOutput refused: the task is
+  // started" (the loop reads its outputs without a lock).
   bool addOutput(ZtFlow* flow);
+
+  // What an output does when its consumer falls behind. Set before start().
+  //  - Trim, the default: an output other than 0 holds at most twice
+  //    durationMax at the data rate ahead of where its consumer last read
+  //    (the window); each cycle the loop trims what lies beyond it. What a
+  //    trim removes is lost to that consumer: it is counted in
+  //    overrunBytes(), logged once per overrun episode ("<name> output <j>
+  //    overrun: dropped <n> bytes its consumer had not read"; the episode
+  //    ends at a cycle that drops nothing), and the consumer's next read
+  //    crosses the hole it left instead of waiting there. Output 0 holds its
+  //    producer back at durationMax (the sleep and wake tests), so nothing
+  //    there reaches the window and it is never trimmed ahead.
+  //  - Block: lossless. The producer also sleeps while this output's
+  //    consumer has more than durationMax ahead and wakes as for output 0,
+  //    so a slow consumer slows the producer instead of losing data, and
+  //    what the output holds stays within durationMax and one emit.
+  // With durationMax 0 or less the task asked for no bound: nothing is
+  // trimmed ahead and nothing blocks, whatever the policy (a window of 0
+  // would drop the unread rest of every chunk).
+  enum class OutputPolicy { Trim, Block };
+  // Index 4 or more, or a started task: refused with "<name> outputPolicy
+  // refused: ..." and nothing changes.
+  void outputPolicy(unsigned int output, OutputPolicy policy);
+  // Trim for an index of 4 or more.
+  OutputPolicy outputPolicy(unsigned int output) const;
+  // Bytes that the Trim policy has dropped from an output before its
+  // consumer read them, since construction. Any thread; 0 for an index of
+  // 4 or more.
+  uint64_t overrunBytes(unsigned int output) const;
 
   // The standard emit function: the output flow's blocking append at
   // flowPosOut[i], which advances flowPosOut[i] past the packet and may wait
@@ -368,14 +424,33 @@ struct ZKFLOW_EXPORT ZtFlowTask : ZtFlowUnit {
   ZKFLOW_INTERNAL void noteLatency();
   // Whether the request can drive a loop; logs why not.
   ZKFLOW_INTERNAL bool validRequest();
+  // The duration of the loop's cycles once under way: duration, never less
+  // than durationMin.
+  ZKFLOW_INTERNAL int64_t steadyDuration() const;
   ZKFLOW_INTERNAL void publishRequest();
   // The loop and its pieces, on the loop's task.
   ZKFLOW_INTERNAL void run();
-  ZKFLOW_INTERNAL bool workStep(ZtFlowPacket** table, unsigned int chunk, bool& sampleValid);
+  // One work step; false at shutdown. `advanced`: the step moved an output,
+  // or a real input (a virtual input is no stream of its own).
+  ZKFLOW_INTERNAL bool workStep(ZtFlowPacket** table, unsigned int chunk, bool& sampleValid, bool& advanced);
   ZKFLOW_INTERNAL void detachInput(unsigned int i);
   ZKFLOW_INTERNAL void sleepUntil(Utils::Time wake);
   // Waits for the loop's task to leave flowTaskBody.
   ZKFLOW_INTERNAL void waitLoopGone() const;
+  // Asks the loop to end and frees it from its waits (see stop()).
+  ZKFLOW_INTERNAL void askToStop();
+  // Waits for done, repeating the wake-ups now and then; gives up after
+  // `seconds` (never when negative). True when done.
+  ZKFLOW_INTERNAL bool waitDone(double seconds);
+  // Opens the producer's gate of every output that the loop waits at.
+  ZKFLOW_INTERNAL void releaseOutputs();
+  // Trims the outputs before a cycle (see the loop).
+  ZKFLOW_INTERNAL void trimOutputs();
+  // Backs off after a step or cycle that advanced nothing (see the loop).
+  ZKFLOW_INTERNAL void backOff(unsigned int& idle);
+  // Whether output j has more than `bound` (raw time x data rate) ahead of
+  // its consumer; asked on the producer's thread.
+  ZKFLOW_INTERNAL bool outputOver(unsigned int j, int64_t bound) const;
   // Wakes a start() waiting for the loop (see loopSignal_).
   ZKFLOW_INTERNAL void signalLoop();
 
@@ -408,4 +483,23 @@ struct ZKFLOW_EXPORT ZtFlowTask : ZtFlowUnit {
   // starts without any.
   ZtFlowPacket* endMarkers_[kMaxFlows] = {};
   ZKFLOW_INTERNAL bool reserveEndMarkers();
+
+  // Output policies, set before start. blockMask_ has bit j set for an
+  // output j >= 1 whose policy is Block; the tests read it on consumer
+  // threads, hence atomic.
+  OutputPolicy policy_[kMaxFlows] = {};
+  std::atomic<unsigned int> blockMask_{0};
+  // Unread bytes the Trim policy dropped per output, and whether the loop's
+  // last trim of that output dropped any (an overrun episode is under way).
+  std::atomic<uint64_t> overrun_[kMaxFlows] = {};
+  bool overrunning_[kMaxFlows] = {};
+  // See waitingAt(). Stored by the loop only, relaxed.
+  std::atomic<const char*> where_{"not running"};
+  // A stop was asked (stop(), stopWithin()): the loop's end then leaves the
+  // task stopped (started cleared) rather than ended by itself.
+  std::atomic<bool> stopAsked_{false};
+  // The name the loop began with, for the lines that stop() logs: by then
+  // the derived part may be gone (a destructor's stop()), and taskName()
+  // with it. Written before the loop runs.
+  std::atomic<const char*> loopName_{nullptr};
 };

@@ -153,11 +153,17 @@ struct MTQueue {
   // each is handed out), so producers see the same room as before, and a
   // queue that is deleted deletes them too.
   //
-  // maxLatency: an item's stay is measured up to the moment the consumer
-  // takes its chain off `head`, with one clock reading per chain. The first
-  // node of a chain is the oldest in it (stamped under `link`, in link
-  // order), so its stay is the longest of the chain's. A clock reading per
-  // item on both sides was a tenth of a hand-over.
+  // maxLatency: an item's stay lasts until it is handed out here, to the
+  // handler, private batch included. With one clock reading per chain, not
+  // per item (a reading per item on both sides was a tenth of a hand-over):
+  // the first node of a chain is the oldest in it (stamped under `link`, in
+  // link order) and is handed out as the chain is taken, so its stay is
+  // read then; the last one is handed out last, and its stay is at least
+  // the time since the take, read when it is handed out (that reading also
+  // serves the take of the next chain). The figure is thus never more than
+  // an item really stayed, and short of the longest stay by at most the
+  // time the last item spent queued before the take (it is exact for a
+  // burst pushed at once).
   bool unlinkHead(T& into, bool counted) {
     if (!taking) {
       refill();
@@ -181,8 +187,18 @@ struct MTQueue {
       delete n;  // a node beyond the spares we keep
     }
     // The last of the batch: give the emptied nodes back to the producers
-    // now, and pick up what they pushed meanwhile.
-    if (!taking) refill();
+    // now, and pick up what they pushed meanwhile. Handed out now, it has
+    // stayed at least since the batch was taken.
+    if (!taking) {
+      Utils::Time now;
+      const bool timed = batchLong;
+      if (timed) {
+        now = ZtClock::timeNow();
+        raiseTo(maxLatency, now - batchTaken);
+        batchLong = false;
+      }
+      refill(timed ? &now : nullptr);
+    }
     if (counted) openGate(notFull);
     into = taken;
     return true;
@@ -216,6 +232,10 @@ struct MTQueue {
   std::atomic<Utils::Time> maxWaitTime{Utils::Time()};
   std::atomic<bool> paused{false};
   ZtSpinLock link;  // guards head, tail, the spares and the count test of a push
+  // The queue task whose body takes from the queue, while it runs (null
+  // when none): its start() claims the queue, its body's end lets go, so
+  // that a second task cannot take from it at the same time.
+  std::atomic<const void*> consumer{nullptr};
 
   // How long a side polls before it sleeps on a gate: a few microseconds,
   // long enough to meet the other side's next item or removal when it runs,
@@ -233,11 +253,16 @@ struct MTQueue {
   Node* taking = nullptr;
   Node* emptied = nullptr;
   unsigned emptiedCount = 0;
+  // When the chain in `taking` was taken, and whether it held more than one
+  // item (whose last one's stay is then read when it is handed out).
+  Utils::Time batchTaken;
+  bool batchLong = false;
 
  private:
   // Under `link`: gives the emptied nodes back to `spare` (as many as fit)
-  // and takes the whole queued chain into `taking`.
-  void refill() {
+  // and takes the whole queued chain into `taking`. `now`, when given, is a
+  // clock reading just taken.
+  void refill(const Utils::Time* now = nullptr) {
     link.lock();
     while (emptied && spares < kMaxSpares) {
       Node* n = emptied;
@@ -251,9 +276,13 @@ struct MTQueue {
     head = nullptr;
     tail = &head;
     link.unlock();
-    // The chain's stay ends here (see unlinkHead); read after the lock, so
-    // that a producer is not held up by the clock.
-    if (taking) raiseTo(maxLatency, ZtClock::timeNow() - taking->stamp);
+    // The first item's stay ends here (see unlinkHead); read after the
+    // lock, so that a producer is not held up by the clock.
+    if (taking) {
+      batchTaken = now ? *now : ZtClock::timeNow();
+      batchLong = taking->next != nullptr;
+      raiseTo(maxLatency, batchTaken - taking->stamp);
+    }
   }
 
   static void freeChain(Node* n) {
@@ -468,12 +497,31 @@ struct ZKFLOW_EXPORT ZtQueueTask {
 
   // Starts the body and returns once it runs (and taskStart() agreed); true
   // when the task is running. True at once when it already runs. False when
-  // the task could not be created, or while a body that an earlier stop()
-  // gave up on is still running on this object.
+  // the task could not be created, while a body that an earlier stop()
+  // gave up on is still running on this object, and when the input queue
+  // already feeds another running task (a queue has one consumer): that is
+  // logged as "<name> not started: its input queue already has a running
+  // consumer".
   bool start();
   // Asks the body to end after its current turn and waits for it (not when
-  // called from the body itself). Always true.
+  // called from the body itself). Always true. Once stop() has begun, a body
+  // that is suspended or between turns hands nothing more to the handler; a
+  // body waiting for input is woken by an empty packet, which its handler
+  // receives once.
   bool stop();
+  // stop(), giving up the wait after `seconds`: true when the body has
+  // ended. Otherwise logs "<name> did not stop within <seconds> s:
+  // <waitingAt()>" and returns false, as a stop() that gives up after its 10
+  // seconds would (running() reads false, start() refuses until the body has
+  // ended, and the destructor waits for it, see ~ZtQueueTask). A later
+  // stopWithin() waits for that body again. A cooperative body runs on the
+  // calling thread's turns, so there a stopWithin() is a stop(); called from
+  // the body itself, it asks and returns false.
+  bool stopWithin(double seconds);
+  // Where the body is now, as a static string: "not running", "waiting for
+  // input", "in taskHandlePacket", "suspended", "pacing sleep", ... Any
+  // thread; what the body last stored.
+  const char* waitingAt() const { return where_.load(std::memory_order_relaxed); }
   // Pre-emptive: the body waits before its next turn until resume().
   // Cooperative: the task is not scheduled until resume().
   // resume() must follow a suspend(): a pre-emptive resume() without one lets
@@ -553,4 +601,11 @@ struct ZKFLOW_EXPORT ZtQueueTask {
   std::atomic<bool> gaveUp_{false};
   std::atomic<bool> leaving_{false};
   std::atomic<Queue*> bodyQueue_{nullptr};
+  // See waitingAt(); stored by the body, relaxed.
+  std::atomic<const char*> where_{"not running"};
+
+  // Lets go of the queue the body took from (see MTQueue::consumer).
+  void releaseQueue();
+  // Waits up to `seconds` for the body to let go of the object.
+  bool waitBody(double seconds);
 };

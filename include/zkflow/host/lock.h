@@ -8,11 +8,10 @@
 //   LockRep       the shared, counted body of a Lock.
 //   Lock          a counted handle to a LockRep: a semaphore with one permit.
 //
-// Counts are atomic. The original guarded ZtMTCountable's count with its spin
-// lock and left Countable's bare; here both are one atomic read-modify-write,
-// which keeps the contract (any thread may count) at a lower cost and makes
-// the stored packet's count safe on both threads of a flow as well. The spin
-// lock stays in ZtMTCountable for callers that guard more than the count.
+// Counts are atomic: each change of a count is one atomic read-modify-write,
+// so any thread may count without a lock (a stored packet's count is changed
+// by both threads of a flow). The spin lock of ZtMTCountable is for callers
+// that guard more than the count; the count itself never needs it.
 #pragma once
 
 #include <atomic>

@@ -66,7 +66,8 @@ struct ZKFLOW_EXPORT ZtStorableBase : ZtStreamable, zk::Countable {
   ZtStorableBase();
   // Registration-time constructor: builds a prototype, which is never stored.
   explicit ZtStorableBase(ZtRegBlank*);
-  // A copy is a new object: count 0, not modified, no identifier.
+  // A copy is a new object: count 0, not modified, and an identifier of its
+  // own (the next one, as for a new object).
   ZtStorableBase(const ZtStorableBase& o);
   ZtStorableBase& operator=(const ZtStorableBase& o);
   ~ZtStorableBase() override;
@@ -85,7 +86,8 @@ struct ZKFLOW_EXPORT ZtStorableBase : ZtStreamable, zk::Countable {
   virtual bool swappable() const { return true; }
   virtual unsigned int brand() const { return 0; }
 
-  // The store's identifier; 0 for an object the store has not filed.
+  // The object's identifier: every object made (copies included) gets the
+  // next one, from 1; a registration prototype keeps 0.
   uint32_t oid() const { return oid_; }
   bool isPrototype() const { return prototype_; }
 
@@ -129,9 +131,10 @@ struct ZtOIDRef : ZtOIDRefBase {
 
 // A counted pointer that keeps a stored object resident. Taking one adds one
 // to the object's count; releasing one gives the object up (purgeAux) when it
-// held the last count. The decrement and the test are one atomic step, so two
-// threads that let go of the same object at once cannot both miss the last
-// count (the original's separate test and decrement could).
+// held the last count. The decrement and the test are one atomic step, so of
+// two threads that let go of the same object at once exactly one sees the
+// last count go: a test and a decrement made apart could let both miss it
+// (a leak) or both see it (a double delete).
 struct ZKFLOW_EXPORT ZtProtectorBase {
   ZtStorableBase* obj = nullptr;
 
