@@ -426,7 +426,10 @@ bool ZtFlowTask::start() {
   // are not started: its own taskStart() refuses then, after the loop has
   // run, so that its started consumers see the end. Any other task whose
   // chunk is 0 is refused after taskStart(), in the same way.
-  const bool nothingToDo = chunkFor(rateInfo_.dataRate(), steadyDuration(), granularity_) == 0;
+  // Worked out before the loop exists: the loop renews the duration.
+  const int64_t steady = steadyDuration();
+  const bool nothingToDo = chunkFor(rateInfo_.dataRate(), steady, granularity_) == 0;
+  const long long positions = chunkPositions(rateInfo_.dataRate(), steady);
   loopName_.store(name(), std::memory_order_relaxed);
   loopAlive_.store(true, std::memory_order_release);
   // taskId is written before the task exists (the loop's stop() test below
@@ -450,8 +453,7 @@ bool ZtFlowTask::start() {
     return false;
   }
   if (nothingToDo) {
-    logRefusal(name(), "a cycle's chunk comes to 0 positions",
-               chunkPositions(rateInfo_.dataRate(), steadyDuration()));
+    logRefusal(name(), "a cycle's chunk comes to 0 positions", positions);
     stop();
     return false;
   }
