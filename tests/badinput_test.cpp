@@ -8,6 +8,7 @@
 
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -15,6 +16,7 @@
 
 #include "common/flowtasks.h"
 #include "common/testutil.h"
+#include "zkflow/host/string.h"
 #include "zkflow/flow/flow.h"
 #include "zkflow/flow/flowbuffer.h"
 #include "zkflow/flow/flowfork.h"
@@ -329,6 +331,13 @@ TEST(BadInput, MessagingAndLatency) {
          Utils::Log::theLog()->print(Utils::MsgNotice, "flow", 0, "f", 1, "%s", std::string(10000, 'z').c_str());
          const auto e = capture.entries();
          return e.size() == 2 && e[0].category + e[0].file + e[0].text == "" && e[1].text == std::string(4095, 'z');
+       }},
+      {"Utils::Allocator::allocate", "a size near SIZE_MAX", [] {
+         return Utils::Allocator::theAllocator()->allocate(SIZE_MAX - 8) == nullptr;
+       }},
+      {"zk::String ==", "one a prefix of the other", [] {
+         const zk::String a("flow"), b("flowtask");
+         return !(a == b) && !(b == a) && a == zk::String("flow");
        }},
       {"ZtLatencyStats::strategy", "a value outside 1 to 5", [] {
          bool ok = true;
