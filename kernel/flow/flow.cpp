@@ -927,8 +927,17 @@ bool ZtFlow::stage(ZtFlowPacket* packet, unsigned int* pos, bool appendTo) {
   if (!fresh) packet->incRef();
   stagedBytes_.store(stagedBytes_.load(std::memory_order_relaxed) + size, std::memory_order_relaxed);
   slot.store(fresh ? tagFresh(packet) : packet, std::memory_order_release);
-  // seq_cst: the store of the count pairs with the consumer's closing of its
-  // gate (closeOutput), as a kick does with the kick count.
+  // seq_cst: this store and the load of the gate's flag in wakeConsumer()
+  // pair with closeOutput(), which stores the flag and then loads this count,
+  // as a kick does with the kick count. All four are seq_cst, so they fall in
+  // one order: whichever store comes first, the other side's load comes after
+  // it. Either the consumer sees the count move and leaves its gate open, or
+  // we see the gate closed and open it. A release store here would let our
+  // load of the flag pass the store while it waits in this core's store
+  // buffer (x86 does that): both loads would read the old values and the
+  // consumer would sleep with this packet staged, for good when it is the
+  // last one (an end-of-flow marker). FlowThreadTest's
+  // AWriteRacingTheConsumersClosingIsNeverMissed runs that window.
   stageTail_.store(t + 1, std::memory_order_seq_cst);
   return true;
 }
@@ -1010,6 +1019,9 @@ void ZtFlow::openOutput() {
 void ZtFlow::closeOutput(uint32_t kicksSeen, uint32_t stagedSeen) {
   Guard g(gateGuard_);
   if (outputClosed.load(std::memory_order_relaxed)) return;
+  // The other half of stage()'s pairing: the flag's store, then the loads of
+  // the counts, all seq_cst. A write or kick whose count we do not see below
+  // sees this store in wakeConsumer() and opens the gate again.
   outputClosed.store(true, std::memory_order_seq_cst);
   if (kickEpoch_.load(std::memory_order_seq_cst) != kicksSeen ||
       stageTail_.load(std::memory_order_seq_cst) != stagedSeen) {

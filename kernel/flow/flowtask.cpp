@@ -430,10 +430,10 @@ bool ZtFlowTask::start() {
   // are not started: its own taskStart() refuses then, after the loop has
   // run, so that its started consumers see the end. Any other task whose
   // chunk is 0 is refused after taskStart(), in the same way.
-  // Worked out here: once the loop runs, the request is the loop's.
-  const bool nothingToDo = chunkFor(rateInfo_.dataRate(), steadyDuration(), granularity_) == 0;
-  // Worked out now: once the loop runs, the request is its to renew.
-  const long long positions = nothingToDo ? chunkPositions(rateInfo_.dataRate(), steadyDuration()) : 0;
+  // Worked out before the loop exists: the loop renews the duration.
+  const int64_t steady = steadyDuration();
+  const bool nothingToDo = chunkFor(rateInfo_.dataRate(), steady, granularity_) == 0;
+  const long long positions = chunkPositions(rateInfo_.dataRate(), steady);
   loopName_.store(name(), std::memory_order_relaxed);
   if (!probe_.load(std::memory_order_relaxed)) probe_.store(new zkflow::StageProbe(this), std::memory_order_release);
   loopAlive_.store(true, std::memory_order_release);
