@@ -27,13 +27,23 @@ constexpr unsigned kPackets = 20;
 constexpr unsigned kPacket = 1000;  // 10 ms at the tasks' 100,000 B/s
 constexpr double kSlow = 0.012;
 
-struct SlowPass : zktest::PassTask {
-  using PassTask::PassTask;
+// Passes each packet on, kSlow seconds late.
+struct SlowPass : zktest::CountingTask {
+  SlowPass(ZtFlow* in, ZtFlow* out, const zktest::Rate& r) : CountingTask(r) {
+    addInput(in);
+    addOutput(out);
+  }
   ~SlowPass() override { stop(); }
   const char* taskName() const override { return "SlowPass"; }
-  unsigned int taskHandleFlow(unsigned int n, unsigned int o, ZtFlowPacket** in, ZtFlowEmitFn emit) override {
+  unsigned int taskHandleFlow(unsigned int n, unsigned int, ZtFlowPacket** in, ZtFlowEmitFn emit) override {
     ZIF_Sleep(kSlow);
-    return PassTask::taskHandleFlow(n, o, in, emit);
+    if (n == 0 || !in[0]) return 0;
+    in[0]->pos(0);
+    unsigned int at = 0;
+    ZtFlowPacket* copy = in[0]->readAt(at);
+    emit(this, 0, copy);
+    ZtFlowPacket::drop(copy);
+    return 0;
   }
 };
 
