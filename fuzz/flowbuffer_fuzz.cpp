@@ -4,7 +4,8 @@
 // The input is a sequence of steps on one ZtFlowBuffer: data packets of
 // random sizes appended after those held (with or without a hole between,
 // empty ones too, windows that reach past their stored packet, packets
-// without a stored packet), packets placed ahead of the first one, copies of
+// without a stored packet), packets placed ahead of the first one or late
+// into a hole between two held ones, copies of
 // held packets (first come wins: they add nothing), reads of random sizes
 // (more than there is, too), resets and copies of the whole buffer.
 //
@@ -109,8 +110,10 @@ struct Fuzz {
 
   void ahead() {
     if (held.empty()) return;
+    const uint8_t how = in.u8();
+    if (how >= 0x80) return fill(how);
     const MPacket& head = held.front();
-    const uint32_t back = 1 + in.u8() % 16;
+    const uint32_t back = 1 + how % 16;
     const uint32_t rel = head.pos - back;
     uint32_t len = pickSize();
     if (len == 0) return;
@@ -121,6 +124,19 @@ struct Fuzz {
     buf.add(p);
     // Once reading has begun its data lies behind the stream: refused.
     if (readOffset == 0) held.push_front({rel, shown});
+  }
+
+  // A packet arriving late, into a hole between two held packets: it is read
+  // between them.
+  void fill(uint8_t how) {
+    const size_t i = how % held.size();
+    if (i + 1 >= held.size()) return;
+    const uint32_t from = held[i].pos + static_cast<uint32_t>(held[i].bytes.size());
+    if (from >= held[i + 1].pos) return;
+    std::string shown;
+    ZtFlowDataPacket* p = make(from, held[i + 1].pos - from, shown);
+    buf.add(p);
+    held.insert(held.begin() + static_cast<long>(i) + 1, {from, shown});
   }
 
   void duplicate() {

@@ -2,7 +2,8 @@
 // The flow packet list against a model of which positions hold which bytes.
 //
 // The input is a sequence of steps on one ZtFlowBase of data packets (over
-// stored packets) and plain packets: add, append at a running position, read
+// stored packets) and plain packets: add (anywhere, ahead of the first
+// packet too), append at a running position that a seek may move, read
 // with and without readRemovesPacket, remove, locate, nextGap both ways,
 // deleteOutsideRange, reset, restart, copies and assignment.
 //
@@ -30,6 +31,7 @@
 //
 // Positions are a base plus an offset in a small window; the base may put the
 // window across 2^31 or 2^32, where positions compare by difference.
+#include <algorithm>
 #include <cstdint>
 #include <iterator>
 #include <map>
@@ -159,8 +161,11 @@ struct Fuzz {
   }
 
   uint32_t pickPos() {
-    // Mostly anywhere in the window; sometimes at an edge of a held segment.
+    // Mostly anywhere in the window; sometimes at an edge of a held segment,
+    // or just ahead of the first one (data arriving out of order).
     const uint8_t how = in.u8();
+    if (!segs.empty() && how >= 0xF0 && segs.begin()->first > 0)
+      return segs.begin()->first - 1 - in.u8() % std::min<uint32_t>(segs.begin()->first, 16);
     if (!segs.empty() && (how & 3) == 0) {
       auto it = std::next(segs.begin(), static_cast<long>(in.below(static_cast<unsigned>(segs.size()))));
       const uint32_t edge = (how & 4) ? it->first + it->second.len : it->first;
@@ -229,7 +234,9 @@ struct Fuzz {
     uint32_t d = 0;
     if (viaAppend) {
       if (run >= kWindow) run = in.u16() % kWindow;
-      d = in.u8() % 4;
+      d = in.u8();
+      if (d >= 0xF0) run = pickPos();  // a seek: the stream goes on elsewhere
+      d %= 4;
       r = run + d;
     } else {
       r = pickPos();

@@ -28,6 +28,7 @@ int messageOne(const uint8_t* data, size_t size);
 int flowlistOne(const uint8_t* data, size_t size);
 int flowbufferOne(const uint8_t* data, size_t size);
 int flowstageOne(const uint8_t* data, size_t size);
+int wavOne(const uint8_t* data, size_t size);
 
 // Prints where and what, then aborts.
 [[noreturn]] void fail(const char* file, int line, const char* format, ...)

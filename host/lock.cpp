@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "zkflow/host/lock.h"
 
+#include "pool.h"
+
 #include <linux/futex.h>
 #include <sched.h>
 #include <sys/syscall.h>
@@ -47,18 +49,59 @@ bool zk::LockRep::tryLock() {
 
 bool zk::LockRep::lock() {
   if (tryLock()) return true;
+  if (zkflow::pool::current()) return lockPooled();
   // Mark the word "contended" before sleeping so that the unlock that frees
-  // it knows to wake somebody; a lock taken this way stays marked, which at
-  // worst costs one spare wake-up.
-  while (state_.exchange(2, std::memory_order_acquire) != 0) {
+  // it knows to wake somebody. Counted as a sleeper first (seq_cst, as the
+  // unlock's exchange and its look at the count): an unlock that sees no
+  // sleeper came before our exchange, which then finds the lock free.
+  sleepers_.fetch_add(1, std::memory_order_seq_cst);
+  while (state_.exchange(2, std::memory_order_seq_cst) != 0) {
     futex(&state_, FUTEX_WAIT_PRIVATE, 2, nullptr);
   }
+  sleepers_.fetch_sub(1, std::memory_order_relaxed);
   return true;
+}
+
+// A pooled task's wait: parks on the lock's list instead of sleeping its
+// worker. The task adds itself, then looks at the state again: an unlock
+// that came between its exchange and its adding found no one to wake, but
+// then it finds the lock free here (see pushWaiter). The spin lock stays
+// held until the task is off its stack (pool::park).
+bool zk::LockRep::lockPooled() {
+  zkflow::PoolTask* self = zkflow::pool::current();
+  for (;;) {
+    if (state_.exchange(2, std::memory_order_seq_cst) == 0) return true;
+    spin.lock();
+    zkflow::pool::pushWaiter(parked_, self);
+    if (state_.load(std::memory_order_seq_cst) != 2) {
+      zkflow::pool::removeWaiter(parked_, self);
+      spin.unlock();
+      continue;
+    }
+    zkflow::pool::park(&spin);
+  }
+}
+
+// The timed wait of a pooled task polls with short sleeps of the pool: a
+// task parked on the lock and on a timer at once could be woken twice.
+bool zk::LockRep::lockForPooled(double seconds) {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const double end = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9 +
+                     (seconds > 1e9 ? 1e9 : seconds);
+  for (;;) {
+    if (tryLock()) return true;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const double left = end - (static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9);
+    if (left <= 0) return false;
+    zkflow::pool::sleepFor(static_cast<uint64_t>((left < 2e-4 ? left : 2e-4) * 1e9) + 1);
+  }
 }
 
 bool zk::LockRep::lockFor(double seconds) {
   if (tryLock()) return true;
   if (!(seconds > 0)) return false;
+  if (zkflow::pool::current()) return lockForPooled(seconds);
   timespec deadline;
   clock_gettime(CLOCK_MONOTONIC, &deadline);
   const double whole = std::floor(seconds);
@@ -68,7 +111,9 @@ bool zk::LockRep::lockFor(double seconds) {
     deadline.tv_sec += 1;
     deadline.tv_nsec -= 1000000000L;
   }
-  while (state_.exchange(2, std::memory_order_acquire) != 0) {
+  bool taken = true;
+  sleepers_.fetch_add(1, std::memory_order_seq_cst);
+  while (state_.exchange(2, std::memory_order_seq_cst) != 0) {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     timespec left{deadline.tv_sec - now.tv_sec, deadline.tv_nsec - now.tv_nsec};
@@ -76,18 +121,38 @@ bool zk::LockRep::lockFor(double seconds) {
       left.tv_sec -= 1;
       left.tv_nsec += 1000000000L;
     }
-    if (left.tv_sec < 0) return false;
+    if (left.tv_sec < 0) {
+      taken = false;
+      break;
+    }
     futex(&state_, FUTEX_WAIT_PRIVATE, 2, &left);
   }
-  return true;
+  sleepers_.fetch_sub(1, std::memory_order_relaxed);
+  return taken;
 }
 
 bool zk::LockRep::unlock() {
-  // Release: the next taker sees everything done before this call.
-  if (state_.exchange(0, std::memory_order_release) == 2) {
-    futex(&state_, FUTEX_WAKE_PRIVATE, 1, nullptr);
-  }
+  // Release (seq_cst for the looks at the waiters below): the next taker
+  // sees everything done before this call.
+  if (state_.exchange(0, std::memory_order_seq_cst) == 2) wakeOne();
   return true;
+}
+
+// Wakes one waiter, a parked task before a sleeping thread. A lock taken by
+// a woken waiter stays marked 2, so the unlock after it comes here for
+// nothing: the looks at the list and the count keep that free of system
+// calls.
+void zk::LockRep::wakeOne() {
+  if (parked_.load(std::memory_order_seq_cst)) {
+    spin.lock();
+    zkflow::PoolTask* t = zkflow::pool::popWaiter(parked_);
+    spin.unlock();
+    if (t) {
+      zkflow::pool::ready(t);
+      return;
+    }
+  }
+  if (sleepers_.load(std::memory_order_seq_cst) != 0) futex(&state_, FUTEX_WAKE_PRIVATE, 1, nullptr);
 }
 
 zk::Lock::Lock(zk::LockRep* r) : rep(r) {

@@ -21,6 +21,9 @@
 #include "zkflow/host/zsys.h"
 #include "zkflow/testing.h"
 
+#include "fiber.h"
+#include "pool.h"
+
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
@@ -41,86 +44,6 @@
 #include <unordered_map>
 #include <vector>
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#include <sanitizer/common_interface_defs.h>
-#define ZKFLOW_ZSYS_ASAN 1
-#endif
-#if defined(ZKFLOW_TSAN) && ZKFLOW_TSAN
-#include <sanitizer/tsan_interface.h>
-#define ZKFLOW_ZSYS_TSAN 1
-#endif
-
-// The context switch. On x86-64 a hand-written switch saves the six
-// callee-saved registers and the FP control words and swaps stack pointers:
-// a handful of instructions. swapcontext would also save and restore the
-// signal mask with a system call on every switch, which costs more than the
-// rest of a yield together (bench/zsys_bench.cpp shows both). Elsewhere, or
-// with ZKFLOW_ZSYS_UCONTEXT defined, ucontext serves.
-#if defined(__x86_64__) && !defined(ZKFLOW_ZSYS_UCONTEXT)
-#define ZKFLOW_ZSYS_ASM_SWITCH 1
-#else
-#include <ucontext.h>
-#endif
-
-extern "C" {
-// Runs a new cooperative task; reached from the first switch to its stack.
-__attribute__((visibility("hidden"), used, noreturn)) void zsysTaskMain(void* task);
-#if ZKFLOW_ZSYS_ASM_SWITCH
-// Saves the caller's registers on its stack, stores its stack pointer in
-// *saveSp, loads `sp` and resumes whatever was saved there.
-__attribute__((visibility("hidden"))) void zsys_switch_context(void** saveSp, void* sp);
-__attribute__((visibility("hidden"))) void zsys_task_trampoline();
-#endif
-}
-
-#if ZKFLOW_ZSYS_ASM_SWITCH
-asm(R"(
-  .text
-  .globl zsys_switch_context
-  .hidden zsys_switch_context
-  .type zsys_switch_context,@function
-  .p2align 4
-zsys_switch_context:
-  .cfi_startproc
-  pushq %rbp
-  pushq %rbx
-  pushq %r12
-  pushq %r13
-  pushq %r14
-  pushq %r15
-  subq $8, %rsp
-  stmxcsr (%rsp)
-  fnstcw 4(%rsp)
-  movq %rsp, (%rdi)
-  movq %rsi, %rsp
-  ldmxcsr (%rsp)
-  fldcw 4(%rsp)
-  addq $8, %rsp
-  popq %r15
-  popq %r14
-  popq %r13
-  popq %r12
-  popq %rbx
-  popq %rbp
-  ret
-  .cfi_endproc
-  .size zsys_switch_context,.-zsys_switch_context
-
-  .globl zsys_task_trampoline
-  .hidden zsys_task_trampoline
-  .type zsys_task_trampoline,@function
-  .p2align 4
-zsys_task_trampoline:
-  .cfi_startproc
-  .cfi_undefined rip
-  movq %r12, %rdi
-  call zsysTaskMain@PLT
-  ud2
-  .cfi_endproc
-  .size zsys_task_trampoline,.-zsys_task_trampoline
-)");
-#endif
 
 namespace {
 
@@ -129,7 +52,7 @@ constexpr uint64_t kTicksPerSecond = 1000000000ull;  // task time is in ns
 // Longest sleep honoured (about 31 years): keeps deadlines far from overflow.
 constexpr double kMaxSleepSeconds = 1e9;
 
-#if defined(ZKFLOW_ZSYS_ASAN) || defined(ZKFLOW_ZSYS_TSAN)
+#if defined(__SANITIZE_ADDRESS__) || (defined(ZKFLOW_TSAN) && ZKFLOW_TSAN)
 // Sanitized frames are several times larger.
 constexpr size_t kStackSize = 4u << 20;
 #else
@@ -265,26 +188,8 @@ Registry& registry() {
 // ---------------------------------------------------------------------------
 // Cooperative tasks
 
-#if ZKFLOW_ZSYS_ASM_SWITCH
-struct Context {
-  void* sp = nullptr;
-};
-#else
-struct Context {
-  ucontext_t uc;
-};
-#endif
-
-struct Stack {
-  char* map = nullptr;  // guard page first, then the usable stack
-  size_t mapSize = 0;
-  char* bottom() const { return map + pageSize(); }
-  size_t size() const { return mapSize - pageSize(); }
-  static size_t pageSize() {
-    static const size_t p = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    return p;
-  }
-};
+using zkflow::fiber::Fiber;
+using zkflow::fiber::Stack;
 
 enum class Block { None, Event, Task, Sleep };
 
@@ -353,16 +258,8 @@ struct CoopTask {
   uint64_t cpuNs = 0;
   uint64_t held = 0;
 
-  Context ctx;
-  Stack stack;  // empty for the root, which runs on the thread's own stack
-#if ZKFLOW_ZSYS_ASAN
-  const void* asanBottom = nullptr;
-  size_t asanSize = 0;
-  void* asanFakeStack = nullptr;
-#endif
-#if ZKFLOW_ZSYS_TSAN
-  void* fiber = nullptr;
-#endif
+  // Its stack; none for the root, which runs on the thread's own stack.
+  Fiber fiber;
 };
 
 bool runsBefore(const CoopTask& a, const CoopTask& b) {
@@ -417,6 +314,7 @@ class Host {
 
   // First code on a new task's stack; never returns.
   [[noreturn]] void runTask(CoopTask* self);
+  static void taskMain(void* task) { static_cast<CoopTask*>(task)->host->runTask(static_cast<CoopTask*>(task)); }
 
  private:
   void makeDueIfReady(CoopTask* t);
@@ -472,56 +370,12 @@ struct ThreadState {
 
 thread_local ThreadState tls;
 
-void contextInit(CoopTask* t) {
-  char* top = t->stack.bottom() + t->stack.size();
-#if ZKFLOW_ZSYS_ASM_SWITCH
-  // The frame zsys_switch_context pops: FP control words, r15..r12, rbx, rbp,
-  // then the trampoline as return address. The trampoline's `call` must see a
-  // 16-byte aligned stack, so the return slot sits 8 below a 16-byte
-  // boundary.
-  uint64_t* sp = reinterpret_cast<uint64_t*>(top - 16);
-  *--sp = reinterpret_cast<uint64_t>(&zsys_task_trampoline);
-  *--sp = 0;                                   // rbp
-  *--sp = 0;                                   // rbx
-  *--sp = reinterpret_cast<uint64_t>(t);       // r12: the task, for the trampoline
-  *--sp = 0;                                   // r13
-  *--sp = 0;                                   // r14
-  *--sp = 0;                                   // r15
-  uint32_t mxcsr = __builtin_ia32_stmxcsr();
-  uint16_t fpcw;
-  asm volatile("fnstcw %0" : "=m"(fpcw));
-  *--sp = static_cast<uint64_t>(mxcsr) | (static_cast<uint64_t>(fpcw) << 32);
-  t->ctx.sp = sp;
-#else
-  (void)top;
-  getcontext(&t->ctx.uc);
-  t->ctx.uc.uc_stack.ss_sp = t->stack.bottom();
-  t->ctx.uc.uc_stack.ss_size = t->stack.size();
-  t->ctx.uc.uc_link = nullptr;
-  const uintptr_t p = reinterpret_cast<uintptr_t>(t);
-  makecontext(&t->ctx.uc, reinterpret_cast<void (*)()>(+[](unsigned hi, unsigned lo) {
-                zsysTaskMain(reinterpret_cast<void*>((static_cast<uintptr_t>(hi) << 32) | lo));
-              }),
-              2, static_cast<unsigned>(p >> 32), static_cast<unsigned>(p & 0xFFFFFFFFu));
-#endif
-}
-
-inline void contextSwitch(Context& from, Context& to) {
-#if ZKFLOW_ZSYS_ASM_SWITCH
-  zsys_switch_context(&from.sp, to.sp);
-#else
-  swapcontext(&from.uc, &to.uc);
-#endif
-}
-
 Host::Host(uint32_t rootId) {
   root_ = new CoopTask;
   root_->id = rootId;
   root_->host = this;
   root_->running = true;
-#if ZKFLOW_ZSYS_TSAN
-  root_->fiber = __tsan_get_current_fiber();
-#endif
+  zkflow::fiber::adoptThread(root_->fiber);
   current_ = root_;
   tasks_.emplace(rootId, root_);
   // The root's time includes what the thread used before it began to host.
@@ -557,8 +411,11 @@ Host::~Host() {
     if (t == root_ || t == current_) continue;
     reclaim(t);
   }
-  for (Stack& s : spareStacks_) munmap(s.map, s.mapSize);
-  if (current_ == root_) delete root_;
+  for (Stack& s : spareStacks_) zkflow::fiber::unmapStack(s);
+  if (current_ == root_) {
+    zkflow::fiber::release(root_->fiber);
+    delete root_;
+  }
 }
 
 bool Host::takeStack(Stack* out) {
@@ -567,38 +424,28 @@ bool Host::takeStack(Stack* out) {
     spareStacks_.pop_back();
     return true;
   }
-  const size_t size = kStackSize + Stack::pageSize();
-  void* m = mmap(nullptr, size, PROT_READ | PROT_WRITE,
-                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
-  if (m == MAP_FAILED) return false;
-  // The lowest page is the guard: an overflowing task faults there instead
-  // of writing over whatever lies below its stack.
-  if (mprotect(m, Stack::pageSize(), PROT_NONE) != 0) {
-    munmap(m, size);
-    return false;
-  }
-  out->map = static_cast<char*>(m);
-  out->mapSize = size;
-  return true;
+  return zkflow::fiber::mapStack(out, kStackSize);
 }
 
 void Host::dropStack(Stack s) {
   if (!s.map) return;
-#if ZKFLOW_ZSYS_ASAN
-  // Frames that never returned leave their redzones poisoned.
-  ASAN_UNPOISON_MEMORY_REGION(s.bottom(), s.size());
-#endif
+  zkflow::fiber::scrubStack(s);
   if (spareStacks_.size() < kStackCacheMax) {
     spareStacks_.push_back(s);
   } else {
-    munmap(s.map, s.mapSize);
+    zkflow::fiber::unmapStack(s);
   }
 }
 
 int Host::create(ZIF_TaskEntry entry, void* arg, uint32_t* taskId) {
   auto* t = new (std::nothrow) CoopTask;
   if (!t) return -1;
-  if (!takeStack(&t->stack)) {
+  if (!takeStack(&t->fiber.stack)) {
+    delete t;
+    return -1;
+  }
+  if (!zkflow::fiber::prepare(t->fiber, &Host::taskMain, t)) {
+    dropStack(t->fiber.stack);
     delete t;
     return -1;
   }
@@ -613,14 +460,6 @@ int Host::create(ZIF_TaskEntry entry, void* arg, uint32_t* taskId) {
     registry().tasks.emplace(t->id, e);
   }
   tasks_.emplace(t->id, t);
-#if ZKFLOW_ZSYS_ASAN
-  t->asanBottom = t->stack.bottom();
-  t->asanSize = t->stack.size();
-#endif
-#if ZKFLOW_ZSYS_TSAN
-  t->fiber = __tsan_create_fiber(0);
-#endif
-  contextInit(t);
   *taskId = t->id;
   enqueue(t, pass_);
   return 0;
@@ -768,35 +607,13 @@ void Host::switchTo(CoopTask* next, bool dying) {
   closeSlice();
   current_ = next;
   switchFrom_ = prev;
-#if ZKFLOW_ZSYS_ASAN
-  // A dying task passes no fake-stack slot, so its fake frames are freed.
-  __sanitizer_start_switch_fiber(dying ? nullptr : &prev->asanFakeStack, next->asanBottom,
-                                 next->asanSize);
-#endif
-#if ZKFLOW_ZSYS_TSAN
-  // Flag 0: the switch synchronises, as the host's data passes between
-  // stacks without locks.
-  __tsan_switch_to_fiber(next->fiber, 0);
-#endif
-  (void)dying;
-  contextSwitch(prev->ctx, next->ctx);
+  zkflow::fiber::switchTo(prev->fiber, next->fiber, dying);
   landed(prev);
 }
 
 // First thing after every switch, on the stack switched to.
 void Host::landed(CoopTask* self) {
-#if ZKFLOW_ZSYS_ASAN
-  const void* fromBottom = nullptr;
-  size_t fromSize = 0;
-  __sanitizer_finish_switch_fiber(self->asanFakeStack, &fromBottom, &fromSize);
-  // The root's stack is the thread's; learn its bounds when leaving it.
-  if (switchFrom_ == root_) {
-    root_->asanBottom = fromBottom;
-    root_->asanSize = fromSize;
-  }
-#else
-  (void)self;
-#endif
+  zkflow::fiber::landed(self->fiber, switchFrom_->fiber);
   // A task that ended cannot free the stack it stands on; the next one does.
   if (dead_) {
     CoopTask* d = dead_;
@@ -807,10 +624,8 @@ void Host::landed(CoopTask* self) {
 
 void Host::reclaim(CoopTask* t) {
   deadHeld_ += t->held;
-#if ZKFLOW_ZSYS_TSAN
-  if (t->fiber) __tsan_destroy_fiber(t->fiber);
-#endif
-  dropStack(t->stack);
+  zkflow::fiber::release(t->fiber);
+  dropStack(t->fiber.stack);
   delete t;
 }
 
@@ -969,11 +784,6 @@ void* preMain(void* p) {
 
 }  // namespace
 
-extern "C" void zsysTaskMain(void* task) {
-  CoopTask* t = static_cast<CoopTask*>(task);
-  t->host->runTask(t);
-}
-
 extern "C" {
 
 int ZIF_CreateTask(ZIF_TaskEntry entry, void* arg, uint32_t* taskId, unsigned int affinityMask,
@@ -1015,6 +825,9 @@ int ZIF_CreateTask(ZIF_TaskEntry entry, void* arg, uint32_t* taskId, unsigned in
 
 int ZIF_HostTasksCoop(int reserved) {
   if (reserved != 0) return -1;
+  // A pooled task may resume on another worker: tasks hosted by the thread
+  // it started on would be left behind.
+  if (zkflow::pool::current()) return -1;
   if (tls.host) return 0;
   const uint32_t id = tls.ownId();
   auto* host = new (std::nothrow) Host(id);
@@ -1126,14 +939,52 @@ int ZIF_WaitTaskCoop(uint32_t taskId) {
 }
 
 uint32_t ZIF_CurrentTaskIdCoop(void) {
+  if (zkflow::pool::current()) return zkflow::pool::currentId();
   if (tls.host) return tls.host->current()->id;
   return tls.ownId();
 }
 
-void ZIF_Yield(void) { sched_yield(); }
+void ZIF_Yield(void) {
+  if (zkflow::pool::current()) {
+    zkflow::pool::yield();
+  } else {
+    sched_yield();
+  }
+}
 
 
 }  // extern "C"
+
+int zkflow::createTask(Executor executor, ZIF_TaskEntry entry, void* arg, uint32_t* taskId,
+                       unsigned int affinityMask, int priority) {
+  if (executor != Executor::Pool) return ZIF_CreateTask(entry, arg, taskId, affinityMask, priority);
+  if (!entry || !taskId) return -1;
+  if (injectedFailure()) return -1;
+  uint32_t id;
+  {
+    std::lock_guard<std::mutex> hold(registry().mu);
+    id = registry().newTaskId();
+    // Known as a pre-emptive task without a thread id of its own: priority
+    // hints are kept and not applied, suspension is refused.
+    TaskEntry e;
+    e.preemptive = true;
+    e.priority = priority;
+    registry().tasks.emplace(id, e);
+  }
+  const uint32_t previous = *taskId;
+  *taskId = id;  // before the task can run
+  if (!zkflow::pool::spawn(entry, arg, id)) {
+    *taskId = previous;
+    zkflow::pool::taskEnded(id);
+    return -1;
+  }
+  return 0;
+}
+
+void zkflow::pool::taskEnded(uint32_t id) {
+  std::lock_guard<std::mutex> hold(registry().mu);
+  registry().tasks.erase(id);
+}
 
 unsigned int zkflow::processorCount() {
   // The affinity mask, not the machine: a process confined to fewer
@@ -1180,6 +1031,11 @@ void ZIF_SuspendFor(float seconds) {
 
 void ZIF_Sleep(double seconds) {
   if (!(seconds > 0)) return;
+  if (zkflow::pool::current()) {
+    // A timer of the pool: the worker runs other tasks meanwhile.
+    zkflow::pool::sleepFor(secondsToNs(seconds));
+    return;
+  }
   const uint64_t deadline = monoNs() + secondsToNs(seconds);
   timespec ts;
   ts.tv_sec = static_cast<time_t>(deadline / kTicksPerSecond);

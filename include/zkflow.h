@@ -15,6 +15,7 @@
 #include "zkflow/host/store.h"
 #include "zkflow/host/string.h"
 #include "zkflow/host/time.h"
+#include "zkflow/host/executor.h"
 #include "zkflow/host/zsys.h"
 
 #include "zkflow/flow/packet.h"
@@ -27,6 +28,19 @@
 #include "zkflow/flow/flowtask.h"
 #include "zkflow/flow/flowfork.h"
 #include "zkflow/flow/queuetask.h"
-#include "zkflow/flow/flowgraph.h"
+
+#include "zkflow/graphdot.h"
+#include "zkflow/metrics.h"
+#include "zkflow/trace.h"
 
 #include "zkflow/testing.h"
+
+// The layer above the kernel: graphs of stages, built-in elements, mailboxes
+// and worker pools.
+#include "zkflow/span.h"
+#include "zkflow/format.h"
+#include "zkflow/stage.h"
+#include "zkflow/graph.h"
+#include "zkflow/elements.h"
+#include "zkflow/mailbox.h"
+#include "zkflow/workerpool.h"

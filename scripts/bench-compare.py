@@ -14,6 +14,7 @@ import sys
 #  kind "rate": items per second, ratio = ours / peer, goal: ratio >= goal
 #  kind "cost": real time per operation, ratio = ours / peer, goal: ratio <= goal
 #  kind "p99":  counter late_p99_us, ratio = ours / peer, goal: ratio <= goal
+#  kind "kib":  counter kib_per_task, ratio = ours / peer shown; goal: ours <= goal KiB
 CASES = [
     ("Handoff 256 B, 2 flow tasks vs moodycamel BlockingReaderWriterQueue(1024)",
      "flowtask_bench", "BM_Handoff/real_time", "BM_Handoff_MoodycamelRWQ/real_time", "rate", 1.0),
@@ -47,9 +48,45 @@ CASES = [
      "message_bench", "BM_BufferedSendPoll", "BM_SigcEmit/1", "cost", 3.0),
     ("Packet list append + read vs std::map insert-with-hint + erase-begin",
      "flow_bench", "BM_ListStream", "BM_MapStream", "cost", 1.0),
+    # The cost of watching a graph: "peer" is the same graph unwatched.
+    ("Handoff 256 B, stage metrics on vs off (the default)",
+     "flowtask_bench", "BM_Handoff_Metrics/real_time", "BM_Handoff/real_time", "rate", 0.97),
+    ("4-stage pipeline, stage metrics on vs off",
+     "flowtask_bench", "BM_Pipeline4_Metrics/real_time", "BM_Pipeline4/real_time", "rate", 0.97),
+    ("Fork to 2 consumers, stage metrics on vs off",
+     "flowtask_bench", "BM_Fork2_Metrics/real_time", "BM_Fork2/real_time", "rate", 0.97),
+    ("Handoff 256 B, trace recording vs none",
+     "flowtask_bench", "BM_Handoff_Traced/real_time", "BM_Handoff/real_time", "rate", 0.90),
+    ("4-stage pipeline, trace recording vs none",
+     "flowtask_bench", "BM_Pipeline4_Traced/real_time", "BM_Pipeline4/real_time", "rate", 0.90),
+    ("Fork to 2 consumers, trace recording vs none",
+     "flowtask_bench", "BM_Fork2_Traced/real_time", "BM_Fork2/real_time", "rate", 0.90),
+    ("Lambda stages of a zkflow::Graph vs hand-written ZtFlowTask subclasses, source -> gain -> sink",
+     "stage_bench", "BM_LambdaStages/real_time", "BM_TaskSubclasses/real_time", "rate", 0.95),
     ("Clock-regulated source 192,000 B/s: wake-up lateness p99 vs bare clock_nanosleep loop",
      "flowtask_bench", "BM_PacedSource192k/iterations:1/real_time",
      "BM_PacedBareSleep/iterations:1/real_time", "p99", 2.0),
+    # Scale: every task on the worker pool, against TBB's flow graph.
+    ("Chain of 2 stages on the pool vs TBB 2 serial function_nodes + limiter(1024)",
+     "flowtask_bench", "BM_Chain/2/1/real_time", "BM_Chain_Tbb/2/real_time", "rate", 2.5),
+    ("Chain of 4 stages on the pool vs TBB 4 serial function_nodes + limiter(1024)",
+     "flowtask_bench", "BM_Chain/4/1/real_time", "BM_Chain_Tbb/4/real_time", "rate", 1.5),
+    ("Chain of 8 stages on the pool vs TBB 8 serial function_nodes + limiter(1024)",
+     "flowtask_bench", "BM_Chain/8/1/real_time", "BM_Chain_Tbb/8/real_time", "rate", 1.5),
+    ("Chain of 32 stages on the pool vs TBB 32 serial function_nodes + limiter(1024)",
+     "flowtask_bench", "BM_Chain/32/1/real_time", "BM_Chain_Tbb/32/real_time", "rate", 1.5),
+    ("Chain of 64 stages on the pool vs TBB 64 serial function_nodes + limiter(1024)",
+     "flowtask_bench", "BM_Chain/64/1/real_time", "BM_Chain_Tbb/64/real_time", "rate", 1.5),
+    ("16 independent 4-stage pipelines at once on the pool vs 16 TBB 4-node graphs at once",
+     "flowtask_bench", "BM_Pipelines16/1/real_time", "BM_Pipelines16_Tbb/real_time", "rate", 1.5),
+    ("Fork to 2 consumers on the pool vs TBB broadcast_node to 2 serial sinks",
+     "flowtask_bench", "BM_Fork2On/1/real_time", "BM_Fork2_TbbBroadcast/real_time", "rate", 1.5),
+    ("64 clock-regulated sources at 192,000 B/s on the pool: wake-up lateness p99 vs bare clock_nanosleep loop",
+     "flowtask_bench", "BM_PacedSources64Pool/iterations:1/real_time",
+     "BM_PacedBareSleep/iterations:1/real_time", "p99", 2.0),
+    ("1000 idle tasks, resident memory per task: pool (goal) vs a thread per task",
+     "flowtask_bench", "BM_IdleTasks1000/1/iterations:1/real_time",
+     "BM_IdleTasks1000/0/iterations:1/real_time", "kib", 64),
 ]
 
 
@@ -88,6 +125,8 @@ def value(row, kind):
         return row["cpu_time"] * scale
     if kind == "p99":
         return row.get("late_p99_us")
+    if kind == "kib":
+        return row.get("kib_per_task")
     return None
 
 
@@ -100,6 +139,8 @@ def fmt(v, kind):
         return f"{v / 1e3:.0f} k/s"
     if kind == "cost":
         return f"{v:.1f} ns"
+    if kind == "kib":
+        return f"{v:.1f} KiB"
     return f"{v:.0f} µs"
 
 
@@ -143,11 +184,15 @@ def main():
         if ratios:
             med = statistics.median(ratios)
             met = med >= goal if kind == "rate" else med <= goal
+            if kind == "kib":
+                met = statistics.median(o_vals) <= goal
             if kind == "p99":
                 met = met and all(d == 0 for d in dropouts)
             sign = "≥" if kind == "rate" else "≤"
             per = ", ".join(f"{x:.2f}" for x in ratios)
             goal_s = f"{sign} {goal:g}x" + (", 0 dropouts" if kind == "p99" else "")
+            if kind == "kib":
+                goal_s = f"ours ≤ {goal:g} KiB"
             met_s = "yes" if met else "**no**"
             if kind == "p99":
                 per += f" (dropouts per run: {', '.join(map(str, dropouts))})"
@@ -160,6 +205,10 @@ def main():
                        f"{fmt(statistics.median(p_vals) if p_vals else None, kind)} | – | "
                        f"not measured (benchmark or peer missing) | | | |")
     out.append("")
+    if os.path.exists(os.path.join(directory, "chains.png")):
+        out.append("How the cost of a packet per stage grows with the length of a chain, with a thread")
+        out.append("per task, on the worker pool and in TBB's flow graph (medians of the runs above):\n")
+        out.append("![Cost per packet and stage against chain length](chains.png)\n")
     out.append(f"Runs: {runs}; clock-regulated case: {pacing} s per run.")
     if context:
         out.append(f"Machine: {context.get('num_cpus')} CPUs at {context.get('mhz_per_cpu')} MHz; "

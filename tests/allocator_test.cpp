@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
-// Utils::Allocator: the counting default allocator, its fault injection, its
-// per-thread caches, and that classes marked ZKFLOW_HEAP_OBJECT (the library's
-// own among them) go through it and yield null rather than throw.
+// Utils::Allocator: the counting default allocator and its fault injection,
+// and that classes marked ZKFLOW_HEAP_OBJECT (the library's own among them)
+// yield null rather than throw. Its counts across threads are checked by
+// every test's live count (tests/common/testutil.h).
 #include <gtest/gtest.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
 #include "common/testutil.h"
@@ -63,32 +63,6 @@ TEST_F(AllocatorTest, CountsBlocksBytesAndInjectedFailures) {
   counting()->release(p);
 }
 
-TEST_F(AllocatorTest, MarkedClassesGoThroughTheAllocator) {
-  delete new Marked;
-  Marked* many = new Marked[3];
-  EXPECT_EQ(live.now(), live.start() + 1);
-  delete[] many;
-  // The library's own: a packet and a string hold a second block each.
-  auto* lockRep = new zk::LockRep("x");
-  auto* packet = new ZtPacket(16u);
-  auto* text = new zk::String("heap");
-  EXPECT_EQ(live.now(), live.start() + 5);
-  delete lockRep;
-  delete packet;
-  delete text;
-  // A host's own allocator, once installed, sees them all.
-  struct Recording : Utils::Allocator {
-    void* allocate(std::size_t n) override { return ++calls, counting()->allocate(n); }
-    void release(void* b) override { calls += b != nullptr, counting()->release(b); }
-    int calls = 0;
-  } mine;
-  EXPECT_EQ(Utils::Allocator::install(&mine), counting());
-  delete new ZtPacket(4u);
-  EXPECT_EQ(Utils::Allocator::install(nullptr), &mine);
-  EXPECT_EQ(Utils::Allocator::theAllocator(), counting());
-  EXPECT_EQ(mine.calls, 4);
-}
-
 TEST_F(AllocatorTest, FailedNewYieldsNullWithoutConstructing) {
   zkflow::testing::failAllocations(0, 1);
   EXPECT_EQ(new Marked, nullptr);
@@ -103,39 +77,6 @@ TEST_F(AllocatorTest, FailedNewYieldsNullWithoutConstructing) {
   zkflow::testing::failAllocations(0, 1);
   zk::String s("text");  // no room for its text: empty
   EXPECT_STREQ(s.c_str(), "");
-}
-
-// Blocks made on two threads and freed on a third after the makers have
-// ended (their caches handed back), as a pipeline does, in batches beyond a
-// thread's cache and a depot batch: counts stay exact, and a block reused
-// from the caches, of any size class, has its full room.
-TEST_F(AllocatorTest, CountsStayExactWhenBlocksChangeThreads) {
-  const int64_t bytes = counting()->liveBytes();
-  constexpr int kBlocks = 1000;
-  auto size = [](int i) { return static_cast<std::size_t>(i % 300); };
-  for (int round = 0; round < static_cast<int>(zktest::scaled(20)); ++round) {
-    std::vector<void*> made(kBlocks);
-    ASSERT_TRUE(zktest::runTogether(2, [&](int id) {
-      for (int i = id; i < kBlocks; i += 2) {
-        made[i] = Utils::Allocator::theAllocator()->allocate(size(i));
-        if (made[i]) std::memset(made[i], 0xAB, size(i));
-      }
-    }));
-    EXPECT_EQ(live.now(), live.start() + kBlocks);
-    zktest::BoundedThread freer([&] {
-      for (void* p : made) Utils::Allocator::theAllocator()->release(p);
-    });
-    ASSERT_TRUE(freer.join(60));
-    EXPECT_EQ(live.now(), live.start());
-    EXPECT_EQ(counting()->liveBytes(), bytes);
-  }
-  std::vector<void*> again;
-  for (std::size_t n = 0; n <= 600; n += 7) {
-    again.push_back(counting()->allocate(n));
-    ASSERT_NE(again.back(), nullptr);
-    std::memset(again.back(), 0xCD, n);
-  }
-  for (void* p : again) counting()->release(p);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -15,6 +16,7 @@
 
 #include "common/flowtasks.h"
 #include "common/testutil.h"
+#include "zkflow/host/string.h"
 #include "zkflow/flow/flow.h"
 #include "zkflow/flow/flowbuffer.h"
 #include "zkflow/flow/flowfork.h"
@@ -244,6 +246,27 @@ TEST(BadInput, UnitsTasksAndForks) {
          t.rateInfo().durationMax(Utils::Time::fromRaw(-65536));
          return !t.sleepTest();
        }},
+      {"ZtFlowTask addInput / addOutput", "null, a fifth flow", [] {
+         ZtFlow f[5];
+         Idle t;
+         for (int i = 0; i < 4; ++i) t.addInput(&f[i]), t.addOutput(&f[i]);
+         return !t.addInput(&f[4]) && !t.addOutput(&f[4]) && !t.addInput(nullptr) && !t.addOutput(nullptr) &&
+                f[4].consumer() == nullptr && f[4].producer() == nullptr;
+       }},
+      {"ZtFlowTask stop / seek", "never started / taskSeek refusing", [] {
+         struct NoSeek : Idle {
+           bool taskSeek(unsigned int&) override { return false; }
+         } t;
+         t.stop();
+         return !t.seek(40) && t.flowPosIn(0) == 0 && !t.started() && !t.done() && !t.shutdown();
+       }},
+      {"ZtFlowFork(input, ...)", "five output flows", [] {
+         LogCapture log;
+         ZtFlow in, o[5];
+         ZtFlowFork fork(&in, &o[0], &o[1], &o[2], &o[3], &o[4], nullptr);
+         return fork.outputCount() == 4 && o[3].producer() == &fork && o[4].producer() == nullptr &&
+                log.count("flow fork output refused: a fork has at most 4 outputs") == 1;
+       }},
       {"ZtFlowFork", "a null input and no outputs", [] {
          LogCapture log;
          ZtFlowFork fork(nullptr, nullptr);
@@ -259,13 +282,62 @@ TEST(BadInput, UnitsTasksAndForks) {
   });
 }
 
+int ignore(void*, const zk::P<ZtMessage>&) { return 0; }
+
 TEST(BadInput, MessagingAndLatency) {
   runTable({
+      {"ZtMsgSender::send", "an empty P", [] {
+         ZtMsgSender s;
+         ZtMsgReceiver r;
+         s.addReceiver(r, &ignore, nullptr, 0, false);
+         s.send(zk::P<ZtMessage>());
+         return r.pendingCount() == 0;
+       }},
+      {"ZtMsgSender removeReceiver / addReceiver", "a link record, a type not registered, a receiver's own links", [] {
+         ZtMsgReceiver r;
+         ZtMsgSender s;
+         s.addReceiver(r, &ignore, nullptr, 3, true);
+         auto* link = static_cast<ZtMsgCallbackRec*>(r.links().records.first());
+         return !s.removeReceiver(r, 5) && !r.links().removeReceiver(link) &&
+                r.links().addReceiver(r, &ignore, nullptr, 0, false) == nullptr && s.receiverCount() == 1;
+       }},
+      // A buffered registration makes four records, a direct one two.
+      {"ZtMsgSender addReceiver / buffered send", "no memory at each allocation in turn", [] {
+         ZtMsgReceiver r;
+         ZtMsgSender s;
+         bool ok = true;
+         for (uint64_t skip = 0; skip < 5; ++skip) {
+           zkflow::testing::failAllocations(skip == 4 ? 1 : skip, 1);
+           ok = ok && s.addReceiver(r, &ignore, nullptr, 0, skip == 4) == nullptr;
+           zkflow::testing::failAllocations(0, 0);
+           ok = ok && s.receiverCount() == 0 && !r.hasServer();
+         }
+         s.addReceiver(r, &ignore, nullptr, 0, false);
+         zk::P<ZtMessage> m(new ZtMessage(1));
+         zkflow::testing::failAllocations(0, 1);
+         s.send(m);
+         zkflow::testing::failAllocations(0, 0);
+         return ok && r.pendingCount() == 0 && m->refCount() == 1;
+       }},
       {"ZtMsgSender::removeReceiver / ZtMsgReceiver::link", "null record, null sender", [] {
          ZtMsgReceiver r;
          ZtMsgSender s;
          r.link(nullptr);
          return !s.removeReceiver(nullptr) && !s.removeReceiver(r, 0) && !r.hasServer();
+       }},
+      {"Utils::Log::print", "null category, file and format; a message past 4095 bytes", [] {
+         LogCapture capture;
+         Utils::Log::theLog()->print(Utils::MsgNotice, nullptr, 0, nullptr, 0, nullptr);
+         Utils::Log::theLog()->print(Utils::MsgNotice, "flow", 0, "f", 1, "%s", std::string(10000, 'z').c_str());
+         const auto e = capture.entries();
+         return e.size() == 2 && e[0].category + e[0].file + e[0].text == "" && e[1].text == std::string(4095, 'z');
+       }},
+      {"Utils::Allocator::allocate", "a size near SIZE_MAX", [] {
+         return Utils::Allocator::theAllocator()->allocate(SIZE_MAX - 8) == nullptr;
+       }},
+      {"zk::String ==", "one a prefix of the other", [] {
+         const zk::String a("flow"), b("flowtask");
+         return !(a == b) && !(b == a) && a == zk::String("flow");
        }},
       {"ZtLatencyStats::strategy", "a value outside 1 to 5", [] {
          bool ok = true;

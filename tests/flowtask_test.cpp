@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
-// Flow tasks: attaching flows, the wake and sleep thresholds, what start()
-// refuses, and the loop on real threads: its chunk, pacing and dropout
-// arithmetic, seeking, back-pressure across 2^32 and two inputs winding down
-// (every wait bounded).
+// Flow tasks: the wake and sleep thresholds, what start() refuses, and the
+// loop on real threads: its chunk, the request it publishes, pacing and
+// dropout arithmetic, seeking and two inputs winding down (every wait
+// bounded). Pipelines of every shape, back-pressure, flushes and stops at the
+// source are the flow soak's (tests/soak/flow_soak.cpp).
 #include <gtest/gtest.h>
 
 #include <time.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
@@ -24,7 +26,6 @@ namespace {
 
 using zktest::CountingTask;
 using zktest::LogCapture;
-using zktest::PassTask;
 using zktest::Rate;
 using zktest::SinkTask;
 using zktest::SourceTask;
@@ -36,9 +37,8 @@ struct IdleTask : CountingTask {
   ~IdleTask() override { stop(); }
   const char* taskName() const override { return "IdleTask"; }
   unsigned int taskHandleFlow(unsigned int, unsigned int, ZtFlowPacket**, ZtFlowEmitFn) override { return 0; }
-  bool taskSeek(unsigned int& pos) override { return !refuseSeek && (pos += 5); }
   bool taskStart() override { return acceptStart; }
-  bool refuseSeek = false, acceptStart = true;
+  bool acceptStart = true;
 };
 
 double dropoutValue(const LogCapture::Entry& e) {
@@ -48,41 +48,6 @@ double dropoutValue(const LogCapture::Entry& e) {
 }
 
 class FlowTask : public zktest::LiveTest {};
-
-TEST_F(FlowTask, AttachingFlows) {
-  ZtFlow f[5], o[5];
-  {
-    IdleTask t;
-    for (int i = 0; i < 4; ++i) EXPECT_TRUE(t.addInput(&f[i]) && t.addOutput(&o[i]));
-    EXPECT_FALSE(t.addInput(&f[4]) || t.addOutput(&o[4]));  // a fifth
-    EXPECT_FALSE(t.addInput(nullptr) || t.addOutput(nullptr));
-    EXPECT_EQ(f[4].consumer(), nullptr);
-    EXPECT_EQ(o[3].producer(), &t);
-    // An ended input leaves a hole: the next addInput fills it, read from 0.
-    t.flowPosIn(2, 77);
-    t.input(2, nullptr);
-    EXPECT_TRUE(t.addInput(&f[4]));
-    EXPECT_EQ(t.input(2), &f[4]);
-    EXPECT_EQ(t.flowPosIn(2), 0u);
-    EXPECT_EQ(t.inputCount(), 4u);
-  }
-  // The task's end leaves no flow of its tables pointing at it.
-  for (int i : {0, 1, 3, 4}) EXPECT_EQ(f[i].consumer(), nullptr) << i;
-  for (ZtFlow& x : o) EXPECT_EQ(x.producer(), nullptr);
-}
-
-TEST_F(FlowTask, SeekAndControlWithoutLoop) {
-  IdleTask t;
-  t.resetClocks(false);
-  EXPECT_TRUE(t.seek(10) && t.resetClocks());
-  EXPECT_EQ(t.flowPosIn(0), 15u);  // moved by taskSeek
-  t.resetClocks(false);
-  t.refuseSeek = true;
-  EXPECT_FALSE(t.seek(40) || t.resetClocks());
-  EXPECT_EQ(t.flowPosIn(0), 15u);
-  t.stop();  // never started: nothing changes
-  EXPECT_FALSE(t.started() || t.done() || t.shutdown());
-}
 
 TEST_F(FlowTask, StartRefusesWhatCannotDriveALoop) {
   LogCapture log;
@@ -125,7 +90,6 @@ TEST_F(FlowTask, WakeAndSleepThresholds) {
   ASSERT_TRUE(t.addOutput(&f));
   t.rateInfo().dataRate(1000);
   t.rateInfo().durationMax(Utils::Time::fromRaw(32768));  // 0.5 s: 500 bytes
-  t.rateInfo().durationMin(Utils::Time::fromRaw(6553));   // 0.1 s: 99.99 bytes
   putBytes(f, 1000, 300);
   putBytes(f, 1300, 200);
   f.requestTime(1000);  // the consumer reads at 1000: 500 back-to-back ahead
@@ -133,23 +97,25 @@ TEST_F(FlowTask, WakeAndSleepThresholds) {
   putBytes(f, 1500, 1);
   EXPECT_TRUE(ZtFlowUnit::sleepTestFn(&t));  // 501
   putBytes(f, 1600, 1000);  // beyond a hole: does not count
+  f.requestTime(1001);      // 500 ahead, more held: at the bound, awake
+  EXPECT_FALSE(t.sleepTest());
   f.requestTime(1450);      // 51 ahead
   EXPECT_FALSE(t.sleepTest());
   f.requestTime(1000);
   t.rateInfo().durationMax(Utils::Time::fromRaw(0));  // no bound: never sleeps
   EXPECT_FALSE(t.sleepTest());
 
-  // Wake: latency 0 (no samples) raised to durationMin: 99 bytes wake, 100 do not.
-  f.requestTime(1402);
-  EXPECT_TRUE(t.wakeTest());
-  f.requestTime(1401);
-  EXPECT_FALSE(ZtFlowUnit::wakeTestFn(&t));
-  // A latency of 0.2 s above durationMin: 199 bytes wake, 200 do not.
-  t.addLatencySample(Utils::Time::fromRaw(13107));
-  f.requestTime(1302);
-  EXPECT_TRUE(t.wakeTest());
-  f.requestTime(1301);
-  EXPECT_FALSE(t.wakeTest());
+  // Wake at 1024 bytes a second: latency 0 (no samples) raised to durationMin
+  // 6400 (100 bytes); then a latency of 12800 above it (200 bytes). Buffered
+  // at the bound wakes, one more does not.
+  t.rateInfo().dataRate(1024);
+  t.rateInfo().durationMin(Utils::Time::fromRaw(6400));
+  for (unsigned int at : {1401u, 1400u, 1301u, 1300u}) {
+    if (at == 1301) t.addLatencySample(Utils::Time::fromRaw(12800));
+    f.requestTime(at);
+    EXPECT_EQ(ZtFlowUnit::wakeTestFn(&t), at % 2 == 1) << at;
+  }
+  t.rateInfo().dataRate(1000);
 
   // A copied or assigned flow holds the same data ahead (501 bytes from
   // 1000), and so makes its producer sleep before any operation of its own.
@@ -173,10 +139,12 @@ TEST_F(FlowTask, WakeAndSleepThresholds) {
 
 class FlowTaskLoop : public zktest::LiveTest {};
 
+// 0.2 s is 13107 raw, 0.199997 s: at 5000 bytes a second 999.98 positions,
+// which the half position added to the rate makes 1000.
 TEST_F(FlowTaskLoop, ChunkFollowsRateDurationAndGranularity) {
   struct Case {
     unsigned int dataRate, granularity, chunk;
-  } cases[] = {{1000, 4, 200}, {999, 1, 199}, {999, 4, 200}, {1000, 16, 208}};
+  } cases[] = {{1000, 4, 200}, {999, 1, 199}, {999, 4, 200}, {1000, 16, 208}, {5000, 1, 1000}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.dataRate * 100 + c.granularity);
     SourceTask t(nullptr, Rate{c.dataRate, 13107, 0}, 0, 0, false);  // 0.2 s
@@ -195,6 +163,14 @@ TEST_F(FlowTaskLoop, StartTwiceAndTaskStartRefusal) {
   ASSERT_TRUE(t.start());
   EXPECT_FALSE(t.start());  // no second task
   EXPECT_EQ(t.inits.load(), 1);
+  // An input attached to the idle loop wakes it: it reads the input's end.
+  ZtFlow in;
+  ASSERT_TRUE(t.addInput(&in));
+  auto* end = new ZtFlowDataPacket;
+  end->markupCode(ZtFlowPacket::EndOfFlow);
+  end->dSize(1);
+  in.writeNonBlocking(end);
+  EXPECT_TRUE(waitFor([&] { return t.inputCount() == 0; }));
   t.stop();
   t.stop();
   EXPECT_TRUE(t.done() && !t.running() && !t.started());
@@ -261,6 +237,9 @@ TEST_F(FlowTaskLoop, TwoInputsCutToCommonSizeAndEndInTurn) {
   SourceTask srcB(&b, Rate{150000}, 2, 8000, false);  // packets of 1500
   SinkTask sink(&a, Rate{120000});                    // chunk 1200
   ASSERT_TRUE(sink.addInput(&b));
+  // A graph may mix executors: one source runs on the other one.
+  const bool pooled = srcA.executor() == zkflow::Executor::Pool;
+  srcA.executor(pooled ? zkflow::Executor::Thread : zkflow::Executor::Pool);
   ASSERT_TRUE(sink.start() && srcA.start() && srcB.start());
   ASSERT_TRUE(waitFor([&] { return sink.done() && srcA.done() && srcB.done(); }, 30));
   EXPECT_EQ(sink.inputCount(), 0u);
@@ -268,6 +247,28 @@ TEST_F(FlowTaskLoop, TwoInputsCutToCommonSizeAndEndInTurn) {
   EXPECT_EQ(sink.bytes[1].size(), 8000u);
   EXPECT_TRUE(zktest::isPattern(sink.bytes[0], 1) && zktest::isPattern(sink.bytes[1], 2));
   EXPECT_EQ(sink.uneven.load(), 0);
+}
+
+// What a running task publishes on its inputs after a cycle: the duration
+// renewed from its measured latency (with no samples of its own, the stated
+// duration), never below durationMin; the rate 2^32 over it; its data rate.
+TEST_F(FlowTaskLoop, PublishesItsRenewedRequestUpstream) {
+  struct Case {
+    unsigned int dataRate;
+    int64_t duration, durationMin;
+  } cases[] = {{1000, 6553, 13107}, {48000, 13107, 6553}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.duration);
+    ZtFlow in, out;
+    SourceTask t(&out, Rate{c.dataRate, c.duration, c.durationMin}, 0, 0, false);
+    t.emitData = false;
+    ASSERT_TRUE(t.addInput(&in) && t.start());
+    const int64_t want = std::max(c.duration, c.durationMin);
+    EXPECT_TRUE(waitFor([&] {
+      return in.requestSampleDuration().raw() == want && in.requestSampleRate().raw() == (int64_t{1} << 32) / want;
+    }, 5)) << in.requestSampleDuration().raw();
+    EXPECT_EQ(in.requestDataRate(), c.dataRate);
+  }
 }
 
 // Starts `t` (its data not emitted) with its clock base `back` before now.
@@ -289,6 +290,7 @@ TEST_F(FlowTaskLoop, LateTaskLogsTheDropout) {
   ASSERT_TRUE(waitFor([&] { return t.calls.load() >= 3; }));
   t.stop();
   ASSERT_EQ(log.count("Flow Dropout"), 1u);
+  EXPECT_EQ(t.dropouts(), 1u);
   const LogCapture::Entry e = log.entries()[0];
   EXPECT_EQ(e.messageClass * 100 + e.level, 199);  // a warning at level -1
   EXPECT_EQ(e.category + ":" + e.file + ":" + std::to_string(e.line), "flow:kernel/flow/flowtask:504");
@@ -298,26 +300,6 @@ TEST_F(FlowTaskLoop, LateTaskLogsTheDropout) {
   // take a good part of a second to start the loop.
   const double startUp = zktest::sanitized() ? 0.6 : 0.15;
   EXPECT_TRUE(dropoutValue(e) <= -0.25 && dropoutValue(e) > -0.25 - startUp) << e.text;
-}
-
-TEST_F(FlowTaskLoop, EarlyTaskSleepsUntilTBeforeItsDataIsDue) {
-  LogCapture log;
-  ZtFlow out;
-  SourceTask t(&out, Rate{1000, 6553, 6553, 0}, 0, 0, true);  // T 0.1 s, chunk 100
-  // After its first chunk the task has made 1000 positions since a clock base
-  // 0.5 s back: due at 1 s, so it sleeps 1 - 0.5 - T = 0.4 s.
-  t.flowPosBase(static_cast<unsigned int>(-900));
-  startShifted(t, Utils::Time::fromRaw(32768));
-  ASSERT_TRUE(waitFor([&] { return t.calls.load() >= 2; }));
-  t.stop();
-  // The second cycle began when the sleep ended: at the base + 0.9 s.
-  const double woke = Utils::Time::fromRaw(t.callTime[1].load() - t.baseClockTime().raw()).seconds();
-  EXPECT_TRUE(woke >= 0.9 - 0.001 && woke < 0.9 + 0.25) << woke;
-  EXPECT_EQ(log.count("Flow Dropout"), 0u);
-  // The sample of the cycle after the sleep starts at the planned wake-up:
-  // it measures the cycle, not the 0.4 s sleep.
-  EXPECT_GE(t.latency().count(), 2u);
-  EXPECT_LT(t.latency().latencyMax().raw(), 26214);
 }
 
 TEST_F(FlowTaskLoop, SeekResetsTheClock) {
@@ -342,26 +324,6 @@ TEST_F(FlowTaskLoop, SeekResetsTheClock) {
     EXPECT_GT(dropoutValue(entries[k]), -900.0) << entries[k].text;
   // The virtual input now starts where the seek put it.
   EXPECT_TRUE(t.lastInPos.load() >= 50000u && t.lastInPos.load() < 150000u) << t.lastInPos.load();
-}
-
-// Pipelines of every shape, with flushes, seeks and stops at the source, are
-// the flow soak's (tests/soak/flow_soak.cpp).
-TEST_F(FlowTaskLoop, BackPressureKeepsAFastSourceWithinDurationMax) {
-  LogCapture quiet;
-  ZtFlow a, paced;
-  // Packets of 200, held at 0.1 s (2000 bytes) ahead of a sink that reads
-  // 20000 bytes a second, 400 at a time.
-  SourceTask source(&a, Rate{20000, 655, 655, 6553}, 5, 10000, false);
-  SinkTask sink(&a, Rate{20000, 1310, 1310, 0}, &paced);
-  source.flowPosOut(0, 0xFFFFF000u);  // the stream runs past 2^32
-  sink.flowPosIn(0, 0xFFFFF000u);
-  ASSERT_TRUE(sink.start() && source.start());
-  ASSERT_TRUE(waitFor([&] { return sink.done() && source.done(); }, 30));
-  EXPECT_EQ(sink.bytes[0].size(), 10000u);
-  EXPECT_TRUE(zktest::isPattern(sink.bytes[0], 5));
-  // Held at durationMax and the one packet that crossed it, although it
-  // could have made everything at once.
-  EXPECT_TRUE(source.maxBuffered.load() >= 2000u && source.maxBuffered.load() <= 2200u) << source.maxBuffered;
 }
 
 }  // namespace

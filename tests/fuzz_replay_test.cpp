@@ -35,6 +35,7 @@ const Target kTargets[] = {
     {"flowlist", &zkfuzz::flowlistOne},
     {"flowbuffer", &zkfuzz::flowbufferOne},
     {"flowstage", &zkfuzz::flowstageOne},
+    {"wav", &zkfuzz::wavOne},
 };
 
 // Names the parameter in test listings.

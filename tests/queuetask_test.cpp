@@ -193,39 +193,6 @@ TEST_F(MTQueueTest, ProducersSleepOnAFullQueueUntilThereIsRoom) {
 
 // ---------------------------------------------------------------- pre-emptive
 
-// Producers push into a bounded queue feeding a pre-emptive task that
-// forwards to an output queue: every packet arrives exactly once, each
-// producer's in order. Parameters: producers, capacity of the input queue.
-class PreemptiveDeliveryTest : public zktest::LiveParamTest<std::tuple<int, unsigned>> {};
-
-TEST_P(PreemptiveDeliveryTest, EveryPacketArrivesExactlyOnce) {
-  const int producers = std::get<0>(GetParam());
-  const int perProducer = static_cast<int>(zktest::scaled(20000, 10));
-  Queue in(std::get<1>(GetParam())), out;
-  TestTask task(false, forward);
-  task.in(&in);
-  task.out(&out);
-  ASSERT_TRUE(task.start());
-  ASSERT_TRUE(zktest::runTogether(producers, [&](int p) {
-    for (int i = 0; i < perProducer; ++i) push(in, p, i);
-  }));
-  const unsigned total = static_cast<unsigned>(producers * perProducer);
-  ASSERT_TRUE(zktest::waitFor([&] { return out.size() == total; }, 30));
-  EXPECT_TRUE(task.stop());
-  std::vector<int> next(producers, 0);
-  for (zk::AP<ZtQueuePacket> p; out.unlinkHead(p, true);) {
-    auto* n = static_cast<Num*>(p.get());
-    ASSERT_TRUE(n->producer >= 0 && n->producer < producers);
-    EXPECT_EQ(n->seq, next[n->producer]++) << "producer " << n->producer;
-  }
-  EXPECT_EQ(task.handled.load(), static_cast<int>(total));
-  EXPECT_EQ(std::make_tuple(task.maxLatency(), task.maxWaitTime()),
-            std::make_tuple(in.maxLatency.load(), in.maxWaitTime.load()));
-}
-
-INSTANTIATE_TEST_SUITE_P(ProducersAndCapacity, PreemptiveDeliveryTest,
-                         ::testing::Combine(::testing::Values(1, 3), ::testing::Values(1u, 16u)));
-
 class QueueTaskTest : public zktest::LiveTest {};
 
 // A second start() starts nothing new; stop() wakes the idle body with one
@@ -384,39 +351,6 @@ bool runUntil(const std::function<bool()>& cond, double seconds = 10.0) {
 }  // namespace
 
 class QueueTaskCoopTest : public zktest::LiveTest {};
-
-// Two cooperative tasks on one thread take turns packet by packet, and never
-// see an empty packet from a queue that has run dry. runTime follows the
-// processor time each body used.
-TEST_F(QueueTaskCoopTest, TasksOnOneThreadInterleave) {
-  onHostingThread([] {
-    constexpr int kPackets = 20;
-    std::vector<int> trace;  // one thread: no lock needed
-    Queue inA, inB;
-    auto recorder = [&](int who) {
-      return [&trace, who](zk::AP<ZtQueuePacket>&, Queue*) {
-        trace.push_back(who);
-        for (double t0 = cpuSeconds(CLOCK_THREAD_CPUTIME_ID); cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - t0 < 0.002;) {
-        }
-      };
-    };
-    TestTask a(true, recorder(0)), b(true, recorder(1));
-    a.in(&inA);
-    b.in(&inB);
-    for (int i = 0; i < kPackets; ++i) push(inA, 0, i), push(inB, 1, i);
-    ASSERT_TRUE(a.start() && b.start());
-    ASSERT_TRUE(runUntil([&] { return trace.size() == 2 * kPackets; }));
-    ZIF_SuspendFor(0.02f);  // an empty queue only yields: the tasks spin a while on nothing
-    EXPECT_EQ(trace.size(), 2u * kPackets);
-    EXPECT_EQ(a.empties.load() + b.empties.load(), 0);
-    int switches = 0;
-    for (size_t i = 1; i < trace.size(); ++i) switches += trace[i] != trace[i - 1];
-    EXPECT_GE(switches, kPackets) << "the tasks did not take turns";
-    EXPECT_GE(a.runTime().seconds(), 0.02);  // 20 turns of 2 ms processor time
-    EXPECT_TRUE(a.stop() && b.stop());
-    EXPECT_EQ(a.exits.load() + b.exits.load(), 2);
-  });
-}
 
 // Cooperative turns that handle a packet last at least minSampleTime; an
 // overrunning handler still gives way for 12 % of it.

@@ -6,17 +6,18 @@
 #include "zkflow/host/zsys.h"
 
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <time.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <limits>
 #include <list>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -71,41 +72,6 @@ unsigned long noop(void*) { return 0; }
 
 class ZsysPreemptiveTest : public zktest::LiveTest {};
 
-// The id is in place before the entry runs and unique across kinds; a mask
-// of processor 0 pins there; a running pre-emptive task takes a priority but
-// cannot be suspended or waited for, and once ended its id is unknown.
-TEST_F(ZsysPreemptiveTest, RunsWithItsIdAndAffinity) {
-  struct Probe {
-    uint32_t id = kNoId;
-    std::atomic<uint32_t> inside{0};
-    std::atomic<int> cpus{-1};
-    std::atomic<bool> release{false};
-  } pr;
-  ASSERT_EQ(ZIF_CreateTask([](void* p) -> unsigned long {
-    auto* pr = static_cast<Probe*>(p);
-    pr->inside = pr->id == ZIF_CurrentTaskIdCoop() ? pr->id : 0;
-    cpu_set_t set;
-    pr->cpus = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 0;
-    return zktest::waitFor([&] { return pr->release.load(); }), 0;
-  }, &pr, &pr.id, 0x1u, -1), 0);
-  ASSERT_TRUE(zktest::waitFor([&] { return pr.cpus >= 0; }));
-  EXPECT_EQ(pr.inside.load(), pr.id);
-  cpu_set_t mine;
-  if (sched_getaffinity(0, sizeof mine, &mine) == 0 && CPU_ISSET(0, &mine)) EXPECT_EQ(pr.cpus.load(), 1);
-  EXPECT_EQ(ZIF_SetTaskPriority(pr.id, -2), 0);
-  EXPECT_EQ(ZIF_SetTaskSuspended(pr.id, 1), -1);
-  std::set<uint32_t> ids{pr.id, ZIF_CurrentTaskIdCoop(), kNoId};  // kNoId is never an id
-  inHost([&] {
-    EXPECT_EQ(ZIF_WaitTaskCoop(pr.id), -1);
-    Bodies b;
-    ids.insert({ZIF_CurrentTaskIdCoop(), b.coop([] {})});
-    ZIF_PollTasks();
-  });
-  EXPECT_EQ(ids.size(), 5u);
-  pr.release = true;
-  EXPECT_TRUE(zktest::waitFor([&] { return ZIF_SetTaskPriority(pr.id, 0) == -1; }));
-}
-
 TEST_F(ZsysPreemptiveTest, BadInputAndInjectedFailures) {
   uint32_t id = 1234;
   EXPECT_EQ(ZIF_CreateTask(nullptr, nullptr, &id, kNoId, 0), -1);
@@ -129,6 +95,50 @@ TEST_F(ZsysPreemptiveTest, BadInputAndInjectedFailures) {
 
 class ZsysThreadTest : public zktest::LiveTest {};
 
+// A pooled task that blocks its worker in the system (on a condition
+// variable here) does not hold the other pooled tasks up: with one worker,
+// the task it waits for runs on a worker that the pool adds, and the log
+// says why. Its own id is what it sees as current, and it hosts no
+// cooperative tasks.
+TEST_F(ZsysThreadTest, PoolOutgrowsABlockedWorker) {
+  ASSERT_TRUE(zkflow::poolThreads(1));
+  zktest::LogCapture log;
+  struct Shared {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool set = false;
+    std::atomic<int> started{0}, done{0};
+    uint32_t ids[2] = {kNoId, kNoId};
+    std::atomic<bool> sawOwnIds{true};
+  } sh;
+  auto body = [](void* p) -> unsigned long {
+    auto& s = *static_cast<Shared*>(p);
+    const int me = s.started++;
+    if (ZIF_CurrentTaskIdCoop() != s.ids[me] || ZIF_HostTasksCoop(0) != -1 || zkflow::currentWorker() < 0)
+      s.sawOwnIds = false;
+    std::unique_lock<std::mutex> hold(s.mu);
+    if (me == 0) {
+      s.cv.wait_for(hold, std::chrono::seconds(30), [&] { return s.set; });  // blocks the worker
+    } else {
+      s.set = true;
+      s.cv.notify_all();
+    }
+    return ++s.done, 0;
+  };
+  ASSERT_EQ(zkflow::createTask(zkflow::Executor::Pool, body, &sh, &sh.ids[0], kNoId, 0), 0);
+  ASSERT_TRUE(zktest::waitFor([&] { return sh.started == 1; }));
+  ASSERT_EQ(zkflow::createTask(zkflow::Executor::Pool, body, &sh, &sh.ids[1], kNoId, 0), 0);
+  EXPECT_TRUE(zktest::waitFor([&] { return sh.done == 2; }));
+  EXPECT_TRUE(sh.sawOwnIds && zkflow::currentWorker() == -1);
+  EXPECT_GE(log.count("worker(s) blocked in the system"), 1u);  // once per worker added
+  {
+    std::lock_guard<std::mutex> hold(sh.mu);
+    sh.set = true;
+  }
+  sh.cv.notify_all();
+  EXPECT_TRUE(zktest::waitFor([&] { return sh.done == 2; }));
+}
+
 TEST_F(ZsysThreadTest, SleepAndBadDurations) {
   auto t0 = std::chrono::steady_clock::now();
   ZIF_Sleep(0.02);
@@ -140,29 +150,6 @@ TEST_F(ZsysThreadTest, SleepAndBadDurations) {
   for (double s : {0.0, -5.0, std::numeric_limits<double>::quiet_NaN()})
     ZIF_Sleep(s), ZIF_SuspendFor(static_cast<float>(s));
   EXPECT_LT(since(t0), 1.0);  // at once, whatever the load
-}
-
-// The flow gates decide from this whether polling can pay, so a thread
-// pinned to one processor that asks first must still get the process's count.
-TEST_F(ZsysThreadTest, ProcessorCountIsTheProcesssNotTheCallers) {
-  cpu_set_t all;
-  CPU_ZERO(&all);
-  ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
-  unsigned int seen = 0;
-  zktest::BoundedThread pinned([&] {
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    for (int c = 0; c < CPU_SETSIZE; ++c)
-      if (CPU_ISSET(c, &all)) {
-        CPU_SET(c, &one);
-        break;
-      }
-    sched_setaffinity(0, sizeof one, &one);  // this thread only
-    seen = zkflow::processorCount();
-  });
-  ASSERT_TRUE(pinned.join());
-  EXPECT_EQ(seen, static_cast<unsigned int>(CPU_COUNT(&all)));
-  EXPECT_EQ(zkflow::processorCount(), seen);
 }
 
 // Also: a thread that hosts nothing yet may make events and keeps its id

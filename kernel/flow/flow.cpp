@@ -6,6 +6,7 @@
 
 #include "zkflow/host/log.h"
 #include "zkflow/host/zsys.h"
+#include "kernel/flow/probe.h"
 
 namespace {
 
@@ -934,8 +935,17 @@ bool ZtFlow::stage(ZtFlowPacket* packet, unsigned int* pos, bool appendTo) {
   if (!fresh) packet->incRef();
   stagedBytes_.store(stagedBytes_.load(std::memory_order_relaxed) + size, std::memory_order_relaxed);
   slot.store(fresh ? tagFresh(packet) : packet, std::memory_order_release);
-  // seq_cst: the store of the count pairs with the consumer's closing of its
-  // gate (closeOutput), as a kick does with the kick count.
+  // seq_cst: this store and the load of the gate's flag in wakeConsumer()
+  // pair with closeOutput(), which stores the flag and then loads this count,
+  // as a kick does with the kick count. All four are seq_cst, so they fall in
+  // one order: whichever store comes first, the other side's load comes after
+  // it. Either the consumer sees the count move and leaves its gate open, or
+  // we see the gate closed and open it. A release store here would let our
+  // load of the flag pass the store while it waits in this core's store
+  // buffer (x86 does that): both loads would read the old values and the
+  // consumer would sleep with this packet staged, for good when it is the
+  // last one (an end-of-flow marker). FlowThreadTest's
+  // AWriteRacingTheConsumersClosingIsNeverMissed runs that window.
   stageTail_.store(t + 1, std::memory_order_seq_cst);
   return true;
 }
@@ -1017,6 +1027,9 @@ void ZtFlow::openOutput() {
 void ZtFlow::closeOutput(uint32_t kicksSeen, uint32_t stagedSeen) {
   Guard g(gateGuard_);
   if (outputClosed.load(std::memory_order_relaxed)) return;
+  // The other half of stage()'s pairing: the flag's store, then the loads of
+  // the counts, all seq_cst. A write or kick whose count we do not see below
+  // sees this store in wakeConsumer() and opens the gate again.
   outputClosed.store(true, std::memory_order_seq_cst);
   if (kickEpoch_.load(std::memory_order_seq_cst) != kicksSeen ||
       stageTail_.load(std::memory_order_seq_cst) != stagedSeen) {
@@ -1069,6 +1082,9 @@ std::atomic<unsigned int> gLoops{0};
 // (median of 16 runs, 2.4 M against 1.4-1.6 M packets a second). The count
 // is written only when a loop starts or ends, so reading it costs nothing.
 unsigned pollTurns() {
+  // A pooled task that polls keeps its worker from the very task it waits
+  // for; it parks at once instead (see passGate).
+  if (zkflow::currentWorker() >= 0) return 0;
   return gLoops.load(std::memory_order_relaxed) < zkflow::processorCount() ? kGateSpins : 0;
 }
 
@@ -1078,13 +1094,21 @@ unsigned pollTurns() {
 // take and give-back saves two locked instructions per packet on each side.
 // isLocked() is a seq_cst load, an acquire: seeing the gate open, we see
 // what the opener did before it opened it, as the take would have shown us.
-void passGate(const zk::Lock& gate) {
+// A gate found closed is a wait of the stage whose loop runs here: the
+// consumer's gate, for input; the producer's, for room on the output.
+void waitAtGate(const zk::Lock& gate, const ZtFlow* flow, bool consumerGate) {
+  zkflow::GateWait timed(flow, consumerGate);
   const unsigned turns = pollTurns();
+  const unsigned yields = zkflow::currentWorker() >= 0 ? 0 : kGateYields;
   for (unsigned i = 0; i < turns && gate.isLocked(); ++i) ZtSpinLock::relax();
-  for (unsigned i = 0; i < kGateYields && gate.isLocked(); ++i) ZIF_Yield();
+  for (unsigned i = 0; i < yields && gate.isLocked(); ++i) ZIF_Yield();
   if (!gate.isLocked()) return;
   gate.lock();
   gate.unlock();
+}
+
+inline void passGate(const zk::Lock& gate, const ZtFlow* flow, bool consumerGate) {
+  if (gate.isLocked()) waitAtGate(gate, flow, consumerGate);
 }
 
 }  // namespace
@@ -1101,7 +1125,7 @@ void ZtFlow::loopStarted() { gLoops.fetch_add(1, std::memory_order_relaxed); }
 void ZtFlow::loopEnded() { gLoops.fetch_sub(1, std::memory_order_relaxed); }
 
 ZtFlowPacket* ZtFlow::read(unsigned int& pos) {
-  passGate(outputLock);
+  passGate(outputLock, this, true);
   return _read(pos);
 }
 
@@ -1174,7 +1198,7 @@ bool ZtFlow::kickWithin(uint32_t kicksSeen, uint32_t stagedSeen) const {
 
 void ZtFlow::write(ZtFlowPacket* packet) {
   _write(packet);
-  passGate(inputLock);
+  passGate(inputLock, this, false);
 }
 
 void ZtFlow::_write(ZtFlowPacket* packet) {
@@ -1188,7 +1212,7 @@ void ZtFlow::_write(ZtFlowPacket* packet) {
 
 void ZtFlow::append(ZtFlowPacket* packet, unsigned int* pos) {
   _append(packet, pos);
-  passGate(inputLock);
+  passGate(inputLock, this, false);
 }
 
 void ZtFlow::_append(ZtFlowPacket* packet, unsigned int* pos) {

@@ -8,11 +8,16 @@ ZtFlowPacket::ZtFlowPacket() { init(); }
 // ZtMTCountable's copy gives the new packet a count of 0 and a free spin
 // lock: counts belong to objects, not to values.
 ZtFlowPacket::ZtFlowPacket(const ZtFlowPacket& o)
-    : ZtStreamable(o), ZtMTCountable(o), markupCode_(o.markupCode_), pos_(o.pos_) {}
+    : ZtStreamable(o),
+      ZtMTCountable(o),
+      markupCode_(o.markupCode_),
+      pos_(o.pos_),
+      originTicks_(o.originTicks_) {}
 
 ZtFlowPacket& ZtFlowPacket::operator=(const ZtFlowPacket& o) {
   markupCode_ = o.markupCode_;
   pos_ = o.pos_;
+  originTicks_ = o.originTicks_;
   return *this;
 }
 
@@ -21,6 +26,7 @@ ZtFlowPacket::~ZtFlowPacket() = default;
 void ZtFlowPacket::init() {
   markupCode_ = Normal;
   pos_ = 0;
+  originTicks_ = 0;
 }
 
 unsigned int ZtFlowPacket::size() const { return 1; }

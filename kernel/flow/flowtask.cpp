@@ -9,6 +9,7 @@
 #include "zkflow/host/log.h"
 #include "zkflow/host/zsys.h"
 #include "zkflow/flow/flow.h"
+#include "kernel/flow/probe.h"
 
 namespace {
 
@@ -263,6 +264,7 @@ void ZtFlowTask::copyFrom(const ZtFlowTask& o) {
   flowPosBase_.store(o.flowPosBase(), std::memory_order_relaxed);
   affinityMask_ = o.affinityMask_;
   priority_ = o.priority_;
+  executor_ = o.executor_;
   wakeLatency_.store(o.wakeLatency_.load(std::memory_order_acquire), std::memory_order_relaxed);
   // The policies go with the outputs; what the source's loop counted stays
   // its own.
@@ -292,6 +294,7 @@ void ZtFlowTask::init() {
   flowPosBase_.store(0, std::memory_order_relaxed);
   affinityMask_ = 0xFFFFFFFFu;
   priority_ = 0;
+  executor_ = zkflow::defaultExecutor();
   wakeLatency_.store(latency_.latency().raw(), std::memory_order_relaxed);
   loopAlive_.store(false, std::memory_order_relaxed);
   posScratch_.store(0, std::memory_order_relaxed);
@@ -305,6 +308,7 @@ ZtFlowTask::~ZtFlowTask() {
     m = nullptr;
   }
   waitLock.purge();
+  delete probe_.load(std::memory_order_acquire);
   // The embedded packets go with the members; ~ZtFlowUnit detaches the flows.
 }
 
@@ -430,14 +434,17 @@ bool ZtFlowTask::start() {
   // are not started: its own taskStart() refuses then, after the loop has
   // run, so that its started consumers see the end. Any other task whose
   // chunk is 0 is refused after taskStart(), in the same way.
-  // Worked out here: once the loop runs, the request is the loop's.
-  const bool nothingToDo = chunkFor(rateInfo_.dataRate(), steadyDuration(), granularity_) == 0;
-  const long long positions = chunkPositions(rateInfo_.dataRate(), steadyDuration());
+  // Worked out before the loop exists: the loop renews the duration.
+  const int64_t steady = steadyDuration();
+  const bool nothingToDo = chunkFor(rateInfo_.dataRate(), steady, granularity_) == 0;
+  const long long positions = chunkPositions(rateInfo_.dataRate(), steady);
   loopName_.store(name(), std::memory_order_relaxed);
+  if (!probe_.load(std::memory_order_relaxed)) probe_.store(new zkflow::StageProbe(this), std::memory_order_release);
   loopAlive_.store(true, std::memory_order_release);
   // taskId is written before the task exists (the loop's stop() test below
   // reads it on the loop's own thread).
-  if (ZIF_CreateTask(&ZtFlowTask::flowTaskBody, this, &taskId, affinityMask_, priority_) != 0) {
+  if (zkflow::createTask(executor_, &ZtFlowTask::flowTaskBody, this, &taskId, affinityMask_,
+                         priority_) != 0) {
     loopAlive_.store(false, std::memory_order_release);
     started(false);
     return false;
@@ -449,6 +456,12 @@ bool ZtFlowTask::start() {
   for (;;) {
     const uint32_t seen = loopSignal_.load(std::memory_order_acquire);
     if (running() || done()) break;
+    // A pooled caller must not block its worker, which may be the one the
+    // loop is waiting for.
+    if (zkflow::currentWorker() >= 0) {
+      ZIF_Yield();
+      continue;
+    }
     loopSignal_.wait(seen, std::memory_order_acquire);
   }
   if (!taskStart()) {
@@ -698,6 +711,7 @@ void ZtFlowTask::flowEmitter(ZtFlowTask* task, unsigned int i, ZtFlowPacket* pac
     }
     return;
   }
+  zkflow::StageProbe::stamp(task->probe_.load(std::memory_order_relaxed), packet);
   // Relaxed stores of static strings: what stopWithin() reports of a loop
   // held here, at the cost of two plain stores per emit.
   const char* was = task->where_.load(std::memory_order_relaxed);
@@ -886,6 +900,8 @@ struct Cycle {
 void ZtFlowTask::run() {
   ZtFlow::loopStarted();
   name();
+  zkflow::StageProbe* const probe = probe_.load(std::memory_order_acquire);
+  if (probe) probe->begin();
   Cycle c;
   latency_.addSample(rateInfo_.duration());
   noteLatency();
@@ -896,6 +912,7 @@ void ZtFlowTask::run() {
   signalLoop();
 
   while (!shutdown()) {
+    zkflow::poolCheckpoint();
     where_.store(kCycling, std::memory_order_relaxed);
     const unsigned int dataRate = rateInfo_.dataRate();
     trimOutputs();
@@ -913,6 +930,7 @@ void ZtFlowTask::run() {
         backOff(c.idle);
       }
     }
+    if (probe && probe->on()) probe->cycleEnd();
     // A cycle with no work to do (a chunk of 0 once under way) would come
     // round again at once.
     if (chunk == 0) backOff(c.idle);
@@ -957,6 +975,7 @@ void ZtFlowTask::run() {
       const Utils::Time ahead = Utils::Time::fromRaw(due) - elapsed;
       if (ahead.raw() < 0) {
         dropouts_.fetch_add(1, std::memory_order_relaxed);
+        if (probe) probe->dropout(ahead.raw());
         Utils::Log::theLog()->print(Utils::MsgWarning, "flow", -1, kFile, kDropoutLine,
                                     "Flow Dropout %lf", ahead.raw() / 65536.0);
       }
@@ -967,7 +986,9 @@ void ZtFlowTask::run() {
           const Utils::Time wake = ZtClock::timeNow() + wait;
           c.sample.startTime = wake;
           where_.store(kPacing, std::memory_order_relaxed);
+          const uint64_t slept = probe ? probe->sleepBegin() : 0;
           sleepUntil(wake);
+          if (probe) probe->sleepEnd(slept);
         } else {
           c.sample.startTime = ZtClock::timeNow();
         }
@@ -997,6 +1018,7 @@ void ZtFlowTask::run() {
     // the flow, a walk of its nodes included, sees all we wrote.
     f->settle();
   }
+  if (probe) probe->end();
   where_.store(kEnding, std::memory_order_relaxed);
   taskStop();
   unwait();
@@ -1132,11 +1154,13 @@ bool ZtFlowTask::workStep(ZtFlowPacket** table, unsigned int chunk, bool& sample
           if (p) {
             switch (p->markupCode()) {
               case ZtFlowPacket::MarkupCode::EndOfFlow:
+                zkflow::StageProbe::marker(this, "end of flow", i);
                 detachInput(i);
                 --live;
                 ZtFlowPacket::drop(p);
                 break;
               case ZtFlowPacket::MarkupCode::Flush:
+                zkflow::StageProbe::marker(this, "flush", i);
                 flush(&ZtFlowTask::flowEmitter);
                 flowPosIn_[i].fetch_add(p->size(), std::memory_order_acq_rel);
                 ZtFlowPacket::drop(p);
@@ -1150,6 +1174,9 @@ bool ZtFlowTask::workStep(ZtFlowPacket** table, unsigned int chunk, bool& sample
         }
         if (shutdown()) break;
       }
+      // A pass can find nothing without waiting (data that could not be
+      // copied); on the pool the others get their turn meanwhile.
+      zkflow::poolCheckpoint();
     } while (packetsRead < live && !shutdown());
   }
 
@@ -1162,8 +1189,11 @@ bool ZtFlowTask::workStep(ZtFlowPacket** table, unsigned int chunk, bool& sample
       break;
     }
     idle = true;
+    zkflow::StageProbe* const probe = probe_.load(std::memory_order_relaxed);
     where_.store(kIdle, std::memory_order_relaxed);
+    const uint64_t idleSince = probe ? probe->idleBegin() : 0;
     wait();
+    if (probe) probe->idleEnd(idleSince);
   }
   if (shutdown()) {
     for (unsigned int k = 0; k < kMaxFlows; ++k) {
@@ -1210,6 +1240,10 @@ bool ZtFlowTask::workStep(ZtFlowPacket** table, unsigned int chunk, bool& sample
   const unsigned int emitsBefore = emits_;
   const unsigned int out0Before = flowPosOut_[0];
   where_.store(kHandling, std::memory_order_relaxed);
+  // Read once a step: a trace that starts meanwhile is seen from the next.
+  zkflow::StageProbe* const probe = probe_.load(std::memory_order_relaxed);
+  const bool watched = probe && probe->on();
+  if (watched) probe->stepInputs(table, virt ? 0 : inCount);
   const unsigned int produced = taskHandleFlow(inCount, outCount, table, &ZtFlowTask::flowEmitter);
 
   // The handler may have shrunk the virtual input to say what it used.
@@ -1223,6 +1257,7 @@ bool ZtFlowTask::workStep(ZtFlowPacket** table, unsigned int chunk, bool& sample
   if (produced != 0) {
     for (unsigned int j = 0; j < outCount; ++j) flowPosOut_[j] += produced;
   }
+  if (watched) probe->stepEnd(m, table, inCount);
 
   // Every entry, not only those below inCount: an entry the count no longer
   // covers must not keep its packet.

@@ -3,6 +3,7 @@
 
 #include "zkflow/host/log.h"
 #include "zkflow/host/zsys.h"
+#include "kernel/flow/probe.h"
 
 namespace {
 
@@ -78,6 +79,7 @@ void ZtQueueTask::init() {
   taskId_ = kNoHandle;
   affinityMask_ = 0xFFFFFFFFu;
   priority_ = 0;
+  executor_ = zkflow::defaultExecutor();
   runTime_ = Utils::Time();
   in_.store(nullptr, std::memory_order_relaxed);
   out_.store(nullptr, std::memory_order_relaxed);
@@ -96,6 +98,7 @@ void ZtQueueTask::copyFrom(const ZtQueueTask& o) {
   taskId_ = o.taskId_;
   affinityMask_ = o.affinityMask_;
   priority_ = o.priority_;
+  executor_ = o.executor_;
   runTime_ = o.runTime_;
   in_.store(o.in(), std::memory_order_release);
   out_.store(o.out(), std::memory_order_release);
@@ -163,7 +166,8 @@ bool ZtQueueTask::start() {
       return running();
     }
     if (priority_ != 0) ZIF_SetTaskPriority(taskId_, priority_);
-  } else if (ZIF_CreateTask(&ZtQueueTask::queueTask, this, &taskId_, affinityMask_, priority_) < 0) {
+  } else if (zkflow::createTask(executor_, &ZtQueueTask::queueTask, this, &taskId_, affinityMask_,
+                                priority_) < 0) {
     releaseQueue();
     bodyActive_.store(false, std::memory_order_relaxed);
     return running();
@@ -348,6 +352,7 @@ unsigned long ZtQueueTask::queueTask(void* arg) {
   // body would then wait for a resume() that already came).
   t->suspendLock.lock();
   t->running_.store(true, std::memory_order_release);
+  zkflow::HandlerTrace traced;
 
   if (!t->shutdown()) {
     do {
@@ -365,16 +370,21 @@ unsigned long ZtQueueTask::queueTask(void* arg) {
       if (q) {
         if (!t->_take(q, holder)) break;  // the object is going away
         t->where_.store(kHandling, std::memory_order_relaxed);
+        const uint64_t handling = traced.begin();
         t->taskHandlePacket(holder, t->out());
+        traced.end(handling, t);
       } else {
         const Utils::Time t0 = ZtClock::timeNow();
         t->where_.store(kHandling, std::memory_order_relaxed);
+        const uint64_t handling = traced.begin();
         t->taskHandlePacket(holder, t->out());
+        traced.end(handling, t);
         t->where_.store(kPacing, std::memory_order_relaxed);
         while (ZtClock::timeNow() - t0 < Utils::Time(t->minSampleTime()))
           ZIF_Sleep(kSleepQuantum.seconds());
       }
       // Whatever the handler left in the holder is deleted here.
+      zkflow::poolCheckpoint();
     } while (!t->shutdown());
   }
 
@@ -398,6 +408,7 @@ unsigned long ZtQueueTask::queueTaskCoop(void* arg) {
   Queue* const q = t->bodyQueue_.load(std::memory_order_acquire);
   t->running_.store(true, std::memory_order_release);
   ZIF_SetEventCoop(t->startEvent_);
+  zkflow::HandlerTrace traced;
 
   if (!t->shutdown()) {
     do {
@@ -410,7 +421,9 @@ unsigned long ZtQueueTask::queueTaskCoop(void* arg) {
       }
       t->sampleStartTime_ = ZtClock::timeNow();
       t->where_.store(kHandling, std::memory_order_relaxed);
+      const uint64_t handling = traced.begin();
       t->taskHandlePacket(holder, t->out());
+      traced.end(handling, t);
       t->runTime_ = Utils::Time(ZIF_CurrentTaskTimeCoop(), ZIF_ZeroBasedTimeFrequency());
       if (t->shutdown()) break;
       ZIF_PollTasks();

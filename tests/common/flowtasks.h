@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // Flow tasks for tests: a source that makes data packets over stored packets
-// with known bytes, a pass-through and a sink that keeps what it receives,
+// with known bytes and a sink that keeps what it receives,
 // each counting the hooks the loop calls. The counters are atomics, safe to
 // poll from the test thread; a sink's byte records belong to its loop: read
 // them once the task is done (an acquire load of its last store) or stopped.
@@ -89,20 +89,15 @@ struct SourceTask : CountingTask {
   const char* taskName() const override { return "TestSource"; }
   unsigned int taskHandleFlow(unsigned int inCount, unsigned int outCount, ZtFlowPacket** in,
                               ZtFlowEmitFn emit) override {
-    const long call = ++calls;
+    ++calls;
     if (inCount != 1 || !in[0] || in[0]->markupCode() != ZtFlowPacket::VirtualInput) return badMarkup++, 0;
     if (firstSize.load() == 0) firstSize.store(in[0]->size());
-    if (call <= 4) callTime[call - 1].store(ZtClock::timeNow().raw());
     lastInPos.store(in[0]->pos());
-    if (flushWanted.exchange(false)) flush(emit);
     const uint64_t done = made.load();
     unsigned int m = in[0]->size();
     if (limit != 0 && done + m > limit) m = static_cast<unsigned int>(limit - done);
     in[0]->clipSize(m);  // say how much was used
     if (emitData && m != 0) {
-      // What output 0 holds once this packet is on it: the peak, which the
-      // emit itself may wait out.
-      if (outCount != 0) maxBuffered.store(std::max(maxBuffered.load(), bufferedOn(output(0)) + m));
       for (unsigned int j = 0; j < outCount; ++j) emit(this, j, makeDataPacket(seed, done, m));
     }
     made.store(done + m);
@@ -112,31 +107,8 @@ struct SourceTask : CountingTask {
   const uint32_t seed;
   const uint64_t limit;
   bool emitData = true;
-  std::atomic<bool> flushWanted{false};
   std::atomic<uint64_t> made{0};
-  std::atomic<unsigned int> firstSize{0}, lastInPos{0}, maxBuffered{0};
-  std::atomic<int64_t> callTime[4] = {};  // clock at the first four calls
-};
-
-// Copies its one input to its one output.
-struct PassTask : CountingTask {
-  PassTask(ZtFlow* in, ZtFlow* out, const Rate& r) : CountingTask(r) {
-    addInput(in);
-    addOutput(out);
-  }
-  ~PassTask() override { stop(); }
-  const char* taskName() const override { return "TestPass"; }
-  unsigned int taskHandleFlow(unsigned int inCount, unsigned int, ZtFlowPacket** in, ZtFlowEmitFn emit) override {
-    calls++;
-    if (inCount == 0 || !in[0]) return 0;
-    checkMarkup(in[0]);
-    in[0]->pos(0);
-    unsigned int at = 0;
-    ZtFlowPacket* copy = in[0]->readAt(at);
-    emit(this, 0, copy);
-    ZtFlowPacket::drop(copy);
-    return 0;
-  }
+  std::atomic<unsigned int> firstSize{0}, lastInPos{0};
 };
 
 // Keeps the bytes that arrive on each input. Given an output, it advances it

@@ -63,24 +63,6 @@ bool waitFor(const std::function<bool()>& cond, double seconds) {
   return true;
 }
 
-bool StartGate::arrive(double seconds) {
-  arrived_.fetch_add(1);
-  return waitFor([this] { return arrived_.load() >= n_; }, seconds);
-}
-
-bool runTogether(int n, const std::function<void(int)>& fn, double seconds) {
-  StartGate gate(n);
-  std::vector<std::unique_ptr<BoundedThread>> threads;
-  for (int i = 0; i < n; ++i)
-    threads.push_back(std::make_unique<BoundedThread>([&gate, &fn, i] {
-      gate.arrive();
-      fn(i);
-    }));
-  bool ok = true;
-  for (auto& t : threads) ok = t->join(seconds) && ok;
-  return ok;
-}
-
 LiveCount::LiveCount() : blocks_(Utils::Allocator::defaultAllocator()->liveBlocks()) {}
 
 int64_t LiveCount::now() const { return Utils::Allocator::defaultAllocator()->liveBlocks(); }

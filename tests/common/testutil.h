@@ -47,23 +47,6 @@ class BoundedThread {
 // under test must still synchronise itself.
 bool waitFor(const std::function<bool()>& cond, double seconds = 10.0);
 
-// Lines threads up so that their loops really overlap instead of the first
-// finishing before the second has started: each thread calls arrive(), which
-// returns once `n` threads have arrived (false if that took over `seconds`).
-class StartGate {
- public:
-  explicit StartGate(int n) : n_(n) {}
-  bool arrive(double seconds = 10.0);
-
- private:
-  std::atomic<int> arrived_{0};
-  const int n_;
-};
-
-// Runs fn(0) .. fn(n - 1) on n threads lined up by a StartGate and joins
-// them; true when all finished within `seconds`.
-bool runTogether(int n, const std::function<void(int)>& fn, double seconds = 60.0);
-
 // Records the allocator's live blocks at construction; expectBack() fails the
 // test when they differ (waiting a bounded time for threads that are winding
 // down to free what they hold).

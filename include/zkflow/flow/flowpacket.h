@@ -91,11 +91,20 @@ struct ZKFLOW_EXPORT ZtFlowPacket : ZtStreamable, ZtMTCountable {
   // Null does nothing. A packet that was never referenced is deleted too.
   static void drop(ZtFlowPacket* packet);
 
+  // When the data entered the graph, in the ticks of the stage metrics
+  // (zkflow/metrics.h): the start of the source's work step that made it
+  // (1 when that step was not timed). Copies carry it; 0 means not stamped
+  // yet. Stage metrics set it when a packet is emitted and measure
+  // end-to-end latency from it; nothing else reads it.
+  uint64_t originTicks() const { return originTicks_; }
+  void originTicks(uint64_t t) { originTicks_ = t; }
+
  protected:
   ZKFLOW_INTERNAL void init();
 
   MarkupCode markupCode_;
   unsigned int pos_;
+  uint64_t originTicks_;
 };
 
 struct ZKFLOW_EXPORT ZtFlowDataPacket : ZtFlowPacket {

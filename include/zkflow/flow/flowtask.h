@@ -55,6 +55,7 @@
 #include <cstdint>
 
 #include "zkflow/host/allocator.h"
+#include "zkflow/host/executor.h"
 #include "zkflow/host/export.h"
 #include "zkflow/host/lock.h"
 #include "zkflow/host/time.h"
@@ -65,6 +66,9 @@
 struct ZtFlow;
 struct ZtFlowBase;
 struct ZtFlowTask;
+namespace zkflow {
+struct StageProbe;
+}
 
 // Puts a packet on output `i` of a task. Called on the task's own thread. The
 // packet's position is relative to the output's current position (0 places
@@ -206,6 +210,8 @@ struct ZKFLOW_EXPORT ZtFlowTask : ZtFlowUnit {
   zk::Lock waitLock;
   unsigned int affinityMask_;
   int priority_;
+  // Where start() runs the loop; zkflow::defaultExecutor() at construction.
+  zkflow::Executor executor_;
 
   ZtFlowTask();
   // The defaults, then `inputs` ZtFlow* arguments given to addInput and
@@ -370,6 +376,11 @@ struct ZKFLOW_EXPORT ZtFlowTask : ZtFlowUnit {
   void affinityMask(unsigned int m) { affinityMask_ = m; }
   int priority() const { return priority_; }
   void priority(int p) { priority_ = p; }
+  // A thread of its own or the worker pool (zkflow/host/executor.h); takes
+  // effect at the next start(). A task that blocks in the operating system
+  // (file or device I/O) wants Executor::Thread.
+  zkflow::Executor executor() const { return executor_; }
+  void executor(zkflow::Executor e) { executor_ = e; }
   const ZtLatencyStats& latency() const { return latency_; }
   // The latency figure (latency().latency()) as the loop last published it.
   // Unlike latency(), safe to read from any thread while the loop runs.
@@ -511,4 +522,11 @@ struct ZKFLOW_EXPORT ZtFlowTask : ZtFlowUnit {
   // the derived part may be gone (a destructor's stop()), and taskName()
   // with it. Written before the loop runs.
   std::atomic<const char*> loopName_{nullptr};
+
+  // What the loop tells the stage metrics and the trace (zkflow/metrics.h,
+  // zkflow/trace.h). Made by the first start() that finds memory for it (a
+  // task without one runs unobserved), freed by the destructor; a copy
+  // starts without one. Atomic: a snapshot reads it from any thread.
+  friend struct zkflow::StageProbe;
+  std::atomic<zkflow::StageProbe*> probe_{nullptr};
 };

@@ -19,6 +19,7 @@
 
 #include "zkflow/host/allocator.h"
 #include "zkflow/host/clock.h"
+#include "zkflow/host/executor.h"
 #include "zkflow/host/export.h"
 #include "zkflow/host/lock.h"
 #include "zkflow/host/pointer.h"
@@ -548,6 +549,12 @@ struct ZKFLOW_EXPORT ZtQueueTask {
   // Take effect at the next start().
   void priority(int p) { priority_ = p; }
   void affinityMask(unsigned int m) { affinityMask_ = m; }
+  // A pre-emptive task's thread of its own or the worker pool
+  // (zkflow/host/executor.h); zkflow::defaultExecutor() at construction,
+  // taking effect at the next start(). A cooperative task always runs on the
+  // thread that starts it.
+  zkflow::Executor executor() const { return executor_; }
+  void executor(zkflow::Executor e) { executor_ = e; }
 
   // The input queue's statistics, or 0 without an input queue.
   Utils::Time maxLatency() const;
@@ -580,6 +587,7 @@ struct ZKFLOW_EXPORT ZtQueueTask {
   uint32_t taskId_;
   unsigned int affinityMask_;
   int priority_;
+  zkflow::Executor executor_;
   Utils::Time runTime_;
   std::atomic<Queue*> in_;
   std::atomic<Queue*> out_;

@@ -11,7 +11,8 @@
 // Counts are atomic: each change of a count is one atomic read-modify-write,
 // so any thread may count without a lock (a stored packet's count is changed
 // by both threads of a flow). The spin lock of ZtMTCountable is for callers
-// that guard more than the count; the count itself never needs it.
+// that guard more than the count; the count itself never needs it. A Lock
+// guards its list of parked pooled tasks with it.
 #pragma once
 
 #include <atomic>
@@ -95,6 +96,10 @@ struct ZKFLOW_EXPORT ZtMTCountable : zk::Countable {
   ZtMTCountable() = default;
 };
 
+namespace zkflow {
+struct PoolTask;
+}
+
 namespace zk {
 
 // The shared body of a Lock: the count of handles, the lock's name and its
@@ -125,9 +130,19 @@ struct ZKFLOW_EXPORT LockRep : ZtMTCountable {
   bool isLocked() const { return state_.load(std::memory_order_seq_cst) != 0; }
 
  private:
+  bool lockPooled();
+  bool lockForPooled(double seconds);
+  void wakeOne();
+
   const char* name_;
   // 0 free, 1 taken, 2 taken and somebody may sleep on it. A futex word.
   std::atomic<uint32_t> state_{0};
+  // Threads asleep on state_ in the kernel: an unlock makes the system call
+  // that wakes one only when there is one.
+  std::atomic<uint32_t> sleepers_{0};
+  // Pooled tasks parked on the lock, first come first woken; the list is
+  // guarded by the spin lock of ZtMTCountable.
+  std::atomic<zkflow::PoolTask*> parked_{nullptr};
 };
 
 // A handle to a LockRep, or empty. Handles share one body and count it.
@@ -138,7 +153,9 @@ struct ZKFLOW_EXPORT LockRep : ZtMTCountable {
 //  - unlock() frees it and may be called from any thread; unlocking a free
 //    lock leaves it free (the permit never counts above one).
 // Uncontended, lock() and unlock() are one atomic operation each; contended
-// waiters sleep in the kernel (futex), they never spin.
+// waiters sleep in the kernel (futex), they never spin. A waiter that is a
+// pooled task (zkflow/host/executor.h) parks instead: its worker runs other
+// tasks, and the unlock that frees the lock makes the task ready again.
 // Memory ordering: what a thread did before unlock() is visible to the thread
 // whose lock() takes the lock next.
 //

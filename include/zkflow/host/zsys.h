@@ -36,6 +36,7 @@
 
 #include <cstdint>
 
+#include "zkflow/host/executor.h"
 #include "zkflow/host/export.h"
 
 extern "C" {
@@ -106,4 +107,13 @@ namespace zkflow {
 // Processors this process may run on (at least 1), as found on first ask:
 // the process's affinity mask, not the machine.
 ZKFLOW_EXPORT unsigned int processorCount();
+
+// ZIF_CreateTask for Executor::Thread; for Executor::Pool the task runs on
+// the worker pool instead (zkflow/host/executor.h), with the same results
+// and task ids. A pooled task's affinity mask and priority are not applied:
+// the workers are shared. On a pooled task ZIF_Sleep and ZIF_Yield switch the
+// worker to other tasks, ZIF_CurrentTaskIdCoop gives the task's id, and
+// ZIF_HostTasksCoop refuses (-1): a pooled task may move between threads.
+ZKFLOW_EXPORT int createTask(Executor executor, ZIF_TaskEntry entry, void* arg, uint32_t* taskId,
+                             unsigned int affinityMask, int priority);
 }  // namespace zkflow

@@ -10,7 +10,9 @@
 #include "common/flowtasks.h"
 #include "common/testutil.h"
 #include "zkflow/flow/flowfork.h"
-#include "zkflow/flow/flowgraph.h"
+#include "zkflow/graphdot.h"
+#include "zkflow/metrics.h"
+#include "zkflow/trace.h"
 
 namespace {
 
@@ -35,10 +37,12 @@ TEST_F(FlowGraphTest, NamesEveryTaskAndFlowReachableFromOneTask) {
   Quoted src(&a);
   zktest::SinkTask left(&b, zktest::Rate{400000}), right(&c, zktest::Rate{400000});
   ZtFlowFork fork(&a, &b, &c, static_cast<ZtFlow*>(nullptr));
+  zkflow::enableMetrics(true);
   ASSERT_TRUE(left.start() && right.start() && fork.start() && src.start());
+  zkflow::enableMetrics(false);
   ASSERT_TRUE(zktest::waitFor([&] { return b.requestPos() > 0 && c.requestPos() > 0; }));
   ZtFlowUnit* from[] = {&right};  // one sink: the walk finds the whole graph
-  const std::string dot = ZtFlowGraph::dot(from, 1).c_str();
+  const std::string dot = zkflow::graphDot(from, 1);
   EXPECT_EQ(dot.rfind("digraph zkflow {", 0), 0u);
   EXPECT_EQ(dot.back(), '\n');
   EXPECT_EQ(occurrences(dot, "src \\\"quoted\\\""), 1u) << dot;
@@ -47,13 +51,14 @@ TEST_F(FlowGraphTest, NamesEveryTaskAndFlowReachableFromOneTask) {
   for (const char* flow : {"flow 0\\n", "flow 1\\n", "flow 2\\n"}) EXPECT_EQ(occurrences(dot, flow), 1u) << flow;
   EXPECT_EQ(occurrences(dot, " -> "), 3u);
   EXPECT_EQ(occurrences(dot, "running"), 4u);
+  EXPECT_EQ(occurrences(dot, " slow steps"), 4u);  // every task shows its stage metrics
   EXPECT_NE(dot.find("400000 B/s"), std::string::npos);
 
   src.stop();
   ASSERT_TRUE(zktest::waitFor([&] { return fork.done() && left.done() && right.done(); }));
   // At rest the figures can be checked against the flows.
   ZtFlowUnit* all[] = {&src, &fork, &left, &right, nullptr};
-  const std::string still = ZtFlowGraph::dot(all, 5).c_str();
+  const std::string still = zkflow::graphDot(all, 5);
   EXPECT_EQ(occurrences(still, "done"), 4u) << still;
   for (ZtFlow* f : {&a, &b, &c}) {
     char figures[64];
@@ -63,11 +68,13 @@ TEST_F(FlowGraphTest, NamesEveryTaskAndFlowReachableFromOneTask) {
 }
 
 TEST_F(FlowGraphTest, EmptyAndBadInput) {
-  const std::string empty = ZtFlowGraph::dot(nullptr, 3).c_str();
+  const std::string empty = zkflow::graphDot(nullptr, 3);
   EXPECT_NE(empty.find("digraph zkflow {"), std::string::npos);
   EXPECT_EQ(occurrences(empty, " -> "), 0u);
-  EXPECT_FALSE(ZtFlowGraph::writeDot(nullptr, nullptr, 0));
-  EXPECT_FALSE(ZtFlowGraph::writeDot("/nonexistent-dir/x.dot", nullptr, 0));
+  EXPECT_FALSE(zkflow::writeGraphDot(nullptr, nullptr, 0));
+  EXPECT_FALSE(zkflow::writeGraphDot("/nonexistent-dir/x.dot", nullptr, 0));
+  EXPECT_TRUE(zkflow::graphMetrics(nullptr, 3).stages.empty());
+  EXPECT_FALSE(zkflow::writeTrace("/nonexistent-dir/x.json") || zkflow::writeTrace(nullptr));
 }
 
 }  // namespace
