@@ -613,6 +613,9 @@ struct ZKFLOW_EXPORT ZtQueueTask {
 
   // Lets go of the queue the body took from (see MTQueue::consumer).
   void releaseQueue();
+  // Posts the empty packet that wakes a body waiting for input (when the
+  // queue has room).
+  void postWakeUp();
   // Waits up to `seconds` for the body to let go of the object.
   bool waitBody(double seconds);
 };
