@@ -187,7 +187,11 @@ ZtFlowBase::Node* ZtFlowBase::newNode(ZtFlowPacket* packet) {
   n->prev = n;
   n->pos = packet->pos();
   n->end = packet->pos() + packet->size();
-  packet->incRef();
+  if (packet == adopted_) {
+    adopted_ = nullptr;  // the node takes the caller's reference over
+  } else {
+    packet->incRef();
+  }
   noteInserted(packet);
   return n;
 }
@@ -950,22 +954,38 @@ bool ZtFlow::stage(ZtFlowPacket* packet, unsigned int* pos, bool appendTo) {
   return true;
 }
 
+namespace {
+// A fresh packet leaves the stage with a reference of the stage's, like any
+// other. Nobody else holds a fresh packet, so the first one is a plain
+// store; one that someone counted meanwhile (against the rules) gets a
+// counted one, and keeps theirs.
+void countFresh(ZtFlowPacket* p) {
+  if (p->refCount() == 0) {
+    p->firstRef();
+  } else {
+    p->incRef();
+  }
+}
+}  // namespace
+
 void ZtFlow::drainStage() {
   for (;;) {
     std::atomic<ZtFlowPacket*>& slot = stage_[stageHead_ % kStageSlots];
     ZtFlowPacket* staged = slot.load(std::memory_order_acquire);
     if (!staged) return;
-    const bool fresh = isFresh(staged);
     ZtFlowPacket* p = untag(staged);
+    if (isFresh(staged)) countFresh(p);
     drainedBytes_ += p->size();  // as staged: the add may clip it
+    // The stage's reference becomes the list's where the add keeps the
+    // packet: a locked increment and a locked decrement less per packet.
+    adopted_ = p;
     _add(p);
     slot.store(nullptr, std::memory_order_release);
     ++stageHead_;
-    if (!fresh) {
-      // The stage's reference; a packet the list did not keep goes with it.
+    if (adopted_ == p) {
+      // Not kept: the stage's reference goes, and with it a fresh packet.
+      adopted_ = nullptr;
       ZtFlowPacket::drop(p);
-    } else if (p->refCount() == 0) {
-      delete p;  // fresh and not kept: nobody else can hold it
     }
   }
 }

@@ -33,7 +33,7 @@ unsigned int ZtFlowPacket::size() const { return 1; }
 
 ZtFlowPacket* ZtFlowPacket::readAt(unsigned int&) const {
   ZtFlowPacket* copy = new ZtFlowPacket(*this);
-  if (copy) copy->incRef();
+  if (copy) copy->firstRef();  // a new packet: nobody else can count it yet
   return copy;
 }
 
@@ -98,7 +98,7 @@ unsigned int ZtFlowDataPacket::size() const { return dSize_; }
 ZtFlowPacket* ZtFlowDataPacket::readAt(unsigned int& pos) const {
   ZtFlowDataPacket* copy = new ZtFlowDataPacket(*this);
   if (!copy) return nullptr;
-  copy->incRef();
+  copy->firstRef();  // a new packet: nobody else can count it yet
   // Through the virtual table, so that a derived class clips its own way.
   static_cast<ZtFlowPacket*>(copy)->clipStart(pos);
   return copy;

@@ -314,6 +314,10 @@ struct ZKFLOW_EXPORT ZtFlowBase {
   // See reserveNode(). Never copied or swapped either.
   Node* reserve_ = nullptr;
   bool keepReserve_ = false;
+  // A packet whose reference the caller hands to the list: the node made
+  // for it takes that reference over instead of counting one of its own,
+  // and clears this. Set only around one add (ZtFlow's drain of its stage).
+  ZtFlowPacket* adopted_ = nullptr;
 
  protected:
   // Set by read() when a packet covered the position but no copy of it

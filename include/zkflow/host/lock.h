@@ -8,11 +8,13 @@
 //   LockRep       the shared, counted body of a Lock.
 //   Lock          a counted handle to a LockRep: a semaphore with one permit.
 //
-// Counts are atomic: each change of a count is one atomic read-modify-write,
-// so any thread may count without a lock (a stored packet's count is changed
-// by both threads of a flow). The spin lock of ZtMTCountable is for callers
-// that guard more than the count; the count itself never needs it. A Lock
-// guards its list of parked pooled tasks with it.
+// Counts are atomic: any thread may count without a lock (a stored packet's
+// count is changed by both threads of a flow). A change is one atomic
+// read-modify-write, except where no other thread can count the object at
+// the same time (a new object's first reference, the last one let go). The
+// spin lock of ZtMTCountable is for callers that guard more than the count;
+// the count itself never needs it. A Lock guards its list of parked pooled
+// tasks with it.
 #pragma once
 
 #include <atomic>
@@ -65,9 +67,9 @@ namespace zk {
 // assignment leaves the target's count alone: counts belong to objects, not
 // to values.
 //
-// Thread safety: incRef() and decRef() are atomic. decRef() is acq_rel, so
-// the thread that takes the count to 0 sees every write that other holders
-// made before their decRef(), and may delete the object.
+// Thread safety: incRef() and decRef() are atomic. decRef() releases and
+// acquires, so the thread that takes the count to 0 sees every write that
+// other holders made before their decRef(), and may delete the object.
 struct ZKFLOW_EXPORT Countable {
   std::atomic<uint32_t> count{0};
 
@@ -76,14 +78,27 @@ struct ZKFLOW_EXPORT Countable {
   Countable& operator=(const Countable&) { return *this; }
 
   uint32_t incRef() { return count.fetch_add(1, std::memory_order_relaxed) + 1; }
+  // The first reference to a new object that no other thread can reach yet:
+  // a plain store, where incRef() is a locked instruction.
+  void firstRef() { count.store(1, std::memory_order_relaxed); }
   // Returns the new count. A count already at 0 stays 0.
+  //
+  // REQUIRES: the caller holds one of the references (the one it gives
+  // back). A count of 1 is then the caller's alone: no other thread may add
+  // to it (only a holder may) or take from it, so the last reference goes
+  // with a plain store instead of a locked instruction, which is most of
+  // what a packet's last drop cost. The acquire load pairs with the
+  // acq_rel decrements of the holders that let go before, as the decrement
+  // itself would.
   uint32_t decRef() {
-    uint32_t c = count.load(std::memory_order_relaxed);
-    while (c != 0 && !count.compare_exchange_weak(c, c - 1, std::memory_order_acq_rel,
-                                                  std::memory_order_relaxed)) {
+    const uint32_t c = count.load(std::memory_order_acquire);
+    if (c <= 1) {
+      if (c == 1) count.store(0, std::memory_order_relaxed);
+      return 0;
     }
-    if (c == 0) return 0;
-    return c - 1;
+    // Other holders may let go meanwhile, but never of ours: the count
+    // stays at least 1 until this step.
+    return count.fetch_sub(1, std::memory_order_acq_rel) - 1;
   }
   uint32_t refCount() const { return count.load(std::memory_order_acquire); }
 };
