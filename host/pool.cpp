@@ -640,6 +640,12 @@ void poolCheckpoint() {
   if (!w || !w->running) return;
   // The clock is read every 32nd call: a work step can be a few hundred ns.
   if ((++w->checkpoints & 31) != 0) return;
+  pool::checkpointDue();
+}
+
+void pool::checkpointDue() {
+  Worker* w = tWorker;
+  if (!w || !w->running) return;
   const uint64_t now = monoNs();
   if (now - w->sliceStart < kSlice) return;
   if (!thePool().anyReady.load(std::memory_order_relaxed)) {

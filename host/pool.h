@@ -43,6 +43,11 @@ void ready(PoolTask* t);
 // whose loop runs here in it.
 void*& taskLocal();
 
+// What zkflow::poolCheckpoint() does at every 32nd call, for a loop that
+// counts its calls itself: gives way when the calling pooled task has held
+// its worker for a slice while others are ready; nothing anywhere else.
+void checkpointDue();
+
 // REQUIRES: current(). Lets the other ready tasks run first; returns at once
 // (after giving up the processor to other threads) when none is ready.
 void yield();

@@ -9,6 +9,7 @@
 #include "zkflow/host/log.h"
 #include "zkflow/host/zsys.h"
 #include "zkflow/flow/flow.h"
+#include "host/pool.h"
 #include "kernel/flow/probe.h"
 
 namespace {
@@ -897,6 +898,10 @@ struct Cycle {
 //  - a negative duration gives a chunk of 0, and a latency figure of 0 or
 //    less (only negative samples of a derived class give one) keeps the
 //    last duration instead of dividing by it.
+inline void ZtFlowTask::checkpoint() {
+  if ((++checkpoints_ & 31) == 0) zkflow::pool::checkpointDue();
+}
+
 void ZtFlowTask::run() {
   ZtFlow::loopStarted();
   name();
@@ -912,7 +917,7 @@ void ZtFlowTask::run() {
   signalLoop();
 
   while (!shutdown()) {
-    zkflow::poolCheckpoint();
+    checkpoint();
     where_.store(kCycling, std::memory_order_relaxed);
     const unsigned int dataRate = rateInfo_.dataRate();
     trimOutputs();
@@ -1176,7 +1181,7 @@ bool ZtFlowTask::workStep(ZtFlowPacket** table, unsigned int chunk, bool& sample
       }
       // A pass can find nothing without waiting (data that could not be
       // copied); on the pool the others get their turn meanwhile.
-      zkflow::poolCheckpoint();
+      checkpoint();
     } while (packetsRead < live && !shutdown());
   }
 

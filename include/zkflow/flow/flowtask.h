@@ -433,6 +433,10 @@ struct ZKFLOW_EXPORT ZtFlowTask : ZtFlowUnit {
   ZKFLOW_INTERNAL void copyFrom(const ZtFlowTask& o);
   // Refreshes the latency figure that wakeTest() reads on other threads.
   ZKFLOW_INTERNAL void noteLatency();
+  // zkflow::poolCheckpoint() for the loop, which passes one once or twice
+  // a packet: the loop counts them itself, so that 31 of 32 cost an
+  // increment and a test, without a call or a thread-local read.
+  ZKFLOW_INTERNAL void checkpoint();
   // Whether the request can drive a loop; logs why not.
   ZKFLOW_INTERNAL bool validRequest();
   // The duration of the loop's cycles once under way: duration, never less
@@ -515,6 +519,8 @@ struct ZKFLOW_EXPORT ZtFlowTask : ZtFlowUnit {
   // Packets flowEmitter has put out, counted on the loop's thread: how a
   // work step tells that it produced something (see the back-off).
   unsigned int emits_ = 0;
+  // The loop's checkpoints of the pool, counted here (see checkpoint()).
+  unsigned int checkpoints_ = 0;
   // A stop was asked (stop(), stopWithin()): the loop's end then leaves the
   // task stopped (started cleared) rather than ended by itself.
   std::atomic<bool> stopAsked_{false};
