@@ -150,6 +150,9 @@ class FlowGraph {
       auto fork = std::make_unique<ZtFlowFork>(flows[0].get(), nullptr);
       for (unsigned int k = 1; k <= forkTo; ++k) {
         fork->addOutput(flows[k].get());
+        // Every sink sees every packet, as with the peers: the fork waits
+        // for each consumer (output 0 always holds it back).
+        fork->outputPolicy(k - 1, ZtFlowTask::OutputPolicy::Block);
         sinks.push_back(std::make_unique<BenchSink>(size));
         sinks.back()->addInput(flows[k].get());
       }

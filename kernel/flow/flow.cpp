@@ -578,25 +578,13 @@ thread_local const ZtFlow* tApplying = nullptr;
 // is found taken asks which thread runs apply, so the common, uncontended
 // pass costs what it did.
 struct ZtFlow::ListGuard {
-  explicit ListGuard(const ZtFlow& f, Nested how = Nested::Look, const char* call = "")
-      : flow(f), mode(how) {
-    if (!flow.listGuard_.tryLock()) {
-      if (tApplying == &flow) {
-        nested = true;
-        cursor = flow.cursor;
-        if (mode == Nested::Refuse) {
-          Utils::Log::theLog()->print(Utils::MsgFault, "flow", -3, "kernel/flow/flow", __LINE__,
-                                      "ZtFlow %s refused: inside apply() on the same flow", call);
-        }
-        return;
-      }
-      flow.listGuard_.lock();
-    }
+  explicit ListGuard(const ZtFlow& f, Nested how = Nested::Look, const char* call = "") : flow(f) {
+    if (__builtin_expect(!flow.listGuard_.tryLock(), 0) && enterTaken(how, call)) return;
     const_cast<ZtFlow&>(flow).drainStage();
   }
   ~ListGuard() {
-    if (nested) {
-      if (mode != Nested::Remove) const_cast<ZtFlow&>(flow).cursor = cursor;
+    if (__builtin_expect(nested, 0)) {
+      if (keepCursor) const_cast<ZtFlow&>(flow).cursor = cursor;
       return;
     }
     // Relaxed: stores made under the guard are ordered by it, so their
@@ -606,14 +594,34 @@ struct ZtFlow::ListGuard {
                      std::memory_order_relaxed);
     flow.listGuard_.unlock();
   }
+  // The guard was taken: true when by this thread's apply() on this flow,
+  // where the operation goes on as described above; otherwise waits for it
+  // and returns false.
+  bool enterTaken(Nested how, const char* call) {
+    if (tApplying != &flow) {
+      flow.listGuard_.lock();
+      return false;
+    }
+    if (how == Nested::Read) how = flow.readRemovesPacket_ ? Nested::Refuse : Nested::Look;
+    nested = true;
+    cursor = flow.cursor;
+    keepCursor = how != Nested::Remove;
+    refusedHere = how == Nested::Refuse;
+    if (refusedHere) {
+      Utils::Log::theLog()->print(Utils::MsgFault, "flow", -3, "kernel/flow/flow", __LINE__,
+                                  "ZtFlow %s refused: inside apply() on the same flow", call);
+    }
+    return true;
+  }
   // A Refuse operation called from apply's callback: it must do nothing.
-  bool refused() const { return nested && mode == Nested::Refuse; }
+  bool refused() const { return refusedHere; }
   ListGuard(const ListGuard&) = delete;
   ListGuard& operator=(const ListGuard&) = delete;
   const ZtFlow& flow;
-  const Nested mode;
-  bool nested = false;
-  Node* cursor = nullptr;
+  bool nested = false;  // inside this thread's apply() on the flow
+  bool keepCursor = false;
+  bool refusedHere = false;
+  Node* cursor = nullptr;  // the cursor to put back
 };
 
 ZtFlow::ZtFlow() { init(); }
@@ -1136,7 +1144,7 @@ ZtFlowPacket* ZtFlow::_read(unsigned int pos) {
       // that measured from the old position after the packet had gone would
       // see nothing buffered and let the producer run past its bound for as
       // long as we were preempted between the two.
-      ListGuard g(*this, removes_.load(std::memory_order_relaxed) ? Nested::Refuse : Nested::Look, "read()");
+      ListGuard g(*this, Nested::Read, "read()");
       staged = stageHead_;
       if (!g.refused()) {
         requestPos_.store(pos, std::memory_order_release);

@@ -352,8 +352,7 @@ bool ZtFlowTask::wakeTest() const {
   return taskWakeTest(answer);
 }
 
-bool ZtFlowTask::outputOver(unsigned int j, int64_t bound) const {
-  ZtFlow* f = outputs_[j];
+inline bool ZtFlowTask::over(ZtFlow* f, int64_t bound) {
   // Asked after every append: while the whole list is within the bound, so
   // is the run ahead of the consumer, and the answer needs neither the
   // list's guard nor a walk (see ZtFlow::heldWithin). held << 16 > bound is
@@ -362,14 +361,19 @@ bool ZtFlowTask::outputOver(unsigned int j, int64_t bound) const {
   return (static_cast<int64_t>(bufferedAhead(f)) << 16) > bound;
 }
 
+bool ZtFlowTask::blockedOver(int64_t bound) const {
+  for (unsigned int m = blockMask_.load(std::memory_order_relaxed); m != 0; m &= m - 1)
+    if (over(outputs_[__builtin_ctz(m)], bound)) return true;
+  return false;
+}
+
 bool ZtFlowTask::sleepTest() const {
   bool answer = false;
+  ZtFlow* f = outputCount_ ? outputs_[0] : nullptr;
   const int64_t most = rateInfo_.durationMax().raw();
-  if (outputCount_ && most > 0) {
+  if (f && most > 0) {
     const int64_t bound = mulFix(rateTime(rateInfo_.dataRate()), most);
-    answer = outputOver(0, bound);
-    for (unsigned int m = blockMask_.load(std::memory_order_relaxed); m != 0 && !answer; m &= m - 1)
-      answer = outputOver(static_cast<unsigned int>(__builtin_ctz(m)), bound);
+    answer = over(f, bound) || (blockMask_.load(std::memory_order_relaxed) != 0 && blockedOver(bound));
   }
   // A loop told to stop waits for no consumer (see stop()). Asked only when
   // the answer is to sleep, so an append that may go on pays nothing.
@@ -715,6 +719,7 @@ void ZtFlowTask::flowEmitter(ZtFlowTask* task, unsigned int i, ZtFlowPacket* pac
   task->where_.store(kEmitting[i], std::memory_order_relaxed);
   f->append(packet, &task->flowPosOut_[i]);
   task->where_.store(was, std::memory_order_relaxed);
+  ++task->emits_;
 }
 
 void ZtFlowTask::emitFlush(ZtFlowEmitFn emit) {
@@ -1032,32 +1037,22 @@ void ZtFlowTask::run() {
 }
 
 void ZtFlowTask::trimOutputs() {
-  // The window of a Trim output: twice durationMax at the data rate, in whole
-  // positions; none when the task set no durationMax.
-  const int64_t most = rateInfo_.durationMax().raw();
-  unsigned int span = kAhead;
-  bool window = false;
-  if (most > 0) {
-    const int64_t positions = mulFix(rateTime(rateInfo_.dataRate()), mulFix(most, 131072)) >> 16;
-    span = static_cast<unsigned int>(positions);
-    // Beyond a quarter of the axis "ahead" would stop meaning ahead.
-    if (positions < 0 || positions > static_cast<int64_t>(kAhead)) span = kAhead;
-    window = true;
+  // Output 0 and Block outputs are held back by their consumer, and a task
+  // without durationMax set no bound: only what lies behind a consumer goes.
+  // A Trim output beyond 0 keeps its window (see windowSpan). Output 0
+  // first and on its own: most tasks have only it, once a cycle.
+  unsigned int r = 0;
+  if (trimsFromConsumer(0, r)) {
+    if (!outputs_[0]->readRemovesPacket()) outputs_[0]->deleteOutsideRange(r, r + kAhead);
   }
-  const unsigned int blocked = blockMask_.load(std::memory_order_relaxed);
-  for (unsigned int j = 0; j < clampCount(outputCount_); ++j) {
+  for (unsigned int j = 1; j < clampCount(outputCount_); ++j) {
+    if (!trimsFromConsumer(j, r)) continue;
     ZtFlow* f = outputs_[j];
-    if (!f) continue;
-    const unsigned int r = f->requestPos();
-    if (r == 0 && flowPosOut_[j] != 0) {
-      ZIF_Yield();  // the consumer has not asked for anything yet
-      continue;
-    }
-    if (j == 0 || !window || (blocked >> j & 1u) != 0) {
-      // Held back by its consumer: only what lies behind it goes.
+    if (rateInfo_.durationMax().raw() <= 0 || (blockMask_.load(std::memory_order_relaxed) >> j & 1u) != 0) {
       if (!f->readRemovesPacket()) f->deleteOutsideRange(r, r + kAhead);
       continue;
     }
+    const unsigned int span = windowSpan();
     const uint64_t before = f->droppedUnread();
     f->deleteOutsideRange(r, r + span);
     const uint64_t dropped = f->droppedUnread() - before;
@@ -1073,6 +1068,25 @@ void ZtFlowTask::trimOutputs() {
                                   name(), j, static_cast<unsigned long long>(dropped));
     }
   }
+}
+
+bool ZtFlowTask::trimsFromConsumer(unsigned int j, unsigned int& r) {
+  ZtFlow* f = j < clampCount(outputCount_) ? outputs_[j] : nullptr;
+  if (!f) return false;
+  r = f->requestPos();
+  if (r == 0 && flowPosOut_[j] != 0) {
+    ZIF_Yield();  // the consumer has not asked for anything yet
+    return false;
+  }
+  return true;
+}
+
+unsigned int ZtFlowTask::windowSpan() const {
+  // Twice durationMax at the data rate, in whole positions; beyond a quarter
+  // of the axis "ahead" would stop meaning ahead.
+  const int64_t positions =
+      mulFix(rateTime(rateInfo_.dataRate()), mulFix(rateInfo_.durationMax().raw(), 131072)) >> 16;
+  return positions < 0 || positions > static_cast<int64_t>(kAhead) ? kAhead : static_cast<unsigned int>(positions);
 }
 
 void ZtFlowTask::backOff(unsigned int& idle) {
@@ -1224,8 +1238,8 @@ bool ZtFlowTask::workStep(ZtFlowPacket** table, unsigned int chunk, bool& sample
 
   const unsigned int inCount = virt ? 1 : clampCount(inputCount());
   const unsigned int outCount = clampCount(outputCount_);
-  unsigned int outBefore = 0;
-  for (unsigned int j = 0; j < outCount; ++j) outBefore += flowPosOut_[j];
+  const unsigned int emitsBefore = emits_;
+  const unsigned int out0Before = flowPosOut_[0];
   where_.store(kHandling, std::memory_order_relaxed);
   // Read once a step: a trace that starts meanwhile is seen from the next.
   zkflow::StageProbe* const probe = probe_.load(std::memory_order_relaxed);
@@ -1236,9 +1250,11 @@ bool ZtFlowTask::workStep(ZtFlowPacket** table, unsigned int chunk, bool& sample
   // The handler may have shrunk the virtual input to say what it used.
   if (virt && table[0] && table[0]->size() < m) m = table[0]->size();
   for (unsigned int k = 0; k < inCount; ++k) flowPosIn_[k].fetch_add(m, std::memory_order_acq_rel);
-  unsigned int outAfter = 0;
-  for (unsigned int j = 0; j < outCount; ++j) outAfter += flowPosOut_[j];
-  advanced = outAfter != outBefore || (produced != 0 && outCount != 0) || (!virt && m != 0 && inCount != 0);
+  // Progress: a real input consumed, or an output moved (through
+  // flowEmitter, the return value, or an emit function of the task's own
+  // that moves output 0).
+  advanced = (!virt && m != 0 && inCount != 0) || emits_ != emitsBefore || (produced != 0 && outCount != 0) ||
+             flowPosOut_[0] != out0Before;
   if (produced != 0) {
     for (unsigned int j = 0; j < outCount; ++j) flowPosOut_[j] += produced;
   }

@@ -213,10 +213,7 @@ bool ZtQueueTask::stopWithin(double seconds) {
     shutdown_.store(true, std::memory_order_release);
     taskStop();
     if (ZIF_CurrentTaskIdCoop() == taskId_) return false;
-    if (Queue* q = bodyQueue_.load(std::memory_order_acquire)) {
-      zk::AP<ZtQueuePacket> wake;
-      q->tryPush(wake);
-    }
+    postWakeUp();
     if (suspended_.load(std::memory_order_acquire)) suspendLock.unlock();
   } else if (!bodyActive_.load(std::memory_order_acquire)) {
     return true;
@@ -231,6 +228,13 @@ bool ZtQueueTask::stopWithin(double seconds) {
   gaveUp_.store(true, std::memory_order_release);
   running_.store(false, std::memory_order_release);
   return false;
+}
+
+void ZtQueueTask::postWakeUp() {
+  if (Queue* q = bodyQueue_.load(std::memory_order_acquire)) {
+    zk::AP<ZtQueuePacket> wake;
+    q->tryPush(wake);
+  }
 }
 
 bool ZtQueueTask::waitBody(double seconds) {
@@ -260,10 +264,7 @@ bool ZtQueueTask::stop() {
     // body is busy with it and sees `shutdown` after its current turn. We
     // post to the queue the body takes from, which is `in` unless `in` was
     // changed while it ran.
-    if (Queue* q = bodyQueue_.load(std::memory_order_acquire)) {
-      zk::AP<ZtQueuePacket> wake;
-      q->tryPush(wake);
-    }
+    postWakeUp();
   }
   wait();
   return true;

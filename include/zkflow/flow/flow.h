@@ -526,7 +526,9 @@ struct ZKFLOW_EXPORT ZtFlow : ZtFlowExclusive {
  private:
   struct Guard;
   struct ListGuard;
-  enum class Nested { Look, Remove, Refuse };
+  // What an operation called from apply's callback on the same flow does
+  // (see ListGuard): Read is Look, or Refuse when reads remove packets.
+  enum class Nested { Look, Remove, Refuse, Read };
 
   // A ZtFlowBase copied from, or assigned to, this flow's list, under the
   // guard (see ZtFlowBase's copy constructor and assignment).

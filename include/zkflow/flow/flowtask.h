@@ -457,11 +457,17 @@ struct ZKFLOW_EXPORT ZtFlowTask : ZtFlowUnit {
   ZKFLOW_INTERNAL void releaseOutputs();
   // Trims the outputs before a cycle (see the loop).
   ZKFLOW_INTERNAL void trimOutputs();
+  // Whether output j is there and its consumer has asked for something: its
+  // position in `r`.
+  ZKFLOW_INTERNAL bool trimsFromConsumer(unsigned int j, unsigned int& r);
   // Backs off after a step or cycle that advanced nothing (see the loop).
   ZKFLOW_INTERNAL void backOff(unsigned int& idle);
-  // Whether output j has more than `bound` (raw time x data rate) ahead of
-  // its consumer; asked on the producer's thread.
-  ZKFLOW_INTERNAL bool outputOver(unsigned int j, int64_t bound) const;
+  // Whether `f`, or a Block output, has more than `bound` (raw time x data
+  // rate) ahead of its consumer; asked on the producer's thread.
+  ZKFLOW_INTERNAL static bool over(ZtFlow* f, int64_t bound);
+  ZKFLOW_INTERNAL bool blockedOver(int64_t bound) const;
+  // The window of a Trim output, in positions (see outputPolicy).
+  ZKFLOW_INTERNAL unsigned int windowSpan() const;
   // Wakes a start() waiting for the loop (see loopSignal_).
   ZKFLOW_INTERNAL void signalLoop();
 
@@ -506,6 +512,9 @@ struct ZKFLOW_EXPORT ZtFlowTask : ZtFlowUnit {
   bool overrunning_[kMaxFlows] = {};
   // See waitingAt(). Stored by the loop only, relaxed.
   std::atomic<const char*> where_{"not running"};
+  // Packets flowEmitter has put out, counted on the loop's thread: how a
+  // work step tells that it produced something (see the back-off).
+  unsigned int emits_ = 0;
   // A stop was asked (stop(), stopWithin()): the loop's end then leaves the
   // task stopped (started cleared) rather than ended by itself.
   std::atomic<bool> stopAsked_{false};

@@ -188,18 +188,8 @@ struct MTQueue {
       delete n;  // a node beyond the spares we keep
     }
     // The last of the batch: give the emptied nodes back to the producers
-    // now, and pick up what they pushed meanwhile. Handed out now, it has
-    // stayed at least since the batch was taken.
-    if (!taking) {
-      Utils::Time now;
-      const bool timed = batchLong;
-      if (timed) {
-        now = ZtClock::timeNow();
-        raiseTo(maxLatency, now - batchTaken);
-        batchLong = false;
-      }
-      refill(timed ? &now : nullptr);
-    }
+    // now, and pick up what they pushed meanwhile.
+    if (!taking) refill(true);
     if (counted) openGate(notFull);
     into = taken;
     return true;
@@ -261,9 +251,18 @@ struct MTQueue {
 
  private:
   // Under `link`: gives the emptied nodes back to `spare` (as many as fit)
-  // and takes the whole queued chain into `taking`. `now`, when given, is a
-  // clock reading just taken.
-  void refill(const Utils::Time* now = nullptr) {
+  // and takes the whole queued chain into `taking`. `handedLast`: the last
+  // item of a batch is being handed out; it has stayed at least since the
+  // batch was taken (see unlinkHead).
+  void refill(bool handedLast = false) {
+    Utils::Time now;
+    bool timed = false;
+    if (handedLast && batchLong) {
+      now = ZtClock::timeNow();
+      raiseTo(maxLatency, now - batchTaken);
+      batchLong = false;
+      timed = true;
+    }
     link.lock();
     while (emptied && spares < kMaxSpares) {
       Node* n = emptied;
@@ -280,7 +279,7 @@ struct MTQueue {
     // The first item's stay ends here (see unlinkHead); read after the
     // lock, so that a producer is not held up by the clock.
     if (taking) {
-      batchTaken = now ? *now : ZtClock::timeNow();
+      batchTaken = timed ? now : ZtClock::timeNow();
       batchLong = taking->next != nullptr;
       raiseTo(maxLatency, batchTaken - taking->stamp);
     }
@@ -614,6 +613,9 @@ struct ZKFLOW_EXPORT ZtQueueTask {
 
   // Lets go of the queue the body took from (see MTQueue::consumer).
   void releaseQueue();
+  // Posts the empty packet that wakes a body waiting for input (when the
+  // queue has room).
+  void postWakeUp();
   // Waits up to `seconds` for the body to let go of the object.
   bool waitBody(double seconds);
 };
