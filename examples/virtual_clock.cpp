@@ -31,7 +31,8 @@ int main() {
   zkflow::Graph g;
   zkflow::Stage* src = g.source<int16_t>("source", format, [&](zkflow::Context& ctx, zkflow::Span<int16_t> out) {
     const uint64_t first = ctx.frame(), n = std::min<uint64_t>(out.size(), total - first);
-    for (uint64_t f = first; f < first + n; ++f) out[f - first] = static_cast<int16_t>(f & 0x7FFF);
+    int16_t* const samples = out.data();
+    for (uint64_t f = first; f < first + n; ++f) samples[f - first] = static_cast<int16_t>(f & 0x7FFF);
     if (first <= hiccup && hiccup < first + n) zkflow::spend(0.09);  // 90 ms of virtual time, here only
     if (first + n == total) ctx.end();
     return n;
@@ -40,7 +41,10 @@ int main() {
   uint64_t next = 0;
   bool inOrder = true;
   zkflow::Stage* sink = g.sink<int16_t>("sink", [&](zkflow::Context&, zkflow::Span<const int16_t> in) {
-    for (const int16_t s : in) inOrder = inOrder && s == static_cast<int16_t>(next++ & 0x7FFF);
+    uint64_t n = next;
+    bool same = true;
+    for (const int16_t s : in) same &= s == static_cast<int16_t>(n++ & 0x7FFF);
+    next = n, inOrder = inOrder && same;
   });
   if (g.connect(src, sink) != zkflow::Error::None || g.run() != zkflow::Error::None)
     return std::fprintf(stderr, "virtual_clock: the graph did not run\n"), 1;

@@ -21,6 +21,9 @@ namespace zkflow {
 namespace sim {
 
 std::atomic<bool> gActive{false};
+std::atomic<bool> gShifted{false};
+std::atomic<uint64_t> gNow{0};
+std::atomic<int64_t> gOffset{0};
 
 namespace {
 
@@ -57,11 +60,6 @@ State& state() {
   return *s;
 }
 
-// The virtual time (host ns) while on; what it ran ahead of the monotonic
-// clock while off. Written under mu, read anywhere.
-std::atomic<uint64_t> gNow{0};
-std::atomic<int64_t> gOffset{0};
-
 thread_local uint32_t tSession = 0;
 
 void unlink(State& s, Waiter* w) {
@@ -81,11 +79,12 @@ void release(State& s, Waiter* w, bool timedOut) {
 }
 
 // REQUIRES: mu held. Once nobody runs, time jumps to the earliest deadline
-// and wakes those due then. Waits without a deadline then wait for good: a
-// test bounded in time fails there, as it would have hung in real time.
-void advance(State& s) {
+// (`also` one more, 0: none) and wakes those due then. Waits without a
+// deadline then wait for good: a test bounded in time fails there, as it
+// would have hung in real time.
+void advance(State& s, uint64_t also = 0) {
   if (s.running > 0 || !gActive.load(std::memory_order_relaxed)) return;
-  uint64_t next = 0;
+  uint64_t next = also;
   for (Waiter* w = s.head; w; w = w->next)
     if (w->deadline != 0 && (next == 0 || w->deadline < next)) next = w->deadline;
   if (next == 0) return;
@@ -99,11 +98,6 @@ void advance(State& s) {
 }
 
 }  // namespace
-
-uint64_t nowNs() {
-  if (on()) return gNow.load(std::memory_order_relaxed);
-  return monoNs() + static_cast<uint64_t>(gOffset.load(std::memory_order_relaxed));
-}
 
 uint64_t toMonoNs(uint64_t hostNs) {
   const uint64_t offset = static_cast<uint64_t>(gOffset.load(std::memory_order_relaxed));
@@ -142,6 +136,16 @@ void wake(const void* word, int n) {
     }
     w = after;
   }
+}
+
+void pollTime(uint64_t deadlineNs) {
+  State& s = state();
+  std::lock_guard<std::mutex> hold(s.mu);
+  if (!on() || tSession == 0 || tSession != s.session) return;
+  // Counted out for the moment: time moves only if nobody else runs.
+  --s.running;
+  advance(s, deadlineNs);
+  ++s.running;
 }
 
 void sleepUntil(uint64_t deadlineNs) {
@@ -183,6 +187,7 @@ bool simulatedTime(bool on) {
       session = ++s.session;
       s.running = 1;  // the caller
       sim::tSession = session;
+      sim::gShifted.store(true, std::memory_order_relaxed);
       sim::gActive.store(true, std::memory_order_seq_cst);
     } else {
       // From here on the clock is the real one plus how far virtual time ran

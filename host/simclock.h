@@ -20,6 +20,8 @@
 // Thread safety: every function, any thread.
 #pragma once
 
+#include <time.h>
+
 #include <atomic>
 #include <cstdint>
 
@@ -27,6 +29,13 @@ namespace zkflow {
 namespace sim {
 
 extern std::atomic<bool> gActive;
+// Whether the host clock is other than the bare monotonic one: on, or ahead
+// of it after a simulation. The one flag the real clock's path looks at.
+extern std::atomic<bool> gShifted;
+// The virtual time (host ns) while on; what it ran ahead of the monotonic
+// clock while off. Written under the simulation's mutex, read anywhere.
+extern std::atomic<uint64_t> gNow;
+extern std::atomic<int64_t> gOffset;
 
 // Whether the simulated clock is on: one relaxed load, for every wait's
 // choice between the real primitive and the simulated one.
@@ -34,8 +43,16 @@ inline bool on() { return gActive.load(std::memory_order_relaxed); }
 
 // The host clock in nanoseconds: the virtual time while on, otherwise the
 // monotonic clock plus what virtual time ran ahead of it (so the clock never
-// steps back when the simulation ends).
-uint64_t nowNs();
+// steps back when the simulation ends). Inline: the real clock's path costs
+// one predictable branch on gShifted more than the bare monotonic clock.
+inline uint64_t nowNs() {
+  const bool shifted = gShifted.load(std::memory_order_relaxed);
+  if (shifted && on()) return gNow.load(std::memory_order_relaxed);
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  const uint64_t mono = static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
+  return shifted ? mono + static_cast<uint64_t>(gOffset.load(std::memory_order_relaxed)) : mono;
+}
 // An absolute host deadline as a CLOCK_MONOTONIC one, for the real waits.
 uint64_t toMonoNs(uint64_t hostNs);
 
@@ -50,6 +67,11 @@ uint32_t mySession();
 bool waitWord(const std::atomic<uint32_t>* word, uint32_t seen, uint64_t deadlineNs, uint32_t session);
 // Wakes up to n waiters of `word` (n < 0: all), first come first woken.
 void wake(const void* word, int n);
+// For a participant that polls (a cooperative task that yields while the
+// thread's other tasks sleep until the host deadline): when no other
+// participant runs, time jumps to the earliest deadline, as if the caller
+// waited for it; otherwise nothing happens. Never blocks.
+void pollTime(uint64_t deadlineNs);
 // A counted sleep of the calling thread until the host deadline.
 void sleepUntil(uint64_t deadlineNs);
 

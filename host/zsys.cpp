@@ -506,7 +506,8 @@ void Host::post(const Message& m) {
   std::lock_guard<std::mutex> hold(inboxMu_);
   inbox_.push_back(m);
   inboxPending_.store(true, std::memory_order_release);
-  inboxSeq_.fetch_add(1, std::memory_order_seq_cst);
+  // Under inboxMu_, as the idle wait's look at it: no locked instruction.
+  inboxSeq_.store(inboxSeq_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   if (idleWaiting_) {
     inboxCv_.notify_one();
     if (zkflow::sim::on()) zkflow::sim::wake(&inboxSeq_, 1);
@@ -683,6 +684,10 @@ void Host::finish(CoopTask* self) {
 
 void Host::yield() {
   CoopTask* self = current_;
+  // A task that yields while every other task of the thread sleeps only
+  // polls: on the simulated clock time may move on to the next wake-up
+  // meanwhile (else it would stand still for good).
+  if (!queue_.head && sleepers_.head && zkflow::sim::on()) zkflow::sim::pollTime(sleepers_.head->wakeAt);
   self->running = false;
   enqueue(self, pass_ + 1);
   reschedule();
@@ -1061,8 +1066,12 @@ void ZIF_Sleep(double seconds) {
     return;
   }
   if (zkflow::sim::on()) {
-    zkflow::sim::sleepUntil(zkflow::sim::nowNs() + secondsToNs(seconds));
-    return;
+    const uint64_t until = zkflow::sim::nowNs() + secondsToNs(seconds);
+    zkflow::sim::sleepUntil(until);
+    // Short only when the simulation ended meanwhile: the rest in real time.
+    const uint64_t now = zkflow::sim::nowNs();
+    if (now >= until) return;
+    seconds = static_cast<double>(until - now) * 1e-9;
   }
   const uint64_t deadline = monoNs() + secondsToNs(seconds);
   timespec ts;
