@@ -18,6 +18,7 @@
 #include <limits>
 #include <list>
 #include <mutex>
+#include <numeric>
 #include <set>
 #include <string>
 #include <vector>
@@ -164,43 +165,37 @@ TEST_F(ZsysThreadTest, SimulatedClockFollowsTheEventModel) {
   struct Sleeper {
     std::vector<double> naps;
     std::vector<Utils::Time> woke;
-    zk::Lock* held = nullptr;  // held across the naps
+    zk::Lock* held;  // across the naps
+    std::atomic<int>* ended;
   };
   zk::Lock lock(new zk::LockRep("model"));
-  std::vector<Sleeper> sleepers(3);
-  uint32_t seed = 19;
+  std::atomic<int> ended{0};
+  std::vector<Sleeper> sleepers(3, Sleeper{{}, {}, nullptr, &ended});
+  uint32_t seed = 19, id = kNoId;
   for (Sleeper& s : sleepers)
     for (int k = 0; k < 40; ++k) s.naps.push_back(((seed = seed * 1103515245u + 12345u) >> 8) % 90000 / 1000.0);
   sleepers[0].naps.resize(3), sleepers[0].held = &lock;
-  std::atomic<int> ended{0};
   zkflow::SimulatedClock simulated;
   EXPECT_FALSE(zkflow::simulatedTime(true)) << "on twice";
   const Utils::Time start = ZtClock::timeNow();
-  auto body = [](void* p) -> unsigned long {
-    auto& s = *static_cast<std::pair<Sleeper*, std::atomic<int>*>*>(p);
-    if (s.first->held) s.first->held->lock();
-    for (double nap : s.first->naps) ZIF_Sleep(nap), s.first->woke.push_back(ZtClock::timeNow());
-    if (s.first->held) s.first->held->unlock();
-    return s.second->fetch_add(1), 0;
-  };
-  std::vector<std::pair<Sleeper*, std::atomic<int>*>> args;
-  for (Sleeper& s : sleepers) args.emplace_back(&s, &ended);
-  uint32_t id = kNoId;
-  for (auto& a : args) ASSERT_EQ(ZIF_CreateTask(body, &a, &id, kNoId, 0), 0);
+  for (Sleeper& s : sleepers)
+    ASSERT_EQ(ZIF_CreateTask([](void* p) -> unsigned long {
+      auto& s = *static_cast<Sleeper*>(p);
+      if (s.held) s.held->lock();
+      for (double nap : s.naps) ZIF_Sleep(nap), s.woke.push_back(ZtClock::timeNow());
+      if (s.held) s.held->unlock();
+      return s.ended->fetch_add(1), 0;
+    }, &s, &id, kNoId, 0), 0);
   ASSERT_TRUE(zktest::waitFor([&] { return lock.isLocked(); }));
   const Utils::Time asked = ZtClock::timeNow();
   EXPECT_FALSE(lock.lockFor(1.0));
   EXPECT_NEAR((ZtClock::timeNow() - asked).seconds(), 1.0, 2e-5) << "a timed wait ends at its deadline";
-  const double held = sleepers[0].naps[0] + sleepers[0].naps[1] + sleepers[0].naps[2];
-  EXPECT_TRUE(lock.lockFor(1e6));
-  EXPECT_NEAR((ZtClock::timeNow() - start).seconds(), held, 2e-5) << "the unlock wakes the waiter";
-  lock.unlock();
+  EXPECT_TRUE(lock.lockFor(1e6) && lock.unlock());
+  EXPECT_NEAR((ZtClock::timeNow() - start).seconds(), sleepers[0].naps[0] + sleepers[0].naps[1] + sleepers[0].naps[2], 2e-5);
   ASSERT_TRUE(zktest::waitFor([&] { return ended.load() == 3; }));
-  for (const Sleeper& s : sleepers) {
-    double sum = 0;
+  for (const Sleeper& s : sleepers)
     for (size_t k = 0; k < s.naps.size(); ++k)
-      EXPECT_NEAR((s.woke[k] - start).seconds(), sum += s.naps[k], 2e-5) << "nap " << k;
-  }
+      EXPECT_NEAR((s.woke[k] - start).seconds(), std::accumulate(s.naps.begin(), s.naps.begin() + k + 1, 0.0), 2e-5);
   const Utils::Time end = ZtClock::timeNow();
   EXPECT_TRUE(zkflow::simulatedTime(false));
   EXPECT_GE(ZtClock::timeNow().raw(), end.raw());
