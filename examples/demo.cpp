@@ -10,9 +10,11 @@
 // two consumers, the gain's output gets a fork from the graph. The meter
 // posts levels to a mailbox that the main thread reads for its status line.
 // After the run time main stops the graph, which winds down from the source,
-// prints every task's latency and checks the WAV file sample by sample.
+// prints every task's latency and checks the WAV file sample by sample. With
+// --virtual-clock it runs on the simulated clock (zkflow/host/simtime.h): the
+// same samples, as fast as the stages compute; --trace writes its timeline.
 //
-//   demo [--seconds N] [--out FILE.wav] [--dot FILE.dot] [--gain G]
+//   demo [--seconds N] [--out FILE.wav] [--dot FILE.dot] [--gain G] [--trace FILE.json] [--virtual-clock]
 #include <unistd.h>
 #include <algorithm>
 #include <atomic>
@@ -40,7 +42,7 @@ int16_t toneSample(uint64_t n, unsigned ch) {
 // What zkflow::gain makes of a sample.
 int16_t gained(int16_t s, double g) { return static_cast<int16_t>(std::clamp(std::lround(s * g), -32768L, 32767L)); }
 
-struct Options { double seconds = 5.0, gain = 0.8; std::string out = "zkflow-demo.wav", dot; };
+struct Options { double seconds = 5.0, gain = 0.8; std::string out = "zkflow-demo.wav", dot, trace; bool virt = false; };
 
 bool parse(int argc, char** argv, Options& o, bool& help) {
   for (int i = 1; i < argc; ++i) {
@@ -51,15 +53,19 @@ bool parse(int argc, char** argv, Options& o, bool& help) {
     else if (a == "--out" && more) o.out = argv[++i];
     else if (a == "--dot" && more) o.dot = argv[++i];
     else if (a == "--gain" && more) o.gain = std::atof(argv[++i]);
-    else return std::fprintf(stderr, "usage: demo [--seconds N] [--out FILE.wav] [--dot FILE.dot] [--gain G]\n"
-                             "  --seconds N   how long the source runs (default 5, at most 60)\n"
-                             "  --out FILE    the WAV file to write (default zkflow-demo.wav)\n"
-                             "  --dot FILE    write a Graphviz picture of the running graph halfway\n"
-                             "  --gain G      gain applied to the tone, 0..2 (default 0.8)\n"), false;
+    else if (a == "--trace" && more) o.trace = argv[++i];
+    else if (a == "--virtual-clock") o.virt = true;
+    else return std::fprintf(stderr, "usage: demo [--seconds N] [--out FILE.wav] [--dot FILE.dot] [--gain G] "
+                             "[--trace FILE.json] [--virtual-clock]\n"
+                             "  --seconds N      how long the source runs (default 5; at most 60, 3600 on the virtual clock)\n"
+                             "  --out FILE       the WAV file to write (default zkflow-demo.wav)\n"
+                             "  --dot FILE       write a Graphviz picture of the running graph halfway\n"
+                             "  --gain G         gain applied to the tone, 0..2 (default 0.8)\n"
+                             "  --trace FILE     write the run's trace timeline (Chrome trace-event JSON)\n"
+                             "  --virtual-clock  run on the simulated clock, as fast as the stages compute\n"), false;
   }
-  if (o.seconds > 0 && o.seconds <= 60 && o.gain >= 0 && o.gain <= 2) return true;
-  std::fprintf(stderr, "demo: --seconds must be in (0, 60] and --gain in [0, 2]\n");
-  return false;
+  if (o.seconds > 0 && o.seconds <= (o.virt ? 3600 : 60) && o.gain >= 0 && o.gain <= 2) return true;
+  return std::fprintf(stderr, "demo: --seconds must be in (0, 60] (3600 on the virtual clock), --gain in [0, 2]\n"), false;
 }
 
 std::string bar(double level, double peak) {
@@ -73,6 +79,8 @@ std::string bar(double level, double peak) {
 void logSink(void*, const Utils::LogRecord& r) {
   if (!std::strstr(r.text, "Flow Dropout")) std::fprintf(stderr, "\n[%s] %s\n", r.category, r.text);
 }
+
+std::vector<ZtFlowUnit*> units(const zkflow::Graph& g) { const auto t = g.tasks(); return {t.begin(), t.end()}; }
 
 unsigned dropouts(const std::vector<ZtFlowTask*>& tasks) {
   return std::accumulate(tasks.begin(), tasks.end(), 0u, [](unsigned n, ZtFlowTask* t) { return n + t->dropouts(); });
@@ -113,7 +121,8 @@ int main(int argc, char** argv) {
   if (bool help = false; !parse(argc, argv, opt, help)) return help ? 0 : 2;
   Utils::Log::theLog()->sink(&logSink, nullptr);
   zkflow::enableMetrics(true);  // for the table at the end and the --dot picture
-
+  if (opt.virt) zkflow::simulatedTime(true);  // before the graph's tasks start: they count in it
+  if (!opt.trace.empty()) zkflow::startTrace();
   zkflow::Mailbox<zkflow::Level> levels(16, zkflow::WhenFull::DropOldest);
   zkflow::Graph g;
   std::atomic<uint64_t> made{0};
@@ -138,14 +147,14 @@ int main(int argc, char** argv) {
   unsigned messages = 0;
   bool dotDue = !opt.dot.empty();
   for (double elapsed = 0, lastLine = -1;; elapsed = (ZtClock::timeNow() - start).seconds()) {
-    if (auto l = levels.wait(0.1)) shown = l->message, ++messages;
+    ZIF_Sleep(0.1);  // on the clock in force (a wait on the mailbox would hold simulated time still)
+    while (auto l = levels.poll()) shown = l->message, ++messages;
     if (dotDue && elapsed >= opt.seconds / 2) {
-      const std::vector<ZtFlowTask*> t = g.tasks();
-      const std::vector<ZtFlowUnit*> units(t.begin(), t.end());
-      if (dotDue = false; !zkflow::writeGraphDot(opt.dot.c_str(), units.data(), units.size()))
+      const std::vector<ZtFlowUnit*> u = units(g);
+      if (dotDue = false; !zkflow::writeGraphDot(opt.dot.c_str(), u.data(), u.size()))
         std::fprintf(stderr, "\ndemo: cannot write %s\n", opt.dot.c_str());
     }
-    if (live || elapsed - lastLine >= 1.0 || elapsed >= opt.seconds) {
+    if (live || elapsed - lastLine >= (opt.virt ? 10.0 : 1.0) || elapsed >= opt.seconds) {
       lastLine = elapsed;
       std::printf("%s%5.1f s  L [%s] R [%s]  %10llu bytes  %u dropouts%s", live ? "\r" : "", elapsed,
                   bar(shown.rms[0], shown.peak[0]).c_str(), bar(shown.rms[1], shown.peak[1]).c_str(),
@@ -160,10 +169,11 @@ int main(int argc, char** argv) {
   for (const zkflow::Straggler& s : g.stop(10))
     return std::fprintf(stderr, "\ndemo: %s did not wind down (%s)\n", s.name.c_str(), s.waitingAt.c_str()), 1;
   while (auto l = levels.poll()) shown = l->message, ++messages;
+  if (zkflow::stopTrace(); !opt.trace.empty() && !zkflow::writeTrace(opt.trace.c_str()))
+    std::fprintf(stderr, "demo: cannot write %s\n", opt.trace.c_str());
   std::printf("\n");
   printLatencyTable(g.tasks());
-  const std::vector<ZtFlowTask*> ts = g.tasks();
-  const std::vector<ZtFlowUnit*> us(ts.begin(), ts.end());
+  const std::vector<ZtFlowUnit*> us = units(g);
   std::printf("\n%s", zkflow::metricsTable(zkflow::graphMetrics(us.data(), us.size())).c_str());
   const uint64_t frames = made.load();
   const bool exact = !wav->failed() && verifyWav(opt.out, frames, opt.gain);

@@ -2,6 +2,7 @@
 #include "zkflow/host/lock.h"
 
 #include "pool.h"
+#include "simclock.h"
 
 #include <linux/futex.h>
 #include <sched.h>
@@ -17,6 +18,16 @@ namespace {
 
 long futex(std::atomic<uint32_t>* word, int op, uint32_t val, const timespec* timeout) {
   return syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), op, val, timeout, nullptr, 0);
+}
+
+// A thread's wait on a lock word marked 2: on the simulated clock it waits
+// there, so that time may jump while it waits (deadline in host ns, 0: none).
+void sleepOn(std::atomic<uint32_t>* word, uint64_t deadlineNs, const timespec* left) {
+  if (zkflow::sim::on()) {
+    zkflow::sim::waitWord(word, 2, deadlineNs, zkflow::sim::mySession());
+  } else {
+    futex(word, FUTEX_WAIT_PRIVATE, 2, left);
+  }
 }
 
 }  // namespace
@@ -55,9 +66,7 @@ bool zk::LockRep::lock() {
   // unlock's exchange and its look at the count): an unlock that sees no
   // sleeper came before our exchange, which then finds the lock free.
   sleepers_.fetch_add(1, std::memory_order_seq_cst);
-  while (state_.exchange(2, std::memory_order_seq_cst) != 0) {
-    futex(&state_, FUTEX_WAIT_PRIVATE, 2, nullptr);
-  }
+  while (state_.exchange(2, std::memory_order_seq_cst) != 0) sleepOn(&state_, 0, nullptr);
   sleepers_.fetch_sub(1, std::memory_order_relaxed);
   return true;
 }
@@ -85,16 +94,12 @@ bool zk::LockRep::lockPooled() {
 // The timed wait of a pooled task polls with short sleeps of the pool: a
 // task parked on the lock and on a timer at once could be woken twice.
 bool zk::LockRep::lockForPooled(double seconds) {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  const double end = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9 +
-                     (seconds > 1e9 ? 1e9 : seconds);
+  const uint64_t end = zkflow::sim::nowNs() + static_cast<uint64_t>((seconds > 1e9 ? 1e9 : seconds) * 1e9);
   for (;;) {
     if (tryLock()) return true;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const double left = end - (static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9);
-    if (left <= 0) return false;
-    zkflow::pool::sleepFor(static_cast<uint64_t>((left < 2e-4 ? left : 2e-4) * 1e9) + 1);
+    const uint64_t now = zkflow::sim::nowNs();
+    if (now >= end) return false;
+    zkflow::pool::sleepFor(end - now < 200000 ? end - now : 200000);
   }
 }
 
@@ -102,6 +107,7 @@ bool zk::LockRep::lockFor(double seconds) {
   if (tryLock()) return true;
   if (!(seconds > 0)) return false;
   if (zkflow::pool::current()) return lockForPooled(seconds);
+  if (zkflow::sim::on()) return lockForSimulated(seconds);
   timespec deadline;
   clock_gettime(CLOCK_MONOTONIC, &deadline);
   const double whole = std::floor(seconds);
@@ -125,7 +131,24 @@ bool zk::LockRep::lockFor(double seconds) {
       taken = false;
       break;
     }
-    futex(&state_, FUTEX_WAIT_PRIVATE, 2, &left);
+    sleepOn(&state_, 0, &left);
+  }
+  sleepers_.fetch_sub(1, std::memory_order_relaxed);
+  return taken;
+}
+
+// The timed wait of a thread on the simulated clock: the deadline is one of
+// virtual time, which jumps to it once every task waits.
+bool zk::LockRep::lockForSimulated(double seconds) {
+  const uint64_t end = zkflow::sim::nowNs() + static_cast<uint64_t>((seconds > 1e9 ? 1e9 : seconds) * 1e9) + 1;
+  bool taken = true;
+  sleepers_.fetch_add(1, std::memory_order_seq_cst);
+  while (state_.exchange(2, std::memory_order_seq_cst) != 0) {
+    if (zkflow::sim::nowNs() >= end || !zkflow::sim::on()) {
+      taken = false;
+      break;
+    }
+    sleepOn(&state_, end, nullptr);
   }
   sleepers_.fetch_sub(1, std::memory_order_relaxed);
   return taken;
@@ -152,7 +175,11 @@ void zk::LockRep::wakeOne() {
       return;
     }
   }
-  if (sleepers_.load(std::memory_order_seq_cst) != 0) futex(&state_, FUTEX_WAKE_PRIVATE, 1, nullptr);
+  if (sleepers_.load(std::memory_order_seq_cst) != 0) {
+    // A thread may wait on either clock's side while the simulation turns.
+    if (zkflow::sim::on()) zkflow::sim::wake(&state_, 1);
+    futex(&state_, FUTEX_WAKE_PRIVATE, 1, nullptr);
+  }
 }
 
 zk::Lock::Lock(zk::LockRep* r) : rep(r) {

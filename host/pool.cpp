@@ -53,6 +53,7 @@
 #include <vector>
 
 #include "fiber.h"
+#include "simclock.h"
 #include "zkflow/host/executor.h"
 #include "zkflow/host/lock.h"
 #include "zkflow/host/log.h"
@@ -65,7 +66,7 @@ struct PoolTask {
   void* arg = nullptr;
   uint32_t id = 0;
   PoolTask* next = nullptr;  // in the ready queue or in one lock's waiters
-  uint64_t wakeAt = 0;       // monotonic ns, while asleep
+  uint64_t wakeAt = 0;       // host clock ns (simclock.h), while asleep
   void* local = nullptr;     // see pool::taskLocal()
 };
 
@@ -181,6 +182,8 @@ struct Pool {
   std::vector<Worker*> workers;
   unsigned size = 0;  // the pool's own size, without extra workers
   std::atomic<uint32_t> live{0};  // pooled tasks not yet ended; the monitor's futex word
+  // The simulated clock's session the workers are counted in, or 0. Under q.
+  uint32_t simSession = 0;
 };
 
 // Never destroyed: workers may still run while the process exits.
@@ -213,7 +216,8 @@ bool wantWake(Pool& p) {
 }
 
 void wakeOne(Pool& p) {
-  p.wake.fetch_add(1, std::memory_order_release);
+  p.wake.fetch_add(1, std::memory_order_seq_cst);
+  if (zkflow::sim::on()) zkflow::sim::wake(&p.wake, 1);
   futexWake(&p.wake, 1);
 }
 
@@ -221,7 +225,7 @@ void wakeOne(Pool& p) {
 // the queue.
 void fireTimers(Pool& p) {
   if (p.timers.empty()) return;
-  const uint64_t now = monoNs();
+  const uint64_t now = zkflow::sim::nowNs();
   while (!p.timers.empty() && p.timers.front().at <= now) {
     std::pop_heap(p.timers.begin(), p.timers.end());
     pushReady(p, p.timers.back().task, true);
@@ -251,14 +255,17 @@ PoolTask* take(Pool& p, Worker& w) {
       if (idleSince == 0) idleSince = now;
       if (now - idleSince >= kExtraIdle) {
         w.gone.store(true, std::memory_order_relaxed);
+        const uint32_t session = p.simSession;
         p.q.unlock();
+        zkflow::sim::leave(session);
         return nullptr;
       }
     }
     p.q.unlock();
-    // Poll a while before sleeping: no lock, no system call.
+    // Poll a while before sleeping: no lock, no system call. Not on the
+    // simulated clock, where a polling worker holds virtual time still.
     bool seen = false;
-    for (const uint64_t until = monoNs() + kIdlePollNs; !seen && monoNs() < until;) {
+    for (const uint64_t until = zkflow::sim::on() ? 0 : monoNs() + kIdlePollNs; !seen && monoNs() < until;) {
       for (unsigned i = 0; i < 16 && !seen; ++i) {
         seen = p.anyReady.load(std::memory_order_relaxed);
         ZtSpinLock::relax();
@@ -266,17 +273,23 @@ PoolTask* take(Pool& p, Worker& w) {
     }
     if (seen) continue;
     p.q.lock();
-    if (p.head || (!p.timers.empty() && p.timers.front().at <= monoNs()) ||
+    if (p.head || (!p.timers.empty() && p.timers.front().at <= zkflow::sim::nowNs()) ||
         (!p.timers.empty() && p.timers.front().at != deadline)) {
       p.q.unlock();
       continue;
     }
     ++p.idle;
     const uint32_t seq = p.wake.load(std::memory_order_relaxed);
+    const uint32_t session = p.simSession;
     p.q.unlock();
-    uint64_t until = deadline;
-    if (w.extra && (until == 0 || until > idleSince + kExtraIdle)) until = idleSince + kExtraIdle;
-    futexWait(&p.wake, seq, until);
+    if (session != 0) {
+      // On the simulated clock: time may jump while this worker waits.
+      zkflow::sim::waitWord(&p.wake, seq, deadline, session);
+    } else {
+      uint64_t until = deadline ? zkflow::sim::toMonoNs(deadline) : 0;
+      if (w.extra && (until == 0 || until > idleSince + kExtraIdle)) until = idleSince + kExtraIdle;
+      futexWait(&p.wake, seq, until);
+    }
     // Up, by a wake or by the timer: either way one wake fewer is on its
     // way. Counting a timer's wake-up too may send one wake too many later,
     // never one too few.
@@ -390,7 +403,10 @@ bool addWorker(Pool& p, bool extra) {
   if (!w) return false;
   w->index = static_cast<int>(p.workers.size());
   w->extra = extra;
+  // Counted as running from now, on the simulated clock.
+  if (p.simSession != 0) zkflow::sim::join();
   if (!startThread(&workerMain, w)) {
+    zkflow::sim::leave(p.simSession);
     delete w;
     return false;
   }
@@ -568,8 +584,21 @@ void yield() {
 }
 
 void sleepFor(uint64_t ns) {
-  here()->running->wakeAt = monoNs() + ns;
+  here()->running->wakeAt = zkflow::sim::nowNs() + ns;
   leave(After::Sleep, nullptr);
+}
+
+void simulated(uint32_t session) {
+  Pool& p = thePool();
+  p.q.lock();
+  p.simSession = session;
+  if (session != 0)
+    for (Worker* w : p.workers)
+      if (!w->gone.load(std::memory_order_relaxed)) zkflow::sim::join();
+  p.q.unlock();
+  // Idle workers wake and wait again on the clock now in force.
+  p.wake.fetch_add(1, std::memory_order_seq_cst);
+  futexWake(&p.wake, INT32_MAX);
 }
 
 void pushWaiter(std::atomic<PoolTask*>& head, PoolTask* t) {

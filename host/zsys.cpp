@@ -23,6 +23,7 @@
 
 #include "fiber.h"
 #include "pool.h"
+#include "simclock.h"
 
 #include <pthread.h>
 #include <sched.h>
@@ -244,7 +245,7 @@ struct CoopTask {
   Block blocked = Block::None;
   uint32_t waitEvent = kNoId;
   int waitResult = 0;
-  uint64_t wakeAt = 0;  // monotonic ns, while sleeping
+  uint64_t wakeAt = 0;  // host clock ns (simclock.h), while sleeping
   std::vector<CoopTask*> joiners;  // tasks in ZIF_WaitTaskCoop on this one
 
   // Run queue (ordered by pass, then priority, then arrival).
@@ -352,6 +353,8 @@ class Host {
   std::vector<Message> inbox_;
   bool idleWaiting_ = false;
   std::atomic<bool> inboxPending_{false};
+  // Counts posts, for an idle wait on the simulated clock (a word to wait on).
+  std::atomic<uint32_t> inboxSeq_{0};
   std::vector<Message> draining_;  // this thread only
 };
 
@@ -488,7 +491,7 @@ void Host::makeDueIfReady(CoopTask* t) {
 
 void Host::wakeSleepers() {
   if (!sleepers_.head) return;
-  const uint64_t now = monoNs();
+  const uint64_t now = zkflow::sim::nowNs();
   while (sleepers_.head && sleepers_.head->wakeAt <= now) {
     CoopTask* t = sleepers_.head;
     sleepers_.remove(t);
@@ -503,7 +506,12 @@ void Host::post(const Message& m) {
   std::lock_guard<std::mutex> hold(inboxMu_);
   inbox_.push_back(m);
   inboxPending_.store(true, std::memory_order_release);
-  if (idleWaiting_) inboxCv_.notify_one();
+  // Under inboxMu_, as the idle wait's look at it: no locked instruction.
+  inboxSeq_.store(inboxSeq_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  if (idleWaiting_) {
+    inboxCv_.notify_one();
+    if (zkflow::sim::on()) zkflow::sim::wake(&inboxSeq_, 1);
+  }
 }
 
 void Host::drain() {
@@ -556,13 +564,24 @@ void Host::idle() {
     std::unique_lock<std::mutex> hold(inboxMu_);
     idleWaiting_ = true;
     while (inbox_.empty()) {
+      if (zkflow::sim::on()) {
+        // The post that ends this wait changes the word under inboxMu_,
+        // which we let go only once its value is read.
+        const uint32_t seen = inboxSeq_.load(std::memory_order_seq_cst);
+        const uint64_t until = sleepers_.head ? sleepers_.head->wakeAt : 0;
+        hold.unlock();
+        const bool woken = zkflow::sim::waitWord(&inboxSeq_, seen, until, zkflow::sim::mySession());
+        hold.lock();
+        if (!woken) break;
+        continue;
+      }
       if (!sleepers_.head) {
         inboxCv_.wait(hold);
         continue;
       }
       // steady_clock is CLOCK_MONOTONIC with the same origin as monoNs().
       const std::chrono::steady_clock::time_point until{
-          std::chrono::nanoseconds(sleepers_.head->wakeAt)};
+          std::chrono::nanoseconds(zkflow::sim::toMonoNs(sleepers_.head->wakeAt))};
       if (inboxCv_.wait_until(hold, until) == std::cv_status::timeout) break;
     }
     idleWaiting_ = false;
@@ -665,6 +684,10 @@ void Host::finish(CoopTask* self) {
 
 void Host::yield() {
   CoopTask* self = current_;
+  // A task that yields while every other task of the thread sleeps only
+  // polls: on the simulated clock time may move on to the next wake-up
+  // meanwhile (else it would stand still for good).
+  if (!queue_.head && sleepers_.head && zkflow::sim::on()) zkflow::sim::pollTime(sleepers_.head->wakeAt);
   self->running = false;
   enqueue(self, pass_ + 1);
   reschedule();
@@ -672,7 +695,7 @@ void Host::yield() {
 
 void Host::sleepFor(uint64_t ns) {
   CoopTask* self = current_;
-  self->wakeAt = monoNs() + ns;
+  self->wakeAt = zkflow::sim::nowNs() + ns;
   self->blocked = Block::Sleep;
   sleepers_.insert(self);
   reschedule();
@@ -761,12 +784,14 @@ struct PreStart {
   void* arg;
   uint32_t id;
   unsigned mask;
+  uint32_t simSession;  // counted in by its starter on the simulated clock
 };
 
 void* preMain(void* p) {
   const PreStart s = *static_cast<PreStart*>(p);
   delete static_cast<PreStart*>(p);
   tls.id = s.id;
+  zkflow::sim::adopt(s.simSession);
   applyAffinity(s.mask);
   {
     std::lock_guard<std::mutex> hold(registry().mu);
@@ -776,6 +801,7 @@ void* preMain(void* p) {
     }
   }
   s.entry(s.arg);
+  zkflow::sim::leave(s.simSession);
   // Unregistered before the thread ends, so no one uses its thread id after.
   std::lock_guard<std::mutex> hold(registry().mu);
   registry().tasks.erase(s.id);
@@ -790,8 +816,10 @@ int ZIF_CreateTask(ZIF_TaskEntry entry, void* arg, uint32_t* taskId, unsigned in
                    int priority) {
   if (!entry || !taskId) return -1;
   if (injectedFailure()) return -1;
-  auto* start = new (std::nothrow) PreStart{entry, arg, kNoId, affinityMask};
+  auto* start = new (std::nothrow) PreStart{entry, arg, kNoId, affinityMask, 0};
   if (!start) return -1;
+  // Counted as running from now: its first wait may come before we return.
+  start->simSession = zkflow::sim::join();
   {
     std::lock_guard<std::mutex> hold(registry().mu);
     start->id = registry().newTaskId();
@@ -815,6 +843,7 @@ int ZIF_CreateTask(ZIF_TaskEntry entry, void* arg, uint32_t* taskId, unsigned in
   }
   if (rc != 0) {
     *taskId = previous;
+    zkflow::sim::leave(start->simSession);
     delete start;
     std::lock_guard<std::mutex> hold(registry().mu);
     registry().tasks.erase(id);
@@ -1035,6 +1064,14 @@ void ZIF_Sleep(double seconds) {
     // A timer of the pool: the worker runs other tasks meanwhile.
     zkflow::pool::sleepFor(secondsToNs(seconds));
     return;
+  }
+  if (zkflow::sim::on()) {
+    const uint64_t until = zkflow::sim::nowNs() + secondsToNs(seconds);
+    zkflow::sim::sleepUntil(until);
+    // Short only when the simulation ended meanwhile: the rest in real time.
+    const uint64_t now = zkflow::sim::nowNs();
+    if (now >= until) return;
+    seconds = static_cast<double>(until - now) * 1e-9;
   }
   const uint64_t deadline = monoNs() + secondsToNs(seconds);
   timespec ts;

@@ -16,6 +16,7 @@
 #include "zkflow/host/string.h"
 #include "zkflow/host/time.h"
 #include "zkflow/host/executor.h"
+#include "zkflow/host/simtime.h"
 #include "zkflow/host/zsys.h"
 
 #include "zkflow/flow/packet.h"

@@ -2,13 +2,12 @@
 #include "zkflow/graph.h"
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <limits>
-#include <mutex>
-#include <thread>
 
+#include "zkflow/host/clock.h"
 #include "zkflow/host/log.h"
+#include "zkflow/host/simtime.h"
+#include "zkflow/host/zsys.h"
 #include "zkflow/flow/flow.h"
 #include "zkflow/flow/flowfork.h"
 
@@ -16,17 +15,19 @@ namespace zkflow {
 namespace {
 
 const char kFile[] = "src/graph";
-using Clock = std::chrono::steady_clock;
 
-Clock::time_point after(double seconds) {
+// Deadlines are on the shared clock, which is the simulated one while that
+// is on: a graph's stop(10) then means ten seconds of its own time.
+double now() { return ZtClock::timeNow().seconds(); }
+
+double after(double seconds) {
   // Beyond a year is for ever: run() waits that way.
-  if (!(seconds < 3.2e7)) return Clock::time_point::max();
-  const auto d = std::chrono::duration<double>(seconds > 0 ? seconds : 0);
-  return Clock::now() + std::chrono::duration_cast<Clock::duration>(d);
+  if (!(seconds < 3.2e7)) return std::numeric_limits<double>::infinity();
+  return now() + (seconds > 0 ? seconds : 0);
 }
 
-double left(Clock::time_point until) {
-  const double s = std::chrono::duration<double>(until - Clock::now()).count();
+double left(double until) {
+  const double s = until - now();
   return s > 0 ? s : 0;
 }
 
@@ -67,16 +68,15 @@ struct Graph::Impl {
   // Stages and forks, producers before consumers; filled by start().
   std::vector<ZtFlowTask*> order;
   bool started = false;
-  // Stages tell their end here (on their own threads), waking wait().
-  std::mutex mutex;
-  std::condition_variable endSeen;
-  unsigned told = 0;  // ends told so far, under mutex
+  // Stages tell their end here (on their own threads), waking wait(): a
+  // word of the host's waits, so that a wait for the graph lets simulated
+  // time jump.
+  std::atomic<uint32_t> told{0};  // ends told so far
 
   static void wake(void* self) {
     auto* impl = static_cast<Impl*>(self);
-    std::lock_guard<std::mutex> hold(impl->mutex);
-    ++impl->told;
-    impl->endSeen.notify_all();
+    impl->told.fetch_add(1, std::memory_order_acq_rel);
+    wakeWord(impl->told);
   }
   Node* find(const Stage* s) {
     for (Node& n : nodes)
@@ -242,22 +242,19 @@ Error Graph::run() {
 }
 
 bool Graph::wait(double seconds) {
-  const Clock::time_point until = after(seconds);
-  std::unique_lock<std::mutex> hold(impl_->mutex);
-  for (unsigned seen = impl_->told; !impl_->allEnded();) {
-    if (Clock::now() >= until) return false;
-    if (impl_->told == seen) {
+  const double until = after(seconds);
+  for (uint32_t seen = impl_->told.load(std::memory_order_acquire); !impl_->allEnded();) {
+    const double rest = left(until);
+    if (rest <= 0) return false;
+    if (impl_->told.load(std::memory_order_acquire) == seen) {
       // Forks tell nothing: look again now and then.
-      impl_->endSeen.wait_for(hold, std::chrono::milliseconds(10));
+      waitWord(impl_->told, seen, rest < 0.01 ? rest : 0.01);
       continue;
     }
     // A stage tells its end a moment before its loop sets done: yield for
     // that moment rather than sleep through a whole period.
-    seen = impl_->told;
-    hold.unlock();
-    for (const auto soon = Clock::now() + std::chrono::milliseconds(2); Clock::now() < soon && !impl_->allEnded();)
-      std::this_thread::yield();
-    hold.lock();
+    seen = impl_->told.load(std::memory_order_acquire);
+    for (int spins = 0; spins < 1000 && !impl_->allEnded(); ++spins) ZIF_Yield();
   }
   return true;
 }
@@ -265,7 +262,7 @@ bool Graph::wait(double seconds) {
 std::vector<Straggler> Graph::stop(double seconds) {
   std::vector<Straggler> late;
   if (!impl_->started) return late;
-  const Clock::time_point until = after(seconds);
+  const double until = after(seconds);
   // From the sources: their ends travel down the graph as end-of-flow
   // markers, so everything already made still reaches the sinks.
   for (Impl::Node& n : impl_->nodes)

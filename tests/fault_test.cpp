@@ -14,6 +14,7 @@
 
 #include "common/flowtasks.h"
 #include "common/testutil.h"
+#include "zkflow/host/simtime.h"
 #include "zkflow/host/zsys.h"
 #include "zkflow/flow/flow.h"
 #include "zkflow/flow/flowbuffer.h"
@@ -325,6 +326,9 @@ TEST_F(FaultStall, ConsumerThatStopsReading) {
 // stays parked on the full queue, and once the handler is let go a new start
 // drains every packet in order.
 TEST_F(FaultStall, QueueWorkerStallsUnderAFullQueue) {
+  // The give-ups then come after the wait limits of virtual time, whatever
+  // the load on the machine.
+  zkflow::SimulatedClock simulated;
   LogCapture log;
   struct Seq : ZtQueuePacket {
     explicit Seq(int n) : n(n) {}

@@ -17,6 +17,7 @@
 
 #include "common/testutil.h"
 #include "zkflow/host/clock.h"
+#include "zkflow/host/simtime.h"
 #include "zkflow/host/zsys.h"
 #include "zkflow/flow/queuetask.h"
 
@@ -83,14 +84,13 @@ double cpuSeconds(clockid_t clock) {
 
 double secondsSince(Utils::Time t0) { return (ZtClock::timeNow() - t0).seconds(); }
 
-// Turns that start at `times` last at least `least` each, and at most
-// `medianMost` in the median.
-void expectPaced(const std::vector<Utils::Time>& times, double least, double medianMost) {
-  std::vector<double> gaps;
-  for (size_t i = 1; i < times.size(); ++i) gaps.push_back((times[i] - times[i - 1]).seconds());
-  for (double g : gaps) EXPECT_GE(g, least) << "a turn ended early";
-  std::sort(gaps.begin(), gaps.end());
-  EXPECT_LE(gaps.empty() ? 0 : gaps[gaps.size() / 2], medianMost) << "the median turn overshoots";
+// Turns that start at `times`, on the simulated clock, last from `least` to
+// `most` each.
+void expectPaced(const std::vector<Utils::Time>& times, double least, double most) {
+  for (size_t i = 1; i < times.size(); ++i) {
+    const double gap = (times[i] - times[i - 1]).seconds();
+    EXPECT_TRUE(gap >= least && gap <= most) << "turn " << i << " lasted " << gap;
+  }
 }
 
 }  // namespace
@@ -139,10 +139,11 @@ TEST_F(MTQueueTest, NodeAllocationFailureAndReuse) {
 
   Queue batch;
   for (int i = 0; i < 3; ++i) push(batch, 1, i);
-  const Utils::Time t1 = ZtClock::timeNow();  // no later than the take
-  for (int i = 0; i < 3; ++i) {
+  ASSERT_TRUE(batch.unlinkHead(got, true));  // takes all three
+  const Utils::Time t1 = ZtClock::timeNow();  // no earlier than the take
+  for (int i = 1; i < 3; ++i) {
     ASSERT_TRUE(zktest::waitFor([&] { return secondsSince(t1) >= 0.05 * i; }));
-    ASSERT_TRUE(batch.unlinkHead(got, true));  // the first takes all three
+    ASSERT_TRUE(batch.unlinkHead(got, true));
   }
   EXPECT_GE(batch.maxLatency.load().seconds(), 0.1) << "time in the consumer's batch was not counted";
 }
@@ -233,9 +234,10 @@ TEST_F(QueueTaskTest, StartAndStopAnIdleTask) {
 }
 
 // Without an input queue a pre-emptive turn hands over an empty holder,
-// lasts at least minSampleTime and overshoots by about one 15 ms sleep
-// quantum at most.
+// lasts at least minSampleTime and overshoots by one 15 ms sleep quantum at
+// most.
 TEST_F(QueueTaskTest, PreemptiveTurnsWithoutAQueueArePaced) {
+  zkflow::SimulatedClock simulated;
   constexpr float kMin = 0.05f;
   std::vector<Utils::Time> starts;
   std::mutex mu;
@@ -251,7 +253,7 @@ TEST_F(QueueTaskTest, PreemptiveTurnsWithoutAQueueArePaced) {
   std::lock_guard<std::mutex> hold(mu);
   // A sanitizer build on a busy machine wakes its sleepers late: there the
   // median only shows that a turn does not sleep several times too long.
-  expectPaced(starts, kMin - 0.001, kMin + 0.015 + (zktest::sanitized() ? 0.15 : 0.02));
+  expectPaced(starts, kMin - 2e-5, kMin + 0.015);  // 2e-5: the clock's truncation
 }
 
 // While the input queue is paused the body takes nothing; unpause() lets it
@@ -359,14 +361,9 @@ class QueueTaskCoopTest : public zktest::LiveTest {};
 // overrunning handler still gives way for 12 % of it.
 TEST_F(QueueTaskCoopTest, TasksPaceThemselves) {
   constexpr float kMin = 0.05f;
-  // A turn never ends early (beyond clock truncation); the median turn runs
-  // late by at most the other task's handler plus scheduling noise. A turn
-  // is timed from before the take, the handler stamps after it: a thread
-  // preempted in between (likely under a sanitizer on a busy machine) makes
-  // one gap look short by that preemption.
-  const double kEarly = zktest::sanitized() ? 0.01 : 0.001;
-  constexpr double kLate = 0.04;
+  constexpr double kTruncation = 2e-5;  // the clock's
   onHostingThread([&] {
+    zkflow::SimulatedClock simulated;  // on the hosting thread: its tasks count in it
     Queue in[3];
     std::vector<Utils::Time> starts[3];
     auto busy = [&](int k, double seconds) {
@@ -386,11 +383,11 @@ TEST_F(QueueTaskCoopTest, TasksPaceThemselves) {
     ASSERT_TRUE(runUntil([&] { return starts[0].size() == 6 && starts[1].size() == 6; }));
     a.stop();
     b.stop();
-    for (int k : {0, 1}) expectPaced(starts[k], kMin - kEarly, kMin + kLate);
+    for (int k : {0, 1}) expectPaced(starts[k], kMin - kTruncation, kMin + kTruncation);
     ASSERT_TRUE(slow.start());
     ASSERT_TRUE(runUntil([&] { return starts[2].size() == 6; }));
     slow.stop();
-    expectPaced(starts[2], 0.06 + 0.12 * kMin - kEarly, 0.06 + 0.12 * kMin + kLate);  // the 12 % floor
+    expectPaced(starts[2], 0.06 + 0.12 * kMin - kTruncation, 0.06 + 0.12 * kMin + kTruncation);  // the 12 % floor
   });
 }
 

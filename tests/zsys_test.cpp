@@ -18,11 +18,15 @@
 #include <limits>
 #include <list>
 #include <mutex>
+#include <numeric>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "common/testutil.h"
+#include "zkflow/host/clock.h"
+#include "zkflow/host/lock.h"
+#include "zkflow/host/simtime.h"
 
 namespace {
 
@@ -150,6 +154,57 @@ TEST_F(ZsysThreadTest, SleepAndBadDurations) {
   for (double s : {0.0, -5.0, std::numeric_limits<double>::quiet_NaN()})
     ZIF_Sleep(s), ZIF_SuspendFor(static_cast<float>(s));
   EXPECT_LT(since(t0), 1.0);  // at once, whatever the load
+}
+
+// On the simulated clock, tasks that only sleep (on threads or on the pool)
+// wake at the times a discrete-event model gives, whatever the load: each at
+// its start plus the sum of its naps (half an hour here, in milliseconds). A
+// timed lock wait (on a thread, on the pool) ends at its deadline while the
+// holder naps, and its unlock wakes the next one at once; the clock never
+// steps back when it ends.
+TEST_F(ZsysThreadTest, SimulatedClockFollowsTheEventModel) {
+  struct Sleeper {
+    std::vector<double> naps;
+    std::vector<Utils::Time> woke;
+    zk::Lock* held;  // taken for it before it starts, let go after its naps
+    std::atomic<int>* ended;
+    zk::Lock* waits = nullptr;  // its first nap a timed wait for it
+    bool gaveUp = false;
+  };
+  zk::Lock lock(new zk::LockRep("model"));
+  std::atomic<int> ended{0};
+  std::vector<Sleeper> sleepers(3, Sleeper{{}, {}, nullptr, &ended});
+  uint32_t seed = 19, id = kNoId;
+  for (Sleeper& s : sleepers)
+    for (int k = 0; k < 40; ++k) s.naps.push_back(((seed = seed * 1103515245u + 12345u) >> 8) % 90000 / 1000.0);
+  sleepers[0].naps.resize(3), sleepers[0].held = &lock, sleepers[1].waits = &lock;
+  zkflow::SimulatedClock simulated;
+  EXPECT_FALSE(zkflow::simulatedTime(true)) << "on twice";
+  const Utils::Time start = ZtClock::timeNow();
+  ASSERT_TRUE(lock.lock());  // a Lock has no owner: sleeper 0 lets it go
+  for (Sleeper& s : sleepers)
+    ASSERT_EQ(zkflow::createTask(zkflow::defaultExecutor(), [](void* p) -> unsigned long {
+      auto& s = *static_cast<Sleeper*>(p);
+      for (const double& nap : s.naps) {
+        (s.waits && &nap == s.naps.data()) ? void(s.gaveUp = !s.waits->lockFor(nap)) : ZIF_Sleep(nap);
+        s.woke.push_back(ZtClock::timeNow());
+      }
+      if (s.held) s.held->unlock();
+      return s.ended->fetch_add(1), 0;
+    }, &s, &id, kNoId, 0), 0);
+  const Utils::Time asked = ZtClock::timeNow();
+  EXPECT_FALSE(lock.lockFor(1.0));
+  EXPECT_NEAR((ZtClock::timeNow() - asked).seconds(), 1.0, 2e-5) << "a timed wait ends at its deadline";
+  EXPECT_TRUE(lock.lockFor(1e6) && lock.unlock());
+  EXPECT_NEAR((ZtClock::timeNow() - start).seconds(), sleepers[0].naps[0] + sleepers[0].naps[1] + sleepers[0].naps[2], 2e-5);
+  ASSERT_TRUE(zktest::waitFor([&] { return ended.load() == 3; }));
+  EXPECT_TRUE(sleepers[1].gaveUp) << "a timed wait on a held lock gave up";
+  for (const Sleeper& s : sleepers)
+    for (size_t k = 0; k < s.naps.size(); ++k)
+      EXPECT_NEAR((s.woke[k] - start).seconds(), std::accumulate(s.naps.begin(), s.naps.begin() + k + 1, 0.0), 2e-5);
+  const Utils::Time end = ZtClock::timeNow();
+  EXPECT_TRUE(zkflow::simulatedTime(false));
+  EXPECT_GE(ZtClock::timeNow().raw(), end.raw());
 }
 
 // Also: a thread that hosts nothing yet may make events and keeps its id

@@ -7,6 +7,7 @@
 #include "zkflow/host/log.h"
 #include "zkflow/host/zsys.h"
 #include "kernel/flow/probe.h"
+#include "host/simclock.h"
 
 namespace {
 
@@ -1119,7 +1120,9 @@ unsigned pollTurns() {
 void waitAtGate(const zk::Lock& gate, const ZtFlow* flow, bool consumerGate) {
   zkflow::GateWait timed(flow, consumerGate);
   const unsigned turns = pollTurns();
-  const unsigned yields = zkflow::currentWorker() >= 0 ? 0 : kGateYields;
+  // On the simulated clock a yielding loop holds virtual time still, and on
+  // a busy machine each yield may give the processor away for a whole slice.
+  const unsigned yields = zkflow::currentWorker() >= 0 || zkflow::sim::on() ? 0 : kGateYields;
   for (unsigned i = 0; i < turns && gate.isLocked(); ++i) ZtSpinLock::relax();
   for (unsigned i = 0; i < yields && gate.isLocked(); ++i) ZIF_Yield();
   if (!gate.isLocked()) return;

@@ -8,6 +8,7 @@
 #include "zkflow/host/clock.h"
 #include "zkflow/host/log.h"
 #include "zkflow/host/zsys.h"
+#include "zkflow/host/simtime.h"
 #include "zkflow/flow/flow.h"
 #include "host/pool.h"
 #include "kernel/flow/probe.h"
@@ -463,7 +464,7 @@ bool ZtFlowTask::start() {
       ZIF_Yield();
       continue;
     }
-    loopSignal_.wait(seen, std::memory_order_acquire);
+    zkflow::waitWord(loopSignal_, seen, -1.0);
   }
   if (!taskStart()) {
     stop();
@@ -561,7 +562,7 @@ void ZtFlowTask::signalLoop() {
   // The object outlives this: the destructor waits for loopAlive_, which the
   // loop clears after its last signal.
   loopSignal_.fetch_add(1, std::memory_order_release);
-  loopSignal_.notify_all();
+  zkflow::wakeWord(loopSignal_);
 }
 
 void ZtFlowTask::waitLoopGone() const {

@@ -26,6 +26,17 @@ const char* const kSuspended = "suspended";
 const char* const kPacing = "pacing sleep";
 const char* const kExit = "in taskExit";
 
+// One turn of a wait for the body: yields at first, then naps. A body that
+// sleeps (pacing, a suspension's sleep) would otherwise be waited for by a
+// spin, which on the simulated clock holds time still for good.
+void pause(unsigned& spins) {
+  if (++spins < 64) {
+    ZIF_Yield();
+  } else {
+    ZIF_Sleep(0.0002);
+  }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- lifetime
@@ -62,7 +73,7 @@ ZtQueueTask::~ZtQueueTask() {
     if (!gaveUp_.load(std::memory_order_acquire)) {
       // After a stop() that saw the body end, it is only finishing its last
       // stores.
-      while (bodyActive_.load(std::memory_order_acquire)) ZIF_Yield();
+      for (unsigned spins = 0; bodyActive_.load(std::memory_order_acquire);) pause(spins);
     } else {
       leaving_.store(true, std::memory_order_relaxed);
       if (Queue* q = bodyQueue_.load(std::memory_order_acquire)) q->notEmpty.unlock();
@@ -133,7 +144,7 @@ bool ZtQueueTask::start() {
     // be a second consumer of the same queue.
     if (gaveUp_.load(std::memory_order_acquire)) return false;
     // Otherwise the last body is only finishing its final stores.
-    while (bodyActive_.load(std::memory_order_acquire)) ZIF_Yield();
+    for (unsigned spins = 0; bodyActive_.load(std::memory_order_acquire);) pause(spins);
   }
   // One consumer per queue: the queue is claimed before the body exists,
   // and let go when it ends (or here, when it cannot be made).
@@ -228,9 +239,9 @@ void ZtQueueTask::postWakeUp() {
 
 bool ZtQueueTask::waitBody(double seconds) {
   const Utils::Time t0 = ZtClock::timeNow();
-  while (bodyActive_.load(std::memory_order_acquire)) {
+  for (unsigned spins = 0; bodyActive_.load(std::memory_order_acquire);) {
     if ((ZtClock::timeNow() - t0).seconds() >= seconds) return !bodyActive_.load(std::memory_order_acquire);
-    ZIF_Yield();
+    pause(spins);
   }
   return true;
 }
@@ -276,8 +287,8 @@ void ZtQueueTask::wait() {
 
   const Utils::Time t0 = ZtClock::timeNow();
   if (!running()) return;
-  for (;;) {
-    ZIF_Yield();
+  for (unsigned spins = 0;;) {
+    pause(spins);
     if (ZtClock::timeNow() - t0 > waitLimit) {
       const char* name = taskName();
       Utils::Log::theLog()->print(Utils::MsgWarning, "flow", -1, kFile, 245, "%s waiting for too long",

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "testutil.h"
 #include "zkflow/host/clock.h"
 #include "zkflow/host/time.h"
 #include "zkflow/flow/flow.h"
@@ -151,8 +152,7 @@ struct Latch {
   std::atomic<bool> entered{false}, open{false};
   void hold() {
     entered = true;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!open.load() && std::chrono::steady_clock::now() < end) std::this_thread::yield();
+    zktest::waitFor([this] { return open.load(); }, 30);
   }
 };
 

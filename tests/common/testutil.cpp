@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "common/testutil.h"
+#include "zkflow/host/simtime.h"
+#include "zkflow/host/zsys.h"
 
 #include <condition_variable>
 
@@ -58,7 +60,12 @@ bool waitFor(const std::function<bool()>& cond, double seconds) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   while (!cond()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::yield();
+    // On the simulated clock a spin would hold time still; a nap lets it move.
+    if (zkflow::simulatedTime()) {
+      ZIF_Sleep(0.01);
+    } else {
+      std::this_thread::yield();
+    }
   }
   return true;
 }

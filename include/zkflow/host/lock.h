@@ -147,6 +147,7 @@ struct ZKFLOW_EXPORT LockRep : ZtMTCountable {
  private:
   bool lockPooled();
   bool lockForPooled(double seconds);
+  bool lockForSimulated(double seconds);
   void wakeOne();
 
   const char* name_;
