@@ -302,6 +302,7 @@ TEST_F(QueueTaskTest, SuspendAndResume) {
   task.in(&in);
   task.out(&out);
   ASSERT_TRUE(task.start());
+  task.resume();  // never suspended: must not use up the next suspension
   task.suspend();  // the body already waits for input: it takes one more
   push(in, 0, 0);
   ASSERT_TRUE(zktest::waitFor([&] { return out.size() == 1; }));
@@ -422,8 +423,9 @@ TEST_P(QueueTaskStopFromTheBody, EndsAfterTheTurn) {
 
 INSTANTIATE_TEST_SUITE_P(PreemptiveAndCooperative, QueueTaskStopFromTheBody, ::testing::Bool());
 
-// A failed creation leaves the task idle; a suspended task is not
-// scheduled until resume(), and stop() resumes it.
+// A failed creation leaves the task idle, a start event that cannot be made
+// does not keep it from starting; a suspended task is not scheduled until
+// resume(), and stop() resumes it.
 TEST_F(QueueTaskCoopTest, FailedCreationLeavesTheTaskIdle) {
   onHostingThread([] {
     Queue in;
@@ -431,7 +433,9 @@ TEST_F(QueueTaskCoopTest, FailedCreationLeavesTheTaskIdle) {
     task.in(&in);
     zkflow::testing::failTaskCreations(1);
     EXPECT_FALSE(task.start() || task.running());
+    zkflow::testing::failEventCreations(1);  // no start event: start() yields instead
     ASSERT_TRUE(task.start());
+    zkflow::testing::failEventCreations(0);
     task.suspend();
     EXPECT_TRUE(task.suspended());
     push(in, 0, 0);
