@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
