@@ -92,6 +92,13 @@ TEST_F(FlowTest, ConsumingReadsHandOverOnlyUnsharedPackets) {
   r = l.read(at);
   EXPECT_TRUE(r && r->size() == 0);
   ZtFlowPacket::drop(r);
+  // Through its base view a flow shows what is still staged.
+  ZtFlow g;
+  ZtFlowBase& view = g;
+  g.writeNonBlocking(dp(0, 10));
+  EXPECT_TRUE(view.locate(5));
+  g.writeNonBlocking(dp(10, 10));
+  EXPECT_EQ(view.size(), 20u);
 }
 
 // The hooks run where the races are: between the consumer's look at the list
