@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // Faults injected from outside: memory that runs out on the data path and
-// across start and stop, cooperative events that cannot be made, a handler
-// that stalls and a consumer that stops reading. Each case gives the
+// across start and stop, a handler that stalls and a consumer that stops
+// reading. Each case gives the
 // documented result, frees what it made (the fixture) and ends in bounded time.
 #include <gtest/gtest.h>
 
@@ -33,9 +33,7 @@ using zktest::SourceTask;
 using zktest::StallSink;
 using zktest::waitFor;
 using Queue = ZtQueueTask::Queue;
-using FaultPacket = zktest::LiveTest;
 using FaultFlow = zktest::LiveTest;
-using FaultStart = zktest::LiveTest;
 using FaultStall = zktest::LiveTest;
 
 Utils::CountingAllocator* alloc() { return Utils::Allocator::defaultAllocator(); }
@@ -100,25 +98,6 @@ struct Unit : ZtFlowUnit {
   bool start() override { return false; }
   void stop() override {}
 };
-
-// A stored packet that cannot get its bytes is empty and usable, never half
-// made: a failed grow keeps what it had, a failed copy or size(n) is empty.
-TEST_F(FaultPacket, AllocationFailureLeavesAUsablePacket) {
-  ZtPacket p(4u), r(8u);
-  std::memcpy(p.data(), "keep", 4);
-  FailAllocs fail(0, 5);
-  p.truncate(64);
-  EXPECT_EQ(std::string(p.data(), p.size()), "keep");
-  ZtPacket q(p);
-  EXPECT_EQ(q.size(), 0u);
-  r = p;
-  EXPECT_EQ(r.size(), 0u);
-  p.size(32);
-  EXPECT_EQ(p.size(), 0u);
-  char dst[4];
-  EXPECT_EQ(p.readAt(0, dst, 4), 0u);
-  EXPECT_EQ(new ZtPacket(8u), nullptr);
-}
 
 // A flow that cannot make a node or a copy loses nothing it holds: the packet
 // it could not keep is freed, the one it could not copy stays and is read
@@ -259,40 +238,6 @@ TEST_F(FaultFlow, EveryAllocationOfAPipelineFailingInTurn) {
     made = alloc()->totalAllocations() - before;
   }
   EXPECT_GT(made, 20u);  // the sweep went through a real pipeline's life
-}
-
-// Cooperative events that cannot be made: the task still starts (its start-up
-// wait yields instead), runs, stops, and starts again.
-TEST_F(FaultStart, CooperativeTaskWithoutAStartEvent) {
-  BoundedThread host([] {
-    Queue in;
-    std::atomic<int> handled{0};
-    struct Coop : ZtQueueTask {
-      explicit Coop(std::atomic<int>* n) : ZtQueueTask(true), n(n) {}
-      ~Coop() override { stop(); }
-      void taskHandlePacket(zk::AP<ZtQueuePacket>& p, Queue*) override { n->fetch_add(p ? 1 : 0); }
-      const char* taskName() override { return "coop"; }
-      bool taskStart() override { return agree; }
-      std::atomic<int>* n;
-      bool agree = true;
-    } task(&handled);
-    task.in(&in);
-    for (int round = 0; round < 2; ++round) {
-      zkflow::testing::failEventCreations(1);
-      ASSERT_TRUE(task.start());
-      zkflow::testing::failEventCreations(0);
-      zk::AP<ZtQueuePacket> p(new ZtQueuePacket);
-      ASSERT_TRUE(in.push(p));
-      for (int k = 0; k < 1000 && handled.load() == round; ++k) ZIF_PollTasks();
-      EXPECT_EQ(handled.load(), round + 1);
-      EXPECT_TRUE(task.stop());
-      EXPECT_FALSE(task.running());
-    }
-    task.agree = false;  // a start hook that refuses: stopped again
-    EXPECT_FALSE(task.start());
-    EXPECT_FALSE(task.running());
-  });
-  EXPECT_TRUE(host.join(30.0));
 }
 
 // A consumer whose handler is stuck: its producer waits under back-pressure

@@ -83,6 +83,22 @@ TEST_F(FlowTest, ConsumingReadsHandOverOnlyUnsharedPackets) {
   EXPECT_TRUE(f.isEmpty());
   ZtFlowPacket::drop(r);
   ZtFlowPacket::drop(shared);
+
+  // An empty packet (a marker) where the held data ends is found all the same.
+  ZtFlowBase l;
+  l.add(dp(0, 10));
+  l.add(dp(10, 0));
+  at = 10;
+  r = l.read(at);
+  EXPECT_TRUE(r && r->size() == 0);
+  ZtFlowPacket::drop(r);
+  // Through its base view a flow shows what is still staged.
+  ZtFlow g;
+  ZtFlowBase& view = g;
+  g.writeNonBlocking(dp(0, 10));
+  EXPECT_TRUE(view.locate(5));
+  g.writeNonBlocking(dp(10, 10));
+  EXPECT_EQ(view.size(), 20u);
 }
 
 // The hooks run where the races are: between the consumer's look at the list

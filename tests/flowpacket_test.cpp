@@ -39,6 +39,7 @@ TEST(FlowPacketTest, ClipsMoveTimesByWholeTruncatedSteps) {
       {Clip::Size, 10, 3, 0, 65536, 99, 10, 3, 4, 0, 65536},     // not smaller
       {Clip::Start, 10, 3, 0, 65536, 3, 10, 3, 4, 0, 65536},     // before the start
       {Clip::Start, 10, 3, 0, 65536, 13, 10, 0, 7, 0, 65536},    // at the end: empty
+      {Clip::Start, 10, 3, 0, 65536, 1000, 10, 0, 7, 0, 65536},  // past the end: the same
       {Clip::Size, 0, 3, 1000, 66536, 0, 0, 0, 4, 1000, 1000 + 65536 % 3},
       {Clip::Start, 0, 3, 65536, 0, 1, 1, 2, 5, 65536 - 21845, 0},  // toward zero
       // Across the wrap of the axis: 32 units from 2^32 - 16.
@@ -56,6 +57,7 @@ TEST(FlowPacketTest, ClipsMoveTimesByWholeTruncatedSteps) {
       {Clip::Read, 100, 10, 0, 1000, 104, 104, 6, 8, 400, 1000},
       {Clip::Read, 100, 10, 0, 1000, 90, 100, 10, 4, 0, 1000},
       {Clip::Read, 100, 10, 0, 1000, 110, 100, 0, 14, 0, 1000},
+      {Clip::Read, 100, 10, 0, 1000, 150, 100, 0, 14, 0, 1000},
   };
   zktest::LiveCount live;
   for (const Case& c : cases) {

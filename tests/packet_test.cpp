@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // Stored byte packets and queue data packets: what truncate keeps, and the
-// clip references a queue data packet holds. Clamped reads and writes are in
-// badinput_test, allocation failures in fault_test.
+// references a queue data packet and a protector hold. Clamped reads and
+// writes are in badinput_test.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -58,6 +58,10 @@ TEST_F(PacketTest, ClipReferencesKeepTheClipAlive) {
     // pointer releases the clip, and with it the clip itself (live count).
     EXPECT_EQ(clip->refCount(), 1u);
   }
+  ZtProtector<ZtPacket> a(new ZtPacket(4u)), b;  // so does a protector's assignment
+  b = a;
+  b = b;
+  EXPECT_EQ(a->refCount(), 2u);
 }
 
 }  // namespace

@@ -8,18 +8,13 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <fstream>
 #include <functional>
-#include <iterator>
-#include <limits>
 #include <list>
 #include <mutex>
 #include <numeric>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -72,31 +67,6 @@ void busy(double seconds) {
 double since(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
-unsigned long noop(void*) { return 0; }
-
-class ZsysPreemptiveTest : public zktest::LiveTest {};
-
-TEST_F(ZsysPreemptiveTest, BadInputAndInjectedFailures) {
-  uint32_t id = 1234;
-  EXPECT_EQ(ZIF_CreateTask(nullptr, nullptr, &id, kNoId, 0), -1);
-  EXPECT_EQ(ZIF_CreateTask(noop, nullptr, nullptr, kNoId, 0), -1);
-  zkflow::testing::failTaskCreations(2);
-  EXPECT_EQ(ZIF_CreateTask(noop, nullptr, &id, kNoId, 0), -1);
-  inHost([&] {
-    EXPECT_EQ(ZIF_CreateTaskCoop(noop, nullptr, &id), -1);
-    uint32_t cid = kNoId;  // the hook is used up
-    EXPECT_EQ(ZIF_CreateTaskCoop(noop, nullptr, &cid), 0);
-    EXPECT_EQ(ZIF_WaitTaskCoop(cid), 0);
-  });
-  EXPECT_EQ(id, 1234u);
-  zkflow::testing::failTaskCreations(5);
-  zkflow::testing::failTaskCreations(0);
-  EXPECT_EQ(ZIF_CreateTask(noop, nullptr, &id, kNoId, 0), 0);
-  zkflow::testing::failEventCreations(1);
-  EXPECT_EQ(ZIF_CreateEventCoop(1, 0), kNoId);
-  EXPECT_EQ(ZIF_DestroyEventCoop(ZIF_CreateEventCoop(1, 0)), 0);
-}
-
 class ZsysThreadTest : public zktest::LiveTest {};
 
 // A pooled task that blocks its worker in the system (on a condition
@@ -141,19 +111,6 @@ TEST_F(ZsysThreadTest, PoolOutgrowsABlockedWorker) {
   }
   sh.cv.notify_all();
   EXPECT_TRUE(zktest::waitFor([&] { return sh.done == 2; }));
-}
-
-TEST_F(ZsysThreadTest, SleepAndBadDurations) {
-  auto t0 = std::chrono::steady_clock::now();
-  ZIF_Sleep(0.02);
-  EXPECT_GE(since(t0), 0.02);
-  t0 = std::chrono::steady_clock::now();
-  ZIF_SuspendFor(0.02f);  // hosting nothing, it sleeps
-  EXPECT_GE(since(t0), 0.019);
-  t0 = std::chrono::steady_clock::now();
-  for (double s : {0.0, -5.0, std::numeric_limits<double>::quiet_NaN()})
-    ZIF_Sleep(s), ZIF_SuspendFor(static_cast<float>(s));
-  EXPECT_LT(since(t0), 1.0);  // at once, whatever the load
 }
 
 // On the simulated clock, tasks that only sleep (on threads or on the pool)
@@ -205,38 +162,6 @@ TEST_F(ZsysThreadTest, SimulatedClockFollowsTheEventModel) {
   const Utils::Time end = ZtClock::timeNow();
   EXPECT_TRUE(zkflow::simulatedTime(false));
   EXPECT_GE(ZtClock::timeNow().raw(), end.raw());
-}
-
-// Also: a thread that hosts nothing yet may make events and keeps its id
-// when it starts to host; a host may end with a task still blocked.
-TEST_F(ZsysThreadTest, UnknownTasksAndEvents) {
-  EXPECT_EQ(ZIF_SetTaskPriority(kNoId, 1), -1);
-  EXPECT_EQ(ZIF_SetTaskSuspended(kNoId, 1), -1);
-  const uint32_t ev = ZIF_CreateEventCoop(1, 0), gone = ZIF_CreateEventCoop(0, 0);
-  EXPECT_EQ(ZIF_DestroyEventCoop(gone), 0);
-  EXPECT_EQ(ZIF_DestroyEventCoop(gone), -1);
-  EXPECT_EQ(ZIF_SetEventCoop(gone), -1);
-  uint32_t blocked = kNoId;
-  zktest::BoundedThread t([&] {
-    EXPECT_EQ(ZIF_CreateTaskCoop(noop, nullptr, &blocked), -1);
-    const uint32_t self = ZIF_CurrentTaskIdCoop();
-    EXPECT_EQ(ZIF_WaitEventCoop(ev), -1);
-    ZIF_YieldCoop();
-    ZIF_PollTasks();
-    EXPECT_EQ(ZIF_HostTasksCoop(1), -1);  // reserved must be 0
-    EXPECT_EQ(ZIF_HostTasksCoop(0) + ZIF_HostTasksCoop(0), 0);
-    EXPECT_EQ(ZIF_CurrentTaskIdCoop(), self);
-    EXPECT_EQ(ZIF_WaitEventCoop(gone), -1);
-    EXPECT_EQ(ZIF_WaitTaskCoop(kNoId), 0);  // never existed: at once
-    EXPECT_EQ(ZIF_WaitTaskCoop(self), -1);  // the root never ends
-    Bodies* b = new Bodies;  // the task never runs again
-    blocked = b->coop([&] { ZIF_WaitEventCoop(ev); });
-    ZIF_PollTasks();
-    delete b;
-  });
-  EXPECT_TRUE(t.join());
-  EXPECT_EQ(ZIF_SetTaskSuspended(blocked, 1), -1);
-  EXPECT_TRUE(ZIF_SetEventCoop(ev) == 0 && ZIF_DestroyEventCoop(ev) == 0);
 }
 
 class ZsysCoopTest : public zktest::LiveTest {};
@@ -331,6 +256,7 @@ TEST_F(ZsysCoopTest, OtherThreadsWakeAnIdleHost) {
   std::atomic<uint32_t> id{kNoId};
   const uint32_t ev = ZIF_CreateEventCoop(1, 0);
   std::atomic<bool> rootWaits{false};
+  EXPECT_EQ(ZIF_SetTaskPriority(kNoId, 1) + ZIF_SetTaskSuspended(kNoId, 1) + ZIF_HostTasksCoop(1), -3);  // unknown
   zktest::BoundedThread other([&] {
     ASSERT_TRUE(zktest::waitFor([&] { return id.load() != kNoId; }));
     inHost([&] { EXPECT_EQ(ZIF_WaitTaskCoop(id), -1); });
@@ -420,8 +346,9 @@ TEST_F(ZsysCoopTest, SleepingTasksAndIdleHost) {
   });
 }
 
-// Task time counts a task's own work only, in ns; a thread that hosts
-// nothing reads its own processor time.
+// Task time counts a task's own work only, in ns, also when the work moves
+// from one task to the other; a thread that hosts nothing reads its own
+// processor time.
 TEST_F(ZsysCoopTest, TaskTimeCountsOnlyTheTasksOwnWork) {
   inHost([] {
     Bodies b;
@@ -431,50 +358,18 @@ TEST_F(ZsysCoopTest, TaskTimeCountsOnlyTheTasksOwnWork) {
       ids.push_back(b.coop([&, t] {
         // Both read their time every turn: each read shares out the thread's
         // time since the last one, which must go to the task that used it.
+        // Task 0 works in the first five turns, task 1 in the last five.
         const uint64_t t0 = ZIF_CurrentTaskTimeCoop();
-        for (int i = 0; i < 5; ++i) busy(t == 0 ? 0.01 : 0), ZIF_YieldCoop(), (void)ZIF_CurrentTaskTimeCoop();
+        for (int i = 0; i < 10; ++i) busy(i / 5 == t ? 0.01 : 0), ZIF_YieldCoop(), (void)ZIF_CurrentTaskTimeCoop();
         spent[t] = static_cast<double>(ZIF_CurrentTaskTimeCoop() - t0) / ZIF_ZeroBasedTimeFrequency();
       }));
     }
     b.waitAll(ids);
-    EXPECT_TRUE(spent[0] >= 0.03 && spent[0] < 1.0) << spent[0];
-    EXPECT_TRUE(spent[1] >= 0.0 && spent[1] < spent[0] / 2) << spent[1];
+    for (double s : spent) EXPECT_TRUE(s >= 0.03 && s < 0.08) << spent[0] << " " << spent[1];
   });
   const uint64_t t0 = ZIF_CurrentTaskTimeCoop();
   busy(0.005);
   EXPECT_GE(ZIF_CurrentTaskTimeCoop() - t0, 4000000u);
-}
-
-// Stacks of ended tasks (each a mapping and a guard page) are given back but
-// for a few kept for reuse. ThreadSanitizer keeps shadow mappings for every
-// stack it saw, so there the count says nothing.
-TEST_F(ZsysCoopTest, StacksOfEndedTasksAreGivenBack) {
-#if defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "mappings are not ours to count under ThreadSanitizer";
-#endif
-  auto mappings = [] {
-    std::ifstream f("/proc/self/maps");
-    return static_cast<long>(std::count(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>(), '\n'));
-  };
-  const long before = mappings();
-  const int n = static_cast<int>(zktest::scaled(1000, 3));
-  inHost([&] {
-    Bodies b;
-    int done = 0;
-    for (int i = 0; i < n; ++i) {
-      b.coop([&] {
-        volatile char buf[64 * 1024];
-        buf[0] = 1;
-        buf[sizeof buf - 1] = 1;
-        ZIF_YieldCoop();
-        ++done;
-      });
-    }
-    EXPECT_GT(mappings() - before, n);
-    while (done < n) ZIF_PollTasks();
-    EXPECT_LT(mappings() - before, 40);
-  }, 180.0);
-  EXPECT_LT(mappings() - before, 20);
 }
 
 }  // namespace
