@@ -5,14 +5,12 @@
 //   (48 kHz, 16-bit stereo, └─► level meter ──(mailbox)──► main thread
 //    paced by the clock)
 //
-// The source is a lambda that makes 192,000 bytes a second, paced against
-// the clock; gain, WAV writer and level meter are built-in stages. Feeding
-// two consumers, the gain's output gets a fork from the graph. The meter
-// posts levels to a mailbox that the main thread reads for its status line.
-// After the run time main stops the graph, which winds down from the source,
-// prints every task's latency and checks the WAV file sample by sample. With
-// --virtual-clock it runs on the simulated clock (zkflow/host/simtime.h): the
-// same samples, as fast as the stages compute; --trace writes its timeline.
+// The source is a lambda making 192,000 bytes a second, paced by the clock;
+// gain, WAV writer and meter are built-in stages (the graph forks the gain's
+// output). The meter posts levels to a mailbox read for the status line. At
+// the end main stops the graph from the source, prints every task's latency
+// and checks the WAV sample by sample. --virtual-clock runs on the simulated
+// clock (zkflow/host/simtime.h): the same samples, as fast as stages compute.
 //
 //   demo [--seconds N] [--out FILE.wav] [--dot FILE.dot] [--gain G] [--trace FILE.json] [--virtual-clock]
 #include <unistd.h>
@@ -58,36 +56,30 @@ bool parse(int argc, char** argv, Options& o, bool& help) {
     else return std::fprintf(stderr, "usage: demo [--seconds N] [--out FILE.wav] [--dot FILE.dot] [--gain G] "
                              "[--trace FILE.json] [--virtual-clock]\n"
                              "  --seconds N      how long the source runs (default 5; at most 60, 3600 on the virtual clock)\n"
-                             "  --out FILE       the WAV file to write (default zkflow-demo.wav)\n"
-                             "  --dot FILE       write a Graphviz picture of the running graph halfway\n"
-                             "  --gain G         gain applied to the tone, 0..2 (default 0.8)\n"
-                             "  --trace FILE     write the run's trace timeline (Chrome trace-event JSON)\n"
-                             "  --virtual-clock  run on the simulated clock, as fast as the stages compute\n"), false;
+                             "  --out FILE       the WAV file to write (default zkflow-demo.wav)\n  --dot FILE       write a "
+                             "Graphviz picture of the running graph halfway\n  --gain G         gain applied to the tone, "
+                             "0..2 (default 0.8)\n  --trace FILE     write the run's trace timeline (Chrome trace-event "
+                             "JSON)\n  --virtual-clock  run on the simulated clock, as fast as the stages compute\n"), false;
   }
   if (o.seconds > 0 && o.seconds <= (o.virt ? 3600 : 60) && o.gain >= 0 && o.gain <= 2) return true;
   return std::fprintf(stderr, "demo: --seconds must be in (0, 60] (3600 on the virtual clock), --gain in [0, 2]\n"), false;
 }
-
 std::string bar(double level, double peak) {
   std::string s(std::lround(std::min(level, 1.0) * 20), '#');
   s.resize(20, ' ');
   if (const long at = std::lround(std::min(peak, 1.0) * 20) - 1; at >= 0) s[at] = '|';
   return s;
 }
-
 // Dropout reports would tear the status line: the tasks count them anyway.
 void logSink(void*, const Utils::LogRecord& r) {
   if (!std::strstr(r.text, "Flow Dropout")) std::fprintf(stderr, "\n[%s] %s\n", r.category, r.text);
 }
-
 std::vector<ZtFlowUnit*> units(const zkflow::Graph& g) { const auto t = g.tasks(); return {t.begin(), t.end()}; }
-
 unsigned dropouts(const std::vector<ZtFlowTask*>& tasks) {
   return std::accumulate(tasks.begin(), tasks.end(), 0u, [](unsigned n, ZtFlowTask* t) { return n + t->dropouts(); });
 }
-
 void printLatencyTable(const std::vector<ZtFlowTask*>& tasks) {
-  std::printf("\n%-12s %8s %10s %10s %10s %10s %9s\n", "task", "samples", "mean ms", "dev ms", "max ms",
+  std::printf("\n\n%-12s %8s %10s %10s %10s %10s %9s\n", "task", "samples", "mean ms", "dev ms", "max ms",
               "4sigma ms", "dropouts");
   const auto ms = [](Utils::Time t) { return t.seconds() * 1000.0; };
   for (ZtFlowTask* t : tasks) {
@@ -97,7 +89,6 @@ void printLatencyTable(const std::vector<ZtFlowTask*>& tasks) {
                 ms(four.stdDeviation()), ms(four.latencyMax()), ms(four.latency()), t->dropouts());
   }
 }
-
 // The file must hold exactly the samples made, after the gain, in order.
 bool verifyWav(const std::string& path, uint64_t frames, double gain) {
   std::vector<unsigned char> bytes(44 + frames * kFormat.frameBytes() + 1);
@@ -132,15 +123,13 @@ int main(int argc, char** argv) {
     return out.size();
   });
   tone->paced(true);
-  zkflow::Stage* gain = zkflow::gain(g, opt.gain);
-  zkflow::Stage* wav = zkflow::writeWav(g, opt.out);
+  zkflow::Stage *gain = zkflow::gain(g, opt.gain), *wav = zkflow::writeWav(g, opt.out);
   zkflow::Stage* meter = zkflow::levelMeter(g, levels.sender("meter"));
   if (!wav) return std::fprintf(stderr, "demo: cannot write %s\n", opt.out.c_str()), 1;
   if (g.connect(tone, gain) != zkflow::Error::None || g.connect(gain, wav) != zkflow::Error::None ||
       g.connect(gain, meter) != zkflow::Error::None || g.start() != zkflow::Error::None)
     return std::fprintf(stderr, "demo: the graph did not start\n"), 1;
-  std::printf("ZKflow demo: 48 kHz 16-bit stereo tone -> gain %.2f -> fork -> %s + level meter\n", opt.gain,
-              opt.out.c_str());
+  std::printf("ZKflow demo: 48 kHz 16-bit stereo tone -> gain %.2f -> fork -> %s + level meter\n", opt.gain, opt.out.c_str());
   const bool live = isatty(STDOUT_FILENO);
   const Utils::Time start = ZtClock::timeNow();
   zkflow::Level shown;
@@ -164,22 +153,19 @@ int main(int argc, char** argv) {
     }
     if (elapsed >= opt.seconds) break;
   }
-
   // From the source: what it made still reaches the file and the meter.
   for (const zkflow::Straggler& s : g.stop(10))
     return std::fprintf(stderr, "\ndemo: %s did not wind down (%s)\n", s.name.c_str(), s.waitingAt.c_str()), 1;
   while (auto l = levels.poll()) shown = l->message, ++messages;
   if (zkflow::stopTrace(); !opt.trace.empty() && !zkflow::writeTrace(opt.trace.c_str()))
     std::fprintf(stderr, "demo: cannot write %s\n", opt.trace.c_str());
-  std::printf("\n");
   printLatencyTable(g.tasks());
   const std::vector<ZtFlowUnit*> us = units(g);
   std::printf("\n%s", zkflow::metricsTable(zkflow::graphMetrics(us.data(), us.size())).c_str());
   const uint64_t frames = made.load();
   const bool exact = !wav->failed() && verifyWav(opt.out, frames, opt.gain);
-  std::printf("\n%llu frames made, %llu bytes written to %s, %u level messages, %u dropouts\n",
-              static_cast<unsigned long long>(frames), static_cast<unsigned long long>(frames * kFormat.frameBytes()),
-              opt.out.c_str(), messages, dropouts(g.tasks()));
+  std::printf("\n%llu frames made, %llu bytes written to %s, %u level messages, %u dropouts\n", static_cast<unsigned long long>(frames),
+              static_cast<unsigned long long>(frames * kFormat.frameBytes()), opt.out.c_str(), messages, dropouts(g.tasks()));
   std::printf("WAV check: %s\n", exact ? "every sample made is in the file, in order" : "MISMATCH");
   if (!opt.dot.empty()) std::printf("graph written to %s (render: dot -Tpng %s -o graph.png)\n", opt.dot.c_str(), opt.dot.c_str());
   return exact ? 0 : 1;
