@@ -19,7 +19,6 @@
 // Without the SimulatedClock line it runs in real time.
 #include <algorithm>
 #include <cstdio>
-
 #include <zkflow.h>
 
 namespace {
@@ -28,10 +27,7 @@ const zkflow::Format kFormat = zkflow::Format::int16(2, 48000);
 
 // What a sink found: frames, the frame it expects next, frames skipped, and
 // whether any frame went backwards or was repeated.
-struct Seen {
-  uint64_t frames = 0, next = 0, skipped = 0;
-  bool disorder = false;
-};
+struct Seen { uint64_t frames = 0, next = 0, skipped = 0; bool disorder = false; };
 
 // Frame n carries n in its two samples, 15 bits each.
 auto checker(Seen& seen) {
