@@ -117,6 +117,14 @@ TEST(Graph, ConnectErrors) {
   EXPECT_EQ(g.start(), zkflow::Error::Unconnected);  // t2 has no consumer, floats no producer
 }
 
+// A stage that calls ctx.fail() ends the run with StageFailed.
+TEST(Graph, FailedStageFailsTheRun) {
+  zkflow::Graph g;
+  zkflow::Stage* src = g.source<int16_t>("fails", kStereo, [](zkflow::Context& ctx, zkflow::Span<int16_t>) { return ctx.fail("x"), std::size_t{0}; });
+  ASSERT_EQ(g.connect(src, zkflow::nullSink(g)), zkflow::Error::None);
+  EXPECT_EQ(g.run(), zkflow::Error::StageFailed);
+}
+
 // Three posts into room for two, under each policy, then two polls and one
 // more: which messages arrive, and what each counter says.
 TEST(Mailbox, PoliciesAndCounters) {
