@@ -62,7 +62,8 @@ TEST(Graph, DestroyedInAnyStateAndOrder) {
 
 // A transform that sends seven calls' worth at once makes packets that its
 // consumer reads in pieces cut through frames (6 bytes each): the stage puts
-// every frame back together, in order.
+// every frame back together, in order. A level meter beside it reports up
+// to the last frame, past its last full period.
 TEST(Graph, FramesCutAcrossPackets) {
   const zkflow::Format three = zkflow::Format::int16(3, 48000);
   const int16_t frames = 30000;
@@ -86,8 +87,13 @@ TEST(Graph, FramesCutAcrossPackets) {
   });
   ASSERT_EQ(g.connect(src, batch), zkflow::Error::None);
   ASSERT_EQ(g.connect(batch, check), zkflow::Error::None);
+  zkflow::Mailbox<zkflow::Level> levels(16, zkflow::WhenFull::Block);
+  ASSERT_EQ(g.connect(src, zkflow::levelMeter(g, levels.sender("meter"))), zkflow::Error::None);
   ASSERT_EQ(g.run(), zkflow::Error::None);
   EXPECT_EQ(next, frames);
+  uint64_t last = 0;
+  while (auto l = levels.poll()) last = l->message.frame;
+  EXPECT_EQ(last, static_cast<uint64_t>(frames));
   EXPECT_EQ(wrong, 0);
 }
 
