@@ -123,6 +123,26 @@ TEST(Graph, ConnectErrors) {
   EXPECT_EQ(g.start(), zkflow::Error::Unconnected);  // t2 has no consumer, floats no producer
 }
 
+// Offline, a fork waits for its slowest consumer, and stop() stops the
+// source only: every frame made reaches both sinks.
+TEST(Graph, StopAndForkLoseNothingOffline) {
+  std::atomic<uint64_t> made{0}, got[2] = {0, 0};  // frames
+  zkflow::Graph g;
+  zkflow::Stage* src = g.source<int16_t>("count", kStereo, [&](zkflow::Context& ctx, zkflow::Span<int16_t> out) {
+    return made = ctx.frame() + out.size() / 2, out.size();
+  });
+  for (int k = 0; k < 2; ++k)
+    ASSERT_EQ(g.connect(src, g.sink<int16_t>("sink", [&, k](zkflow::Context&, zkflow::Span<const int16_t> in) {
+      got[k] += in.size() / 2;
+      if (k) std::this_thread::sleep_for(std::chrono::milliseconds(5));  // the second falls behind
+    })), zkflow::Error::None);
+  ASSERT_EQ(g.start(), zkflow::Error::None);
+  ASSERT_TRUE(zktest::waitFor([&] { return made > kStereo.frames(3.0); }));
+  EXPECT_LT(made - got[1], kStereo.frames(1.0));  // held back by the slow one
+  EXPECT_TRUE(g.stop(10).empty());
+  for (const auto& n : got) EXPECT_EQ(n.load(), made.load());
+}
+
 // A stage that calls ctx.fail() ends the run with StageFailed.
 TEST(Graph, FailedStageFailsTheRun) {
   zkflow::Graph g;
