@@ -213,9 +213,7 @@ TEST_F(ObserveTest, TraceParsesAndHoldsEachTasksEvents) {
   EXPECT_GT(seen["\"TestSource\""]["\"wait: output full\""], 0);
   EXPECT_EQ(seen["\"SlowPass\""]["\"cycle\""], static_cast<int>(kPackets) + 1);
   EXPECT_EQ(seen["\"Worker\""]["\"handle\""], 4);  // 3 packets and the stop's wake-up
-  zkflow::startTrace(1);  // room for one event a thread: the rest are counted
-  runGraph();
-  zkflow::stopTrace();
+  zkflow::startTrace(1), runGraph(), zkflow::stopTrace();  // room for one event a thread: the rest are counted
   EXPECT_EQ(zkflow::traceJson().find("\"dropped_events\":0}"), std::string::npos);
   zkflow::clearTrace();
 }
