@@ -32,6 +32,11 @@ int wavOne(const uint8_t* data, size_t size) {
     ZKFLOW_FUZZ_CHECK(zkflow::parseWav(h.data(), h.size(), h.size() + info.dataBytes, again) == zkflow::WavError::None &&
                           again.format == f && again.dataOffset == h.size() && again.dataBytes == info.dataBytes,
                       "our own header for %s does not read back", f.text().c_str());
+    // An odd chunk (and its pad byte) before the data is stepped over.
+    std::vector<unsigned char> odd(h.begin(), h.end());
+    odd.insert(odd.begin() + 36, {'L', 'I', 'S', 'T', 3, 0, 0, 0, 'a', 'b', 'c', 0});
+    ZKFLOW_FUZZ_CHECK(zkflow::parseWav(odd.data(), odd.size(), odd.size() + info.dataBytes, again) == zkflow::WavError::None &&
+                          again.dataOffset == odd.size(), "an odd chunk before the data is not stepped over");
   }
   return 0;
 }

@@ -11,6 +11,7 @@
 #include "zkflow/flow/flow.h"
 #include "zkflow/flow/flowfork.h"
 #include "zkflow/graphdot.h"
+#include "zkflow/metrics.h"
 
 namespace {
 
@@ -82,21 +83,22 @@ struct GatedSource : SourceTask {
 // loses nothing. Trim lets the fork run on, keeps the output within its
 // window, counts what it drops and logs it once for the episode, and the
 // consumer, let go, crosses the hole and reads the rest. The first consumer
-// gets every byte either way.
+// gets every byte either way. A third keeps up beside them, so that the
+// stalled output is not the fork's last (the metrics add up every output).
 TEST_F(FlowFork, OutputPolicyWhileAConsumerStalls) {
   using Policy = ZtFlowTask::OutputPolicy;
   for (Policy policy : {Policy::Block, Policy::Trim}) {
     SCOPED_TRACE(policy == Policy::Block ? "Block" : "Trim");
     LogCapture log;
     zktest::Latch latch;
-    ZtFlow in, out0, out1;
+    ZtFlow in, out0, out1, out2;
     Rate r;  // 100000 bytes a second, packets of 1000
     GatedSource source(&in, latch);  // the rest once the consumer has stalled
-    ZtFlowFork fork(&in, {&out0, &out1});
+    ZtFlowFork fork(&in, {&out0, &out1, &out2});
     fork.outputPolicy(1, policy);
-    SinkTask sink0(&out0, r);
+    SinkTask sink0(&out0, r), sink2(&out2, r);
     zktest::StallSink sink1(&out1, r, &latch);
-    ASSERT_TRUE(sink0.start() && sink1.start() && fork.start());
+    ASSERT_TRUE(sink0.start() && sink1.start() && sink2.start() && fork.start());
     EXPECT_EQ(in.requestDataRate(), 100000u);  // the consumers' rate, passed up
     ASSERT_TRUE(source.start());
     if (policy == Policy::Block) {
@@ -112,9 +114,11 @@ TEST_F(FlowFork, OutputPolicyWhileAConsumerStalls) {
       EXPECT_EQ(log.count("ZtFlowFork output 1 overrun: dropped "), 1u);
       ZtFlowUnit* units[] = {&fork};
       EXPECT_NE(zkflow::graphDot(units, 1).find(" B overrun"), std::string::npos);
+      for (const zkflow::StageMetrics& m : zkflow::graphMetrics(units, 1).stages)
+        if (m.name == "ZtFlowFork") EXPECT_EQ(m.overrunBytes, fork.overrunBytes(1));  // of every output
     }
     latch.open = true;
-    ASSERT_TRUE(waitFor([&] { return fork.done() && sink0.done() && sink1.done(); }, 30));
+    ASSERT_TRUE(waitFor([&] { return fork.done() && sink0.done() && sink1.done() && sink2.done(); }, 30));
     EXPECT_EQ(sink0.bytes[0].size(), source.made.load());
     EXPECT_TRUE(zktest::isPattern(sink0.bytes[0], 11));
     EXPECT_EQ(sink1.received[0].load() + fork.overrunBytes(1), source.made.load());

@@ -62,7 +62,8 @@ TEST(Graph, DestroyedInAnyStateAndOrder) {
 
 // A transform that sends seven calls' worth at once makes packets that its
 // consumer reads in pieces cut through frames (6 bytes each): the stage puts
-// every frame back together, in order.
+// every frame back together, in order. A level meter beside it reports up
+// to the last frame, past its last full period.
 TEST(Graph, FramesCutAcrossPackets) {
   const zkflow::Format three = zkflow::Format::int16(3, 48000);
   const int16_t frames = 30000;
@@ -86,8 +87,12 @@ TEST(Graph, FramesCutAcrossPackets) {
   });
   ASSERT_EQ(g.connect(src, batch), zkflow::Error::None);
   ASSERT_EQ(g.connect(batch, check), zkflow::Error::None);
+  zkflow::Mailbox<zkflow::Level> levels(1, zkflow::WhenFull::DropOldest);  // keeps the last
+  ASSERT_EQ(g.connect(src, zkflow::levelMeter(g, levels.sender("meter"))), zkflow::Error::None);
   ASSERT_EQ(g.run(), zkflow::Error::None);
   EXPECT_EQ(next, frames);
+  const auto last = levels.poll();
+  EXPECT_TRUE(last && last->message.frame == static_cast<uint64_t>(frames)) << (last ? last->message.frame : 0);
   EXPECT_EQ(wrong, 0);
 }
 
@@ -115,6 +120,34 @@ TEST(Graph, ConnectErrors) {
   };
   for (const auto& r : rows) EXPECT_EQ(g.connect(r.from, r.to), r.e) << zkflow::errorText(r.e);
   EXPECT_EQ(g.start(), zkflow::Error::Unconnected);  // t2 has no consumer, floats no producer
+}
+
+// Offline, a fork waits for its slowest consumer, and stop() stops the
+// source only: every frame made reaches both sinks.
+TEST(Graph, StopAndForkLoseNothingOffline) {
+  std::atomic<uint64_t> made{0}, got[2] = {0, 0};  // frames
+  zkflow::Graph g;
+  zkflow::Stage* src = g.source<int16_t>("count", kStereo, [&](zkflow::Context& ctx, zkflow::Span<int16_t> out) {
+    return made = ctx.frame() + out.size() / 2, out.size();
+  });
+  for (int k = 0; k < 2; ++k)
+    ASSERT_EQ(g.connect(src, g.sink<int16_t>("sink", [&, k](zkflow::Context&, zkflow::Span<const int16_t> in) {
+      got[k] += in.size() / 2;
+      if (k) std::this_thread::sleep_for(std::chrono::milliseconds(5));  // the second falls behind
+    })), zkflow::Error::None);
+  ASSERT_EQ(g.start(), zkflow::Error::None);
+  ASSERT_TRUE(zktest::waitFor([&] { return made > kStereo.frames(3.0); }));
+  EXPECT_LT(made - got[1], kStereo.frames(1.0));  // held back by the slow one
+  EXPECT_TRUE(g.stop(10).empty());
+  for (const auto& n : got) EXPECT_EQ(n.load(), made.load());
+}
+
+// A stage that calls ctx.fail() ends the run with StageFailed.
+TEST(Graph, FailedStageFailsTheRun) {
+  zkflow::Graph g;
+  zkflow::Stage* src = g.source<int16_t>("fails", kStereo, [](zkflow::Context& ctx, zkflow::Span<int16_t>) { return ctx.fail("x"), std::size_t{0}; });
+  ASSERT_EQ(g.connect(src, zkflow::nullSink(g)), zkflow::Error::None);
+  EXPECT_EQ(g.run(), zkflow::Error::StageFailed);
 }
 
 // Three posts into room for two, under each policy, then two polls and one
