@@ -194,14 +194,14 @@ void clear() {
   if (++r.lastSession == 0) ++r.lastSession;
 }
 
-void recordSlow(uint32_t session, const Event& e) {
+void recordSlow(uint32_t session, uint64_t begin, uint64_t end, uint32_t tag, int32_t arg) {
   Buffer* b = tBuffer;
   if (b && b->session == session) {  // full
     b->dropped.store(b->dropped.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     return;
   }
   if (tRefused == session || !(b = attach(session))) return;
-  b->events[0] = e;
+  b->events[0] = Event{begin, end, tag, arg};
   tCursor.used = 1;
   b->count.store(1, std::memory_order_release);
 }

@@ -90,14 +90,15 @@ struct Cursor {
 };
 __attribute__((tls_model("initial-exec"))) extern __thread Cursor tCursor;
 // The rest of record(): a first event of the session, or a full buffer.
-void recordSlow(uint32_t session, const Event& e);
+// The fields one by one, as record() has them in registers.
+void recordSlow(uint32_t session, uint64_t begin, uint64_t end, uint32_t tag, int32_t arg);
 
 // Appends to the calling thread's buffer in `session`, which the caller
 // read from session() and found not 0. A session that ends meanwhile still
 // takes the event, as if it had come a moment earlier.
 inline void record(uint32_t session, uint64_t begin, uint64_t end, Kind k, uint32_t track, int32_t arg) {
   Cursor& c = tCursor;
-  if (c.session != session || c.used == c.capacity) return recordSlow(session, Event{begin, end, Event::tagOf(k, track), arg});
+  if (c.session != session || c.used == c.capacity) return recordSlow(session, begin, end, Event::tagOf(k, track), arg);
   Event& e = c.events[c.used];
   e.begin = begin;
   e.end = end;

@@ -153,31 +153,45 @@ void StageProbe::cycleMore() {
 void StageProbe::traceStep(unsigned m) {
   const uint64_t now = ticks();
   const uint32_t s = trace::session();
-  if (s != startSession_) {
-    // A start from before the trace stopped or restarted is no start.
-    stepStart_ = cycleStart_ = 0;
-    startSession_ = s;
-  }
   // The span starts when the step's input was there: a wait for it is an
   // event of its own, a wait for room on an output lies inside the step.
-  if (s != 0 && stepStart_ != 0)
-    trace::record(s, inputAt_ > stepStart_ ? inputAt_ : stepStart_, now, trace::Kind::Step, track(s),
-                  static_cast<int32_t>(m));
+  const uint64_t from = stepStart_ == 0 ? 0 : inputAt_ > stepStart_ ? inputAt_ : stepStart_;
   stepStart_ = lastReading_ = now;
   waitInStep_ = 0;
+  if (s != 0 && s == startSession_ && s == traceSession_ && from != 0)
+    return trace::record(s, from, now, trace::Kind::Step, track_, static_cast<int32_t>(m));
+  traceStepRare(s, from, now, m);
+}
+
+void StageProbe::traceStepRare(uint32_t s, uint64_t from, uint64_t now, unsigned m) {
+  if (s != startSession_) {
+    // A start from before the trace stopped or restarted is no start.
+    cycleStart_ = 0;
+    startSession_ = s;
+    return;
+  }
+  if (s != 0 && from != 0) trace::record(s, from, now, trace::Kind::Step, track(s), static_cast<int32_t>(m));
 }
 
 void StageProbe::traceCycle(bool settled) {
   const uint32_t s = trace::session();
   const uint64_t now = settled && lastReading_ != 0 && s == startSession_ ? lastReading_ : ticks();
-  if (s != startSession_) {
-    stepStart_ = cycleStart_ = 0;
-    startSession_ = s;
-  }
-  if (s != 0 && cycleStart_ != 0) trace::record(s, cycleStart_, now, trace::Kind::Cycle, track(s), 0);
+  const uint64_t from = cycleStart_;
   cycleStart_ = now;
   lastReading_ = 0;
   waitInCycle_ = 0;
+  if (s != 0 && s == startSession_ && s == traceSession_ && from != 0)
+    return trace::record(s, from, now, trace::Kind::Cycle, track_, 0);
+  traceCycleRare(s, from, now);
+}
+
+void StageProbe::traceCycleRare(uint32_t s, uint64_t from, uint64_t now) {
+  if (s != startSession_) {
+    stepStart_ = 0;
+    startSession_ = s;
+    return;
+  }
+  if (s != 0 && from != 0) trace::record(s, from, now, trace::Kind::Cycle, track(s), 0);
 }
 
 void StageProbe::publish() {

@@ -184,8 +184,12 @@ struct StageProbe {
   void stepMore(unsigned m, ZtFlowPacket* const* in, unsigned inCount);
   void cycleMore();
   // The same while only a trace watches: a span per step and per cycle.
+  // The common case records and returns with no call but the append;
+  // the rest (a new session, a first event) takes the rare paths.
   void traceStep(unsigned m);
   void traceCycle(bool settled);
+  __attribute__((noinline, cold)) void traceStepRare(uint32_t session, uint64_t from, uint64_t now, unsigned m);
+  __attribute__((noinline, cold)) void traceCycleRare(uint32_t session, uint64_t from, uint64_t now);
   // Makes the running totals below visible to readers.
   void publish();
   void sampleInputs();
