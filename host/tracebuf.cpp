@@ -19,8 +19,10 @@ const char* name(Kind k) {
   static const char* const kNames[] = {"step",  "cycle",   "wait: input empty", "wait: output full",
                                        "idle: no inputs", "sleep", "dropout", "end of flow sent",
                                        "end of flow", "flush", "handle"};
+  constexpr std::size_t kCount = sizeof kNames / sizeof kNames[0];
+  static_assert(kCount == static_cast<std::size_t>(Kind::Handle) + 1, "a name for every kind");
   const auto i = static_cast<std::size_t>(k);
-  return i < sizeof kNames / sizeof kNames[0] ? kNames[i] : "?";
+  return i < kCount ? kNames[i] : "?";
 }
 
 const char* argName(Kind k) {
