@@ -13,6 +13,29 @@ namespace zkflow {
 namespace trace {
 
 std::atomic<uint32_t> gSession{0};
+__thread Cursor tCursor = {};
+
+const char* name(Kind k) {
+  static const char* const kNames[] = {"step",  "cycle",   "wait: input empty", "wait: output full",
+                                       "idle: no inputs", "sleep", "dropout", "end of flow sent",
+                                       "end of flow", "flush", "handle"};
+  constexpr std::size_t kCount = sizeof kNames / sizeof kNames[0];
+  static_assert(kCount == static_cast<std::size_t>(Kind::Handle) + 1, "a name for every kind");
+  const auto i = static_cast<std::size_t>(k);
+  return i < kCount ? kNames[i] : "?";
+}
+
+const char* argName(Kind k) {
+  switch (k) {
+    case Kind::Step: return "bytes";
+    case Kind::InputEmpty:
+    case Kind::EndOfFlow:
+    case Kind::Flush: return "input";
+    case Kind::OutputFull: return "output";
+    case Kind::Dropout: return "late_us";
+    default: return nullptr;
+  }
+}
 
 namespace {
 
@@ -23,8 +46,8 @@ struct Buffer {
   uint32_t thread;
   char label[kLabel];
   std::size_t capacity;
-  // Written by the owning thread only; release, so that a reader that sees
-  // a count sees the events below it.
+  // Written by the owning thread only (through its Cursor); release, so
+  // that a reader that sees a count sees the events below it.
   std::atomic<std::size_t> count;
   std::atomic<uint64_t> dropped;
   // Under the registry's lock.
@@ -53,9 +76,10 @@ Registry& registry() {
   return *r;
 }
 
-// The hot path reads only tBuffer: one load from the thread's block. The
-// initial-exec model keeps it a plain load in a shared library too (the
-// default model would call into the dynamic linker on every event).
+// The thread's current buffer, behind tCursor. The hot path reads only
+// tCursor, whose initial-exec model keeps it a plain load in a shared
+// library too (the default model would call into the dynamic linker on
+// every event).
 __attribute__((tls_model("initial-exec"))) thread_local Buffer* tBuffer = nullptr;
 // A session in which this thread could not get a buffer: it does not ask
 // again on every event.
@@ -66,6 +90,13 @@ void letGo(Buffer* b) {
   if (b) b->ownerGone = true;
 }
 
+// The calling thread lets go of its buffer. Under the registry's lock.
+void detach() {
+  letGo(tBuffer);
+  tBuffer = nullptr;
+  tCursor = Cursor{};
+}
+
 // Lets the registry know, when the thread ends, that its buffer is free to go.
 struct ThreadEnd {
   bool armed = false;
@@ -73,8 +104,7 @@ struct ThreadEnd {
     if (!armed) return;
     Registry& r = registry();
     std::lock_guard<std::mutex> g(r.mu);
-    letGo(tBuffer);
-    tBuffer = nullptr;
+    detach();
   }
 };
 thread_local ThreadEnd tEnd;
@@ -97,8 +127,7 @@ Buffer* attach(uint32_t session) {
   std::lock_guard<std::mutex> g(r.mu);
   if (gSession.load(std::memory_order_relaxed) != session) return nullptr;  // it ended meanwhile
   tEnd.armed = true;
-  letGo(tBuffer);
-  tBuffer = nullptr;
+  detach();
   const std::size_t bytes = sizeof(Buffer) + (r.capacity - 1) * sizeof(Event);
   void* mem = std::malloc(bytes);
   if (!mem) {
@@ -124,6 +153,7 @@ Buffer* attach(uint32_t session) {
   b->next = r.buffers;
   r.buffers = b;
   tBuffer = b;
+  tCursor = Cursor{b->events, 0, b->capacity, &b->count, session};
   return b;
 }
 
@@ -160,33 +190,28 @@ void clear() {
   }
   // The calling thread's own buffer may go too, and what other threads
   // still hold is no longer part of any recording.
-  letGo(tBuffer);
-  tBuffer = nullptr;
+  detach();
   freeReleased(r);
   r.tracks.clear();
   if (++r.lastSession == 0) ++r.lastSession;
 }
 
-void record(const Event& e) {
-  const uint32_t s = gSession.load(std::memory_order_acquire);
-  if (s == 0) return;
+void recordSlow(uint32_t session, uint64_t begin, uint64_t end, uint32_t tag, int32_t arg) {
   Buffer* b = tBuffer;
-  if (!b || b->session != s) {
-    if (tRefused == s || !(b = attach(s))) return;
-  }
-  const std::size_t n = b->count.load(std::memory_order_relaxed);
-  if (n == b->capacity) {
+  if (b && b->session == session) {  // full
     b->dropped.store(b->dropped.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     return;
   }
-  b->events[n] = e;
-  b->count.store(n + 1, std::memory_order_release);
+  if (tRefused == session || !(b = attach(session))) return;
+  b->events[0] = Event{begin, end, tag, arg};
+  tCursor.used = 1;
+  b->count.store(1, std::memory_order_release);
 }
 
 uint32_t track(const char* name) {
   Registry& r = registry();
   std::lock_guard<std::mutex> g(r.mu);
-  if (gSession.load(std::memory_order_relaxed) == 0) return 0;
+  if (gSession.load(std::memory_order_relaxed) == 0 || r.tracks.size() >= kMostTracks) return 0;
   r.tracks.emplace_back(name ? name : "");
   return static_cast<uint32_t>(r.tracks.size());
 }

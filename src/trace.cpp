@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
-#include <cstring>
 
 #include "host/ticks.h"
 #include "host/tracebuf.h"
@@ -20,7 +19,7 @@ void setTraceWorkerQuery(int (*query)()) { trace::setWorkerQuery(query); }
 
 namespace {
 
-const char* category(const char* name) { return std::strcmp(name, "handle") == 0 ? "queue" : "flow"; }
+const char* category(trace::Kind k) { return k == trace::Kind::Handle ? "queue" : "flow"; }
 
 }  // namespace
 
@@ -44,18 +43,21 @@ std::string traceJson() {
       return a.begin != b.begin ? a.begin < b.begin : a.end > b.end;
     });
     for (const trace::Event& e : t.events) {
+      const trace::Kind kind = e.kind();
+      const char* name = trace::name(kind);
+      const char* argName = trace::argName(kind);
       if (e.end != 0) {
         std::snprintf(line, sizeof line, ",\n{\"name\":\"%s\",\"cat\":\"%s\",\"ph\":\"X\",\"pid\":1,\"tid\":%u,\"ts\":%.3f,\"dur\":%.3f",
-                      e.name, category(e.name), t.thread, us(e.begin), e.end > e.begin ? static_cast<double>(e.end - e.begin) * usPerTick : 0.0);
+                      name, category(kind), t.thread, us(e.begin), e.end > e.begin ? static_cast<double>(e.end - e.begin) * usPerTick : 0.0);
       } else {
         std::snprintf(line, sizeof line, ",\n{\"name\":\"%s\",\"cat\":\"%s\",\"ph\":\"i\",\"s\":\"t\",\"pid\":1,\"tid\":%u,\"ts\":%.3f",
-                      e.name, category(e.name), t.thread, us(e.begin));
+                      name, category(kind), t.thread, us(e.begin));
       }
       out += line;
       out += ",\"args\":{\"task\":";
-      json::quote(out, e.track >= 1 && e.track <= r.tracks.size() ? r.tracks[e.track - 1] : std::string());
-      if (e.argName) {
-        std::snprintf(line, sizeof line, ",\"%s\":%" PRId32, e.argName, e.arg);
+      json::quote(out, e.track() >= 1 && e.track() <= r.tracks.size() ? r.tracks[e.track() - 1] : std::string());
+      if (argName) {
+        std::snprintf(line, sizeof line, ",\"%s\":%" PRId32, argName, e.arg);
         out += line;
       }
       out += "}}";

@@ -41,7 +41,7 @@
 namespace zkflow {
 
 // Starts a new recording, discarding the last one: each thread may record
-// up to `eventsPerThread` events (40 bytes each).
+// up to `eventsPerThread` events (24 bytes each).
 ZKFLOW_EXPORT void startTrace(std::size_t eventsPerThread = std::size_t{1} << 18);
 // Ends the recording; it stays readable until the next start or clearTrace().
 ZKFLOW_EXPORT void stopTrace();

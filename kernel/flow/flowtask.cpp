@@ -936,7 +936,7 @@ void ZtFlowTask::run() {
         backOff(c.idle);
       }
     }
-    if (probe && probe->on()) probe->cycleEnd();
+    if (probe && probe->on()) probe->cycleEnd(c.idle == 0);
     // A cycle with no work to do (a chunk of 0 once under way) would come
     // round again at once.
     if (chunk == 0) backOff(c.idle);
@@ -1160,13 +1160,13 @@ bool ZtFlowTask::workStep(ZtFlowPacket** table, unsigned int chunk, bool& sample
           if (p) {
             switch (p->markupCode()) {
               case ZtFlowPacket::MarkupCode::EndOfFlow:
-                zkflow::StageProbe::marker(this, "end of flow", i);
+                zkflow::StageProbe::marker(this, zkflow::trace::Kind::EndOfFlow, i);
                 detachInput(i);
                 --live;
                 ZtFlowPacket::drop(p);
                 break;
               case ZtFlowPacket::MarkupCode::Flush:
-                zkflow::StageProbe::marker(this, "flush", i);
+                zkflow::StageProbe::marker(this, zkflow::trace::Kind::Flush, i);
                 flush(&ZtFlowTask::flowEmitter);
                 flowPosIn_[i].fetch_add(p->size(), std::memory_order_acq_rel);
                 ZtFlowPacket::drop(p);

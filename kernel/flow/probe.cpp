@@ -87,6 +87,7 @@ void StageProbe::begin() {
                    cycles.load(std::memory_order_relaxed)};
   waitInStep_ = waitInCycle_ = 0;
   stepStart_ = cycleStart_ = on() ? ticks() : 0;
+  lastReading_ = 0;
   startSession_ = trace::session();
   traceSession_ = 0;
   currentProbe(this);
@@ -95,7 +96,7 @@ void StageProbe::begin() {
 
 void StageProbe::end() {
   if (metrics_) publish();
-  if (trace::on()) span("end of flow sent", ticks(), 0, nullptr, 0);
+  if (trace::on()) span(trace::Kind::EndSent, ticks(), 0, 0);
   in_ = nullptr;  // the table goes with the loop
   inCount_ = 0;
   currentProbe(nullptr);
@@ -123,7 +124,7 @@ void StageProbe::stepMore(unsigned m, ZtFlowPacket* const* in, unsigned inCount)
     }
     // The span starts when the step's input was there: a wait for it is an
     // event of its own, a wait for room on an output lies inside the step.
-    if (trace::on()) span("step", inputAt_ > stepStart_ ? inputAt_ : stepStart_, now, "bytes", static_cast<int32_t>(m));
+    if (trace::on()) span(trace::Kind::Step, inputAt_ > stepStart_ ? inputAt_ : stepStart_, now, static_cast<int32_t>(m));
   }
   // A step that lasted long enough for two clock readings not to matter
   // (waits included) has the next one timed too.
@@ -141,12 +142,56 @@ void StageProbe::cycleMore() {
     elapsed = now - cycleStart_;
     const uint64_t busy = elapsed > waitInCycle_ ? elapsed - waitInCycle_ : 0;
     if (metrics_) cycleTime.add(busy);
-    if (trace::on()) span("cycle", cycleStart_, now, nullptr, 0);
+    if (trace::on()) span(trace::Kind::Cycle, cycleStart_, now, 0);
   }
   if (cycleCountdown_ == 0)
     cycleCountdown_ = totals_.cycles < kEveryStep || elapsed > worthTiming_ ? 1 : kSampleEvery;
   cycleStart_ = cycleCountdown_ <= 1 || trace::on() ? now : 0;
   waitInCycle_ = 0;
+}
+
+void StageProbe::traceStep(unsigned m) {
+  const uint64_t now = ticks();
+  const uint32_t s = trace::session();
+  // The span starts when the step's input was there: a wait for it is an
+  // event of its own, a wait for room on an output lies inside the step.
+  const uint64_t from = stepStart_ == 0 ? 0 : inputAt_ > stepStart_ ? inputAt_ : stepStart_;
+  stepStart_ = lastReading_ = now;
+  waitInStep_ = 0;
+  if (s != 0 && s == startSession_ && s == traceSession_ && from != 0)
+    return trace::record(s, from, now, trace::Kind::Step, track_, static_cast<int32_t>(m));
+  traceStepRare(s, from, now, m);
+}
+
+void StageProbe::traceStepRare(uint32_t s, uint64_t from, uint64_t now, unsigned m) {
+  if (s != startSession_) {
+    // A start from before the trace stopped or restarted is no start.
+    cycleStart_ = 0;
+    startSession_ = s;
+    return;
+  }
+  if (s != 0 && from != 0) trace::record(s, from, now, trace::Kind::Step, track(s), static_cast<int32_t>(m));
+}
+
+void StageProbe::traceCycle(bool settled) {
+  const uint32_t s = trace::session();
+  const uint64_t now = settled && lastReading_ != 0 && s == startSession_ ? lastReading_ : ticks();
+  const uint64_t from = cycleStart_;
+  cycleStart_ = now;
+  lastReading_ = 0;
+  waitInCycle_ = 0;
+  if (s != 0 && s == startSession_ && s == traceSession_ && from != 0)
+    return trace::record(s, from, now, trace::Kind::Cycle, track_, 0);
+  traceCycleRare(s, from, now);
+}
+
+void StageProbe::traceCycleRare(uint32_t s, uint64_t from, uint64_t now) {
+  if (s != startSession_) {
+    stepStart_ = 0;
+    startSession_ = s;
+    return;
+  }
+  if (s != 0 && from != 0) trace::record(s, from, now, trace::Kind::Cycle, track(s), 0);
 }
 
 void StageProbe::publish() {
@@ -158,7 +203,7 @@ void StageProbe::publish() {
 void StageProbe::sleepEnd(uint64_t begun) {
   if (!on()) return;
   const uint64_t now = ticks();
-  if (begun != 0 && trace::on()) span("sleep", begun, now, nullptr, 0);
+  if (begun != 0) span(trace::Kind::Sleep, begun, now, 0);
   // Timed work begins after the sleep.
   if (stepStart_ != 0) stepStart_ = now;
   if (cycleStart_ != 0) cycleStart_ = now;
@@ -168,12 +213,12 @@ void StageProbe::dropout(int64_t ahead) {
   if (!trace::on()) return;
   // Lateness in microseconds: ahead is in 1/65536 s.
   const int64_t late = -ahead * 1000000 / 65536;
-  span("dropout", ticks(), 0, "late_us", static_cast<int32_t>(late > INT32_MAX ? INT32_MAX : late));
+  span(trace::Kind::Dropout, ticks(), 0, static_cast<int32_t>(late > INT32_MAX ? INT32_MAX : late));
 }
 
-void StageProbe::marker(ZtFlowTask* task, const char* what, unsigned i) {
+void StageProbe::marker(ZtFlowTask* task, trace::Kind what, unsigned i) {
   StageProbe* p = task->probe_.load(std::memory_order_relaxed);
-  if (p && trace::on()) p->span(what, ticks(), 0, "input", static_cast<int32_t>(i));
+  if (p && trace::on()) p->span(what, ticks(), 0, static_cast<int32_t>(i));
 }
 
 void StageProbe::waited(uint64_t begun, Wait why, int index) {
@@ -183,6 +228,7 @@ void StageProbe::waited(uint64_t begun, Wait why, int index) {
   waitInStep_ += dt;
   waitInCycle_ += dt;
   if (why != Wait::OutputFull) inputAt_ = now;
+  if (lastReading_ != 0) lastReading_ = now;
   if (metrics_) {
     switch (why) {
       case Wait::InputEmpty:
@@ -198,18 +244,8 @@ void StageProbe::waited(uint64_t begun, Wait why, int index) {
         break;
     }
   }
-  if (!trace::on()) return;
-  switch (why) {
-    case Wait::InputEmpty:
-      span("wait: input empty", begun, now, "input", index);
-      break;
-    case Wait::OutputFull:
-      span("wait: output full", begun, now, "output", index);
-      break;
-    case Wait::Idle:
-      span("idle: no inputs", begun, now, nullptr, 0);
-      break;
-  }
+  static constexpr trace::Kind kKinds[] = {trace::Kind::InputEmpty, trace::Kind::OutputFull, trace::Kind::Idle};
+  span(kKinds[static_cast<int>(why)], begun, now, why == Wait::Idle ? 0 : index);
 }
 
 int StageProbe::indexOf(const ZtFlow* flow, bool input) const {
@@ -231,8 +267,7 @@ void StageProbe::sampleInputs() {
   if (seen != inputsSeen.load(std::memory_order_relaxed)) inputsSeen.store(seen, std::memory_order_relaxed);
 }
 
-uint32_t StageProbe::track() {
-  const uint32_t s = trace::session();
+uint32_t StageProbe::track(uint32_t s) {
   if (s != traceSession_) {
     traceSession_ = s;
     track_ = trace::track(task_->taskName());
@@ -240,8 +275,9 @@ uint32_t StageProbe::track() {
   return track_;
 }
 
-void StageProbe::span(const char* name, uint64_t from, uint64_t to, const char* argName, int32_t arg) {
-  trace::record(trace::Event{from, to, name, argName, track(), arg});
+void StageProbe::span(trace::Kind what, uint64_t from, uint64_t to, int32_t arg) {
+  const uint32_t s = trace::session();
+  if (s != 0) trace::record(s, from, to, what, track(s), arg);
 }
 
 // ------------------------------------------------------------ waits
@@ -258,15 +294,15 @@ GateWait::~GateWait() {
 }
 
 void HandlerTrace::end(uint64_t begun, ZtQueueTask* task) {
-  if (begun == 0 || !trace::on()) return;
-  const uint64_t now = ticks();
   const uint32_t s = trace::session();
+  if (begun == 0 || s == 0) return;
+  const uint64_t now = ticks();
   if (s != session_) {
     session_ = s;
     const char* name = task->taskName();
     track_ = trace::track(name);
   }
-  trace::record(trace::Event{begun, now, "handle", nullptr, track_, 0});
+  trace::record(s, begun, now, trace::Kind::Handle, track_, 0);
 }
 
 }  // namespace zkflow

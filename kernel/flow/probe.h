@@ -115,7 +115,10 @@ struct StageProbe {
   // positions handled. The loop calls stepInputs, stepEnd and cycleEnd only
   // while on(): when nothing watches, a step costs it one test.
   inline void stepEnd(unsigned m, ZtFlowPacket* const* in, unsigned inCount);
-  inline void cycleEnd();
+  // `settled`: the loop did nothing since its last step but test whether
+  // the cycle goes on (no back-off), so a trace may take that step's end
+  // for the cycle's and read the clock once a step, not twice.
+  inline void cycleEnd(bool settled);
   // Around the pacing sleep: sleepBegin() is 0 while nothing is on.
   uint64_t sleepBegin() const { return on() ? ticks() : 0; }
   void sleepEnd(uint64_t begun);
@@ -125,7 +128,7 @@ struct StageProbe {
   // A late cycle: `ahead` is the (negative) lateness in raw Utils::Time.
   void dropout(int64_t ahead);
   // A marker that arrived on input i of `task` ("flush", "end of flow").
-  static void marker(ZtFlowTask* task, const char* what, unsigned i);
+  static void marker(ZtFlowTask* task, trace::Kind what, unsigned i);
 
   // Gives a packet that is emitted without a stamp the current step's
   // origin. On the loop's thread, where emits are made.
@@ -180,11 +183,19 @@ struct StageProbe {
   // The end of a step or cycle that is timed or comes before a timed one.
   void stepMore(unsigned m, ZtFlowPacket* const* in, unsigned inCount);
   void cycleMore();
+  // The same while only a trace watches: a span per step and per cycle.
+  // The common case records and returns with no call but the append;
+  // the rest (a new session, a first event) takes the rare paths.
+  void traceStep(unsigned m);
+  void traceCycle(bool settled);
+  __attribute__((noinline, cold)) void traceStepRare(uint32_t session, uint64_t from, uint64_t now, unsigned m);
+  __attribute__((noinline, cold)) void traceCycleRare(uint32_t session, uint64_t from, uint64_t now);
   // Makes the running totals below visible to readers.
   void publish();
   void sampleInputs();
-  uint32_t track();
-  void span(const char* name, uint64_t from, uint64_t to, const char* argName, int32_t arg);
+  uint32_t track(uint32_t session);
+  // An event of the task's track in the current session, if one runs.
+  void span(trace::Kind what, uint64_t from, uint64_t to, int32_t arg);
 
   ZtFlowTask* const task_;
   // Constant during a run.
@@ -199,6 +210,9 @@ struct StageProbe {
   uint32_t startSession_ = 0;
   uint64_t inputAt_ = 0;     // when the current step's input last arrived
   uint64_t cycleStart_ = 0;  // the start of a timed cycle, else 0
+  // A trace's last clock reading in this cycle (a step's end, a wait's),
+  // else 0.
+  uint64_t lastReading_ = 0;
   uint64_t waitInStep_ = 0;
   uint64_t waitInCycle_ = 0;
   uint64_t nextSample_ = 0;
@@ -227,17 +241,19 @@ struct StageProbe {
 };
 
 inline void StageProbe::stepEnd(unsigned m, ZtFlowPacket* const* in, unsigned inCount) {
-  if (metrics_) {
-    ++totals_.steps;
-    totals_.bytes += m;
-  }
+  // Without metrics, a trace is what watches (or watched when the step
+  // began): it times every step, with nothing to count.
+  if (!metrics_) return traceStep(m);
+  ++totals_.steps;
+  totals_.bytes += m;
   // Most steps end here: the clock is read for a timed step, the one before
   // it (whose end is its start), and every step while a trace records.
   if (--countdown_ <= 1 || stepStart_ != 0 || trace::on()) stepMore(m, in, inCount);
 }
 
-inline void StageProbe::cycleEnd() {
-  if (metrics_) ++totals_.cycles;
+inline void StageProbe::cycleEnd(bool settled) {
+  if (!metrics_) return traceCycle(settled);
+  ++totals_.cycles;
   if (--cycleCountdown_ <= 1 || cycleStart_ != 0 || trace::on()) cycleMore();
 }
 
