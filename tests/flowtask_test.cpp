@@ -6,8 +6,6 @@
 // source are the flow soak's (tests/soak/flow_soak.cpp).
 #include <gtest/gtest.h>
 
-#include <time.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -37,7 +35,7 @@ struct IdleTask : CountingTask {
   IdleTask() : CountingTask(Rate{}) {}
   ~IdleTask() override { stop(); }
   const char* taskName() const override { return "IdleTask"; }
-  unsigned int taskHandleFlow(unsigned int, unsigned int, ZtFlowPacket**, ZtFlowEmitFn) override { return 0; }
+  unsigned int taskHandleFlow(unsigned int, unsigned int, ZtFlowPacket**, ZtFlowEmitFn) override { return ++calls, 0; }
   bool taskStart() override { return acceptStart; }
   bool acceptStart = true;
 };
@@ -182,14 +180,17 @@ TEST_F(FlowTaskLoop, StartTwiceAndTaskStartRefusal) {
   ASSERT_TRUE(waitFor([&] { return t.done() && t.stops.load() == 2; }));
 
   // taskStart refusing: the loop ran and was stopped in full; its output
-  // saw the end, also as the plain list that outputs() hands out.
-  ZtFlow out;
+  // saw the end, in its nodes (settled: nothing left in the stage) and as
+  // the plain list that outputs() hands out.
+  struct NodeView : ZtFlow {
+    bool endsWithEnd() const { return head && head->prev->packet->markupCode() == ZtFlowPacket::EndOfFlow; }
+  } out;
   IdleTask r;
   r.immortal(true);
   r.addOutput(&out);
   r.acceptStart = false;
   EXPECT_FALSE(r.start());
-  EXPECT_TRUE(r.done() && !r.started() && r.stops.load() == 1);
+  EXPECT_TRUE(r.done() && !r.started() && r.stops.load() == 1 && out.endsWithEnd());
   ASSERT_NE(r.outputs()[0]->first(), nullptr);
   EXPECT_EQ(r.outputs()[0]->first()->markupCode(), ZtFlowPacket::EndOfFlow);
 }
@@ -197,20 +198,24 @@ TEST_F(FlowTaskLoop, StartTwiceAndTaskStartRefusal) {
 // A source that has finished but neither emits nor stops backs off instead
 // of spinning, and stops at once all the same.
 TEST_F(FlowTaskLoop, StepsThatAdvanceNothingBackOff) {
-  auto othersBusy = [] {  // processor time of the process's other threads
-    timespec p{}, t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &p);
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return (p.tv_sec - t.tv_sec) + (p.tv_nsec - t.tv_nsec) * 1e-9;
-  };
   IdleTask t;
   t.virtualInput(true);  // takes its virtual input, emits nothing
   ASSERT_TRUE(t.start());
   ASSERT_TRUE(waitFor([&] { return std::string(t.waitingAt()) == "backing off"; }));
-  const double before = othersBusy();
+  const double before = zktest::cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);  // this thread only sleeps meanwhile
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // observation window
-  EXPECT_LT(othersBusy() - before, 0.02) << "a loop with nothing to do kept a processor busy";
+  EXPECT_LT(zktest::cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - before, 0.02) << "a loop with nothing to do kept a processor busy";
   t.stop();
+
+  // On the simulated clock, once backed off (every step sleeps: a yield may
+  // let time jump there): a step every 4 ms, the longest back-off.
+  zkflow::SimulatedClock simulated;
+  IdleTask s;
+  s.virtualInput(true);
+  ASSERT_TRUE(s.start() && waitFor([&] { return std::string(s.waitingAt()) == "backing off"; }));
+  s.calls = 0;
+  ZIF_Sleep(1.0);
+  EXPECT_TRUE(s.calls > 200 && s.calls < 300) << s.calls.load() << " steps in a second";
 }
 
 // A hook that stops its own task must not wait for itself.

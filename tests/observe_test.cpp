@@ -90,9 +90,7 @@ TEST_F(ObserveTest, SnapshotAgreesWithWhatEachStageDid) {
   zkflow::enableMetrics(false);
   struct Row {
     const char* name;
-    bool source;
-    bool slow;
-    bool sink;
+    bool source, slow, sink;
     // A packet's worth each (the fork's 0.2 s, a sink's its whole run), and
     // for a consumer one more that meets the end of its input.
     uint64_t cycles;

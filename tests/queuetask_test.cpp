@@ -76,12 +76,6 @@ char threadState(pid_t tid) {
   return close == std::string::npos || close + 2 >= s.size() ? '?' : s[close + 2];
 }
 
-double cpuSeconds(clockid_t clock) {
-  timespec ts{};
-  clock_gettime(clock, &ts);
-  return ts.tv_sec + ts.tv_nsec * 1e-9;
-}
-
 double secondsSince(Utils::Time t0) { return (ZtClock::timeNow() - t0).seconds(); }
 
 // Turns that start at `times`, on the simulated clock, last from `least` to
@@ -172,12 +166,12 @@ TEST_F(MTQueueTest, ProducersSleepOnAFullQueueUntilThereIsRoom) {
   double before[kProducers];
   for (int i = 0; i < kProducers; ++i) {
     ASSERT_TRUE(zktest::waitFor([&] { return tids[i] != 0 && threadState(tids[i]) == 'S'; })) << i;
-    before[i] = cpuSeconds(clocks[i]);
+    before[i] = zktest::cpuSeconds(clocks[i]);
   }
   // Observation window (not synchronisation): a spinning producer would
   // use most of it.
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  for (int i = 0; i < kProducers; ++i) EXPECT_LT(cpuSeconds(clocks[i]) - before[i], 0.02) << "producer " << i << " spun";
+  for (int i = 0; i < kProducers; ++i) EXPECT_LT(zktest::cpuSeconds(clocks[i]) - before[i], 0.02) << "producer " << i << " spun";
   EXPECT_EQ(pushed.load(), 0);
 
   q.setCapacity(2);  // lets one producer in without a removal

@@ -24,8 +24,7 @@ Time ticks(uint64_t n, uint64_t freq) { return Time(n, freq); }
 
 struct Case {
   const char* what;
-  int64_t got;
-  int64_t want;
+  int64_t got, want;
 };
 
 TEST(TimeTest, TruncationsToTheLastRawUnit) {

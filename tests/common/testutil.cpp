@@ -21,6 +21,12 @@ long scaled(long n, long div) {
   return r < 1 ? 1 : r;
 }
 
+double cpuSeconds(clockid_t clock) {
+  timespec ts{};
+  clock_gettime(clock, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
 struct BoundedThread::State {
   std::mutex mu;
   std::condition_variable cv;

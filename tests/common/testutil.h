@@ -5,6 +5,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <time.h>
 
 #include <atomic>
 #include <chrono>
@@ -25,6 +26,8 @@ namespace zktest {
 bool sanitized();
 // `n`, or n / div (at least 1) in a sanitizer build.
 long scaled(long n, long div = 10);
+// The processor seconds a clock has counted (this thread's by default).
+double cpuSeconds(clockid_t clock = CLOCK_THREAD_CPUTIME_ID);
 
 // A thread whose join gives up after a deadline. A test whose thread does not
 // finish fails instead of hanging; the thread is then left detached (the
