@@ -3,14 +3,11 @@
 //
 //   wav reader ──► low-pass (a lambda) ──► gain ──► wav writer
 //
-// A first graph writes the input: a second of 440 Hz mixed with 9 kHz, float
-// stereo at 44.1 kHz. The second graph filters it. The filter is a lambda
-// transform: it reads a typed view of the samples that arrived and writes
-// into a buffer that its context gives it; the graph sends the buffer on.
-// Its state (one value per channel) lives in the lambda's captures: each
-// stage runs on a thread of its own, one call at a time, so it needs no lock.
-// The output is then read back whole through a raw reader, whose last read
-// comes up short, and checked, sample by sample, against plain loops.
+// A first graph writes the input (a second of 440 Hz plus 9 kHz, float stereo at 44.1 kHz); the second
+// filters it with a lambda transform that reads a typed view of its input and writes into a buffer its
+// context gives it. Its state (a value per channel) lives in its captures: a stage runs one call at a
+// time, so it needs no lock. A raw reader reads the output back (its last read comes up short), and
+// plain loops check it sample by sample.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -38,7 +35,7 @@ auto lowPass() {  // channels are interleaved: sample i is of channel i % channe
 }  // namespace
 
 int main() {
-  const uint64_t frames = kFormat.frames(1.0);
+  const unsigned long long frames = kFormat.frames(1.0);
   {
     zkflow::Graph make;
     zkflow::Stage* src = make.source<float>("input", kFormat, [frames](zkflow::Context& ctx, zkflow::Span<float> out) {
@@ -63,25 +60,21 @@ int main() {
   std::vector<unsigned char> bytes;
   zkflow::Graph back;
   zkflow::Stage* keep = back.sink<int16_t>("keep", [&bytes](zkflow::Context&, zkflow::Span<const int16_t> in) {
-    const auto* b = reinterpret_cast<const unsigned char*>(in.data());
-    bytes.insert(bytes.end(), b, b + in.size() * sizeof(int16_t));
+    bytes.insert(bytes.end(), reinterpret_cast<const unsigned char*>(in.begin()), reinterpret_cast<const unsigned char*>(in.end()));
   });
   if (back.connect(zkflow::readRaw(back, "wav_filter-out.wav", zkflow::Format::int16(1, 48000)), keep) != zkflow::Error::None ||
       back.run() != zkflow::Error::None)
     return std::fprintf(stderr, "wav_filter: could not read the output back\n"), 1;
   zkflow::WavInfo info;
-  if (zkflow::parseWav(bytes.data(), bytes.size(), bytes.size(), info) != zkflow::WavError::None ||
-      info.format != kFormat || info.dataBytes != frames * kFormat.frameBytes() ||
-      bytes.size() != info.dataOffset + info.dataBytes)
-    return std::fprintf(stderr, "wav_filter: the output is not %llu frames of %s\n",
-                        static_cast<unsigned long long>(frames), kFormat.text().c_str()), 1;
+  if (zkflow::parseWav(bytes.data(), bytes.size(), bytes.size(), info) != zkflow::WavError::None || info.format != kFormat ||
+      info.dataBytes != frames * kFormat.frameBytes() || bytes.size() != info.dataOffset + info.dataBytes)
+    return std::fprintf(stderr, "wav_filter: the output is not a second of %s\n", kFormat.text().c_str()), 1;
   const auto* out = reinterpret_cast<const float*>(bytes.data() + info.dataOffset);
-  float y[2] = {0, 0};  // the filter again, and the gain
-  uint64_t wrong = 0;
+  float y[2] = {0, 0};  // the filter again, and the gain, against which no sample may differ
+  unsigned long long wrong = 0;
   for (uint64_t i = 0; i < frames * 2; ++i)
     wrong += out[i] != static_cast<float>((y[i % 2] += kAlpha * (input(i / 2, i % 2) - y[i % 2])) * kGain);
   std::remove("wav_filter-in.wav"), std::remove("wav_filter-out.wav");
-  std::printf("wav_filter: %llu frames filtered, %llu samples wrong\n", static_cast<unsigned long long>(frames),
-              static_cast<unsigned long long>(wrong));
+  std::printf("wav_filter: %llu frames filtered, %llu samples wrong\n", frames, wrong);
   return wrong == 0 ? 0 : 1;
 }
