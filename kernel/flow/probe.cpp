@@ -160,17 +160,7 @@ void StageProbe::traceStep(unsigned m) {
   waitInStep_ = 0;
   if (s != 0 && s == startSession_ && s == traceSession_ && from != 0)
     return trace::record(s, from, now, trace::Kind::Step, track_, static_cast<int32_t>(m));
-  traceStepRare(s, from, now, m);
-}
-
-void StageProbe::traceStepRare(uint32_t s, uint64_t from, uint64_t now, unsigned m) {
-  if (s != startSession_) {
-    // A start from before the trace stopped or restarted is no start.
-    cycleStart_ = 0;
-    startSession_ = s;
-    return;
-  }
-  if (s != 0 && from != 0) trace::record(s, from, now, trace::Kind::Step, track(s), static_cast<int32_t>(m));
+  traceRare(trace::Kind::Step, s, from, now, static_cast<int32_t>(m));
 }
 
 void StageProbe::traceCycle(bool settled) {
@@ -182,16 +172,18 @@ void StageProbe::traceCycle(bool settled) {
   waitInCycle_ = 0;
   if (s != 0 && s == startSession_ && s == traceSession_ && from != 0)
     return trace::record(s, from, now, trace::Kind::Cycle, track_, 0);
-  traceCycleRare(s, from, now);
+  traceRare(trace::Kind::Cycle, s, from, now, 0);
 }
 
-void StageProbe::traceCycleRare(uint32_t s, uint64_t from, uint64_t now) {
+void StageProbe::traceRare(trace::Kind what, uint32_t s, uint64_t from, uint64_t now, int32_t arg) {
   if (s != startSession_) {
-    stepStart_ = 0;
+    // A start from before the trace stopped or restarted is no start: the
+    // other span kind's start goes (this one's was just set to now).
+    (what == trace::Kind::Step ? cycleStart_ : stepStart_) = 0;
     startSession_ = s;
     return;
   }
-  if (s != 0 && from != 0) trace::record(s, from, now, trace::Kind::Cycle, track(s), 0);
+  if (s != 0 && from != 0) trace::record(s, from, now, what, track(s), arg);
 }
 
 void StageProbe::publish() {

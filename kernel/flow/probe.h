@@ -188,8 +188,8 @@ struct StageProbe {
   // the rest (a new session, a first event) takes the rare paths.
   void traceStep(unsigned m);
   void traceCycle(bool settled);
-  __attribute__((noinline, cold)) void traceStepRare(uint32_t session, uint64_t from, uint64_t now, unsigned m);
-  __attribute__((noinline, cold)) void traceCycleRare(uint32_t session, uint64_t from, uint64_t now);
+  __attribute__((noinline, cold)) void traceRare(trace::Kind what, uint32_t session, uint64_t from, uint64_t now,
+                                                 int32_t arg);
   // Makes the running totals below visible to readers.
   void publish();
   void sampleInputs();
