@@ -114,8 +114,9 @@ TEST_F(FlowFork, OutputPolicyWhileAConsumerStalls) {
       EXPECT_EQ(log.count("ZtFlowFork output 1 overrun: dropped "), 1u);
       ZtFlowUnit* units[] = {&fork};
       EXPECT_NE(zkflow::graphDot(units, 1).find(" B overrun"), std::string::npos);
+      // Of every output: the third may overrun too when the machine is slow.
       for (const zkflow::StageMetrics& m : zkflow::graphMetrics(units, 1).stages)
-        if (m.name == "ZtFlowFork") EXPECT_EQ(m.overrunBytes, fork.overrunBytes(1));  // of every output
+        if (m.name == "ZtFlowFork") EXPECT_EQ(m.overrunBytes, fork.overrunBytes(0) + fork.overrunBytes(1) + fork.overrunBytes(2));
     }
     latch.open = true;
     ASSERT_TRUE(waitFor([&] { return fork.done() && sink0.done() && sink1.done() && sink2.done(); }, 30));
